@@ -1,0 +1,97 @@
+#include "Options.h"
+
+#include <QRegularExpression>
+#include <QSet>
+
+namespace kalimor {
+
+namespace {
+
+// QApplication's options that take a value, so their value is not mistaken for ours.
+const QSet<QString>& qtOptionsWithValue() {
+    static const QSet<QString> set = {
+        QStringLiteral("-platform"), QStringLiteral("-platformpluginpath"), QStringLiteral("-platformtheme"),
+        QStringLiteral("-plugin"),   QStringLiteral("-qwindowgeometry"),    QStringLiteral("-qwindowtitle"),
+        QStringLiteral("-qwindowicon"), QStringLiteral("-display"),         QStringLiteral("-geometry"),
+        QStringLiteral("-style"),    QStringLiteral("-stylesheet"),         QStringLiteral("-session"),
+        QStringLiteral("-title"),    QStringLiteral("-name")};
+    return set;
+}
+
+const QSet<QString>& qtFlags() {
+    static const QSet<QString> set = {QStringLiteral("-reverse"), QStringLiteral("-widgetcount"),
+                                      QStringLiteral("-nograb"), QStringLiteral("-dograb"),
+                                      QStringLiteral("-sync")};
+    return set;
+}
+
+} // namespace
+
+QString usageText() {
+    return QStringLiteral(
+        "Usage: kalimor [options]\n"
+        "Controls an AD9850-family DDS signal generator on the parallel port.\n"
+        "\n"
+        "Options:\n"
+        "  --simulate          drive the simulated board instead of a port\n"
+        "  --port /dev/parportN  drive this ppdev device\n"
+        "  --port io           direct port I/O at the configured address (x86, needs CAP_SYS_RAWIO)\n"
+        "  --port sim          same as --simulate\n"
+        "  --trace FILE        append one JSON line per load to FILE\n"
+        "  -h, --help          show this help\n"
+        "  -v, --version       show the version\n"
+        "\n"
+        "Without --port or --simulate the program finds the /dev/parportN whose base\n"
+        "address is the one set in Edit > Properties.\n"
+        "Qt's own options such as -platform offscreen are accepted as well.\n");
+}
+
+std::variant<Options, QString> parseOptions(const QStringList& arguments) {
+    Options options;
+    static const QRegularExpression parportDevice(QStringLiteral("^/dev/parport[0-9]+$"));
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString& arg = arguments[i];
+        auto valueOf = [&](const QString& name, QString* value) -> std::optional<QString> {
+            if (arg == name) {
+                if (i + 1 >= arguments.size()) return QStringLiteral("option %1 needs a value").arg(name);
+                *value = arguments[++i];
+                return std::nullopt;
+            }
+            *value = arg.mid(name.size() + 1);
+            return std::nullopt;
+        };
+        if (arg == QLatin1String("-h") || arg == QLatin1String("--help")) {
+            options.help = true;
+        } else if (arg == QLatin1String("-v") || arg == QLatin1String("--version")) {
+            options.version = true;
+        } else if (arg == QLatin1String("--simulate")) {
+            options.port = Options::Port::Simulated;
+        } else if (arg == QLatin1String("--port") || arg.startsWith(QLatin1String("--port="))) {
+            QString value;
+            if (auto error = valueOf(QStringLiteral("--port"), &value)) return *error;
+            if (value == QLatin1String("io")) {
+                options.port = Options::Port::DirectIo;
+            } else if (value == QLatin1String("sim")) {
+                options.port = Options::Port::Simulated;
+            } else if (parportDevice.match(value).hasMatch()) {
+                options.port = Options::Port::Ppdev;
+                options.device = value;
+            } else {
+                return QStringLiteral("--port %1: expected /dev/parportN, io or sim").arg(value);
+            }
+        } else if (arg == QLatin1String("--trace") || arg.startsWith(QLatin1String("--trace="))) {
+            QString value;
+            if (auto error = valueOf(QStringLiteral("--trace"), &value)) return *error;
+            if (value.isEmpty()) return QStringLiteral("--trace needs a file name");
+            options.traceFile = value;
+        } else if (qtOptionsWithValue().contains(arg)) {
+            ++i;
+        } else if (qtFlags().contains(arg)) {
+        } else {
+            return QStringLiteral("unknown option '%1' (see --help)").arg(arg);
+        }
+    }
+    return options;
+}
+
+} // namespace kalimor

@@ -1,0 +1,67 @@
+// One load must stay cheap: the sweep makes one every 10 ms and a slow load
+// would eat into the tick. Prints ns per load and heap allocations per load.
+#include "app/Globals.h"
+#include "dds/Ad9850.h"
+#include "dds/Port.h"
+#include "dds/mdlSetKalimor.h"
+
+#include <benchmark/benchmark.h>
+
+#include <atomic>
+#include <cstdlib>
+#include <new>
+
+namespace {
+
+std::atomic<long> allocations{0};
+
+class NullPort : public kalimor::dds::PortBackend {
+public:
+    void write(int, const std::uint8_t* bytes, std::size_t count) override {
+        benchmark::DoNotOptimize(bytes);
+        benchmark::DoNotOptimize(count);
+    }
+    QString describe() const override { return {}; }
+};
+
+void BM_WriteDDSWordNull(benchmark::State& state) {
+    NullPort port;
+    kalimor::setPortBackend(&port);
+    kalimor::Globals::PortAddress = 0x378;
+    std::int32_t word = 42950;
+    const long before = allocations.load();
+    for (auto _ : state) {
+        kalimor::WriteDDSWord(word, 3, 0);
+        ++word;
+    }
+    state.counters["allocs_per_load"] =
+        benchmark::Counter(static_cast<double>(allocations.load() - before) / static_cast<double>(state.iterations()));
+    kalimor::setPortBackend(nullptr);
+}
+BENCHMARK(BM_WriteDDSWordNull);
+
+void BM_DecodeInEmulatedChip(benchmark::State& state) {
+    NullPort port;
+    kalimor::setPortBackend(&port);
+    kalimor::WriteDDSWord(302365698, 5, 0);
+    const std::uint8_t* bytes = kalimor::lastLoadBytes();
+    kalimor::dds::Ad9850 chip;
+    for (auto _ : state) {
+        chip.feed(bytes, 82);
+        benchmark::DoNotOptimize(chip.state().ftw);
+    }
+    kalimor::setPortBackend(nullptr);
+}
+BENCHMARK(BM_DecodeInEmulatedChip);
+
+} // namespace
+
+void* operator new(std::size_t size) {
+    allocations.fetch_add(1, std::memory_order_relaxed);
+    if (void* p = std::malloc(size ? size : 1)) return p;
+    throw std::bad_alloc();
+}
+void operator delete(void* p) noexcept { std::free(p); }
+void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+
+BENCHMARK_MAIN();

@@ -1,0 +1,136 @@
+#include "UserStore.h"
+
+#include "core/Error.h"
+#include "core/Numbers.h"
+
+#include <QDateTime>
+#include <QFile>
+#include <QFileInfo>
+#include <QLoggingCategory>
+
+Q_LOGGING_CATEGORY(lcStore, "kalimor.settings")
+
+namespace kalimor {
+
+namespace {
+
+QString valueText(const QVariant& v) {
+    // A hand-edited "a, b" comes back as a list; keep its text rather than lose it.
+    if (v.typeId() == QMetaType::QStringList) return v.toStringList().join(QLatin1Char(','));
+    return v.toString();
+}
+
+Error storeError(const QString& description) {
+    return Error(err::FileAccess, QStringLiteral("UserStore"), description);
+}
+
+} // namespace
+
+UserStore::UserStore(QString appName) : m_appName(std::move(appName)) {}
+
+QString UserStore::location() const {
+    return QSettings(QSettings::NativeFormat, QSettings::UserScope, m_appName).fileName();
+}
+
+std::unique_ptr<QSettings> UserStore::openForRead() const {
+    auto s = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, m_appName);
+    switch (s->status()) {
+    case QSettings::NoError:
+        return s;
+    case QSettings::FormatError:
+        throw storeError(QStringLiteral("%1 is not a valid settings file").arg(s->fileName()));
+    case QSettings::AccessError:
+        break;
+    }
+    throw storeError(QStringLiteral("cannot read %1").arg(s->fileName()));
+}
+
+std::unique_ptr<QSettings> UserStore::openForWrite() const {
+    auto s = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, m_appName);
+    if (s->status() == QSettings::FormatError) {
+        // Never write over a file we could not understand: the user may want
+        // what is in it. Keep it beside the new one and say where.
+        const QString file = s->fileName();
+        s.reset();
+        QString aside = file + QStringLiteral(".bad");
+        if (QFile::exists(aside))
+            aside = file + QStringLiteral(".bad-") +
+                    QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss-zzz"));
+        if (!QFile::rename(file, aside))
+            throw storeError(QStringLiteral("%1 is not a valid settings file and could not be moved aside")
+                                 .arg(file));
+        qCWarning(lcStore, "%s was not a valid settings file; kept it as %s and started afresh",
+                  qPrintable(file), qPrintable(aside));
+        s = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, m_appName);
+    }
+    if (s->status() != QSettings::NoError)
+        throw storeError(QStringLiteral("cannot read %1").arg(s->fileName()));
+    return s;
+}
+
+void UserStore::commit(QSettings& settings) const {
+    // QSettings writes through a temporary file renamed over the old one, so
+    // the store is either the old file or the new one, never half of either.
+    settings.sync();
+    if (settings.status() != QSettings::NoError)
+        throw storeError(QStringLiteral("cannot write %1").arg(settings.fileName()));
+}
+
+QString UserStore::readValue(const QString& section, const QString& key, const QString& defaultValue) {
+    auto s = openForRead();
+    s->beginGroup(section);
+    if (!s->contains(key)) return defaultValue;
+    return valueText(s->value(key));
+}
+
+std::int16_t UserStore::readInt(const QString& section, const QString& key, std::int16_t defaultValue) {
+    const QString text = readValue(section, key, QString::number(defaultValue));
+    const std::optional<double> value = parseNumericText(text);
+    return value ? toInt16(*value) : std::int16_t{0};
+}
+
+std::optional<SettingTable> UserStore::readSection(const QString& section,
+                                                   const std::function<QString(const QString&)>&) {
+    auto s = openForRead();
+    s->beginGroup(section);
+    const QStringList keys = s->childKeys();
+    if (keys.isEmpty()) return std::nullopt;
+    SettingTable table;
+    for (const QString& key : keys) table.push_back({key, valueText(s->value(key))});
+    return table;
+}
+
+std::optional<QStringList> UserStore::sectionNames() {
+    auto s = openForRead();
+    const QStringList groups = s->childGroups();
+    if (groups.isEmpty()) return std::nullopt;
+    return groups;
+}
+
+void UserStore::writeValue(const QString& section, const QString& key, const QString& value) {
+    auto s = openForWrite();
+    s->beginGroup(section);
+    s->setValue(key, value);
+    s->endGroup();
+    commit(*s);
+}
+
+void UserStore::remove(const QString& section, const QString& key) {
+    auto s = openForWrite();
+    if (key.isEmpty()) {
+        if (!s->childGroups().contains(section))
+            throw Error(err::InvalidCall, QStringLiteral("UserStore"),
+                        QStringLiteral("no section %1 in %2").arg(section, s->fileName()));
+        s->remove(section);
+    } else {
+        s->beginGroup(section);
+        if (!s->contains(key))
+            throw Error(err::InvalidCall, QStringLiteral("UserStore"),
+                        QStringLiteral("no key %1 in section %2 of %3").arg(key, section, s->fileName()));
+        s->remove(key);
+        s->endGroup();
+    }
+    commit(*s);
+}
+
+} // namespace kalimor

@@ -1,0 +1,38 @@
+#pragma once
+
+#include "config/SettingsBackend.h"
+
+#include <QSettings>
+
+#include <memory>
+
+namespace kalimor {
+
+// The platform's per-user application-settings store: on Linux the file
+// $XDG_CONFIG_HOME/<app>.conf, on Windows the registry. Each operation opens
+// the store afresh, so nothing is cached between calls and a write is on disk
+// before it returns.
+class UserStore : public SettingsBackend {
+public:
+    explicit UserStore(QString appName);
+
+    QString readValue(const QString& section, const QString& key, const QString& defaultValue) override;
+    std::int16_t readInt(const QString& section, const QString& key, std::int16_t defaultValue) override;
+    std::optional<SettingTable> readSection(const QString& section,
+                                            const std::function<QString(const QString&)>& fetch) override;
+    std::optional<QStringList> sectionNames() override;
+    void writeValue(const QString& section, const QString& key, const QString& value) override;
+    void remove(const QString& section, const QString& key) override;
+
+    // Where the store lives, for messages.
+    QString location() const;
+
+private:
+    std::unique_ptr<QSettings> openForRead() const;
+    std::unique_ptr<QSettings> openForWrite() const;
+    void commit(QSettings& settings) const;
+
+    QString m_appName;
+};
+
+} // namespace kalimor

@@ -1,0 +1,246 @@
+#include "Port.h"
+
+#include "core/Error.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <cerrno>
+#include <chrono>
+#include <cstring>
+#include <fcntl.h>
+#include <linux/ppdev.h>
+#include <sys/ioctl.h>
+#include <unistd.h>
+#if defined(__x86_64__) || defined(__i386__)
+#include <sys/io.h>
+#define KALIMOR_HAVE_PORT_IO 1
+#endif
+
+namespace kalimor::dds {
+
+namespace {
+
+const auto programStart = std::chrono::steady_clock::now();
+
+QString hexAddress(int address) {
+    return QStringLiteral("0x%1").arg(QString::number(address, 16).toUpper());
+}
+
+Error portError(const QString& description) {
+    return Error(err::PortAccess, QStringLiteral("Port"), description);
+}
+
+QString errnoText(int e) { return QString::fromLocal8Bit(std::strerror(e)); }
+
+} // namespace
+
+double secondsSinceStart() {
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - programStart).count();
+}
+
+int SysCalls::open(const char* path, int flags) { return ::open(path, flags); }
+int SysCalls::ioctl(int fd, unsigned long request, void* arg) { return ::ioctl(fd, request, arg); }
+int SysCalls::close(int fd) { return ::close(fd); }
+
+int SysCalls::ioperm(unsigned long from, unsigned long count, int turnOn) {
+#ifdef KALIMOR_HAVE_PORT_IO
+    return ::ioperm(from, count, turnOn);
+#else
+    (void)from, (void)count, (void)turnOn;
+    errno = ENOSYS;
+    return -1;
+#endif
+}
+
+void SysCalls::outb(std::uint8_t value, std::uint16_t port) {
+#ifdef KALIMOR_HAVE_PORT_IO
+    ::outb(value, port);
+#else
+    (void)value, (void)port;
+#endif
+}
+
+SysCalls& SysCalls::real() {
+    static SysCalls calls;
+    return calls;
+}
+
+// ---------------------------------------------------------------- ppdev
+
+PpdevPort::PpdevPort(std::optional<QString> device, SysCalls& sys, Paths paths)
+    : m_named(std::move(device)), m_sys(sys), m_paths(std::move(paths)) {}
+
+PpdevPort::~PpdevPort() { release(); }
+
+void PpdevPort::release() {
+    if (m_fd < 0) return;
+    m_sys.ioctl(m_fd, PPRELEASE, nullptr);
+    m_sys.close(m_fd);
+    m_fd = -1;
+    m_address = -1;
+}
+
+std::vector<std::pair<QString, int>> PpdevPort::listPorts() const {
+    std::vector<std::pair<QString, int>> ports;
+    const QDir dir(m_paths.proc);
+    const QStringList names =
+        dir.entryList({QStringLiteral("parport*")}, QDir::Dirs | QDir::NoDotAndDotDot, QDir::Name);
+    for (const QString& name : names) {
+        QFile f(dir.filePath(name + QStringLiteral("/base-addr")));
+        if (!f.open(QIODevice::ReadOnly)) continue;
+        // "888\t1912": the data register first, the ECR second.
+        const QByteArray first = f.readAll().simplified().split(' ').value(0);
+        bool ok = false;
+        const int base = first.startsWith("0x") ? first.mid(2).toInt(&ok, 16) : first.toInt(&ok, 10);
+        if (ok) ports.emplace_back(name, base);
+    }
+    return ports;
+}
+
+QString PpdevPort::findDevice(int address) const {
+    const auto ports = listPorts();
+    QStringList found;
+    for (const auto& [name, base] : ports) {
+        if (base == address) return m_paths.dev + QLatin1Char('/') + name;
+        found << QStringLiteral("%1 at %2").arg(name, hexAddress(base));
+    }
+    const QString seen = found.isEmpty()
+                             ? QStringLiteral("found none - is the parport_pc module loaded?")
+                             : QStringLiteral("found: ") + found.join(QStringLiteral(", "));
+    throw portError(QStringLiteral("no parallel port at %1 (%2)").arg(hexAddress(address), seen));
+}
+
+void PpdevPort::write(int address, const std::uint8_t* bytes, std::size_t count) {
+    if (m_fd >= 0 && !m_named && address != m_address) release();
+    if (m_fd < 0) {
+        const QString device = m_named ? *m_named : findDevice(address);
+        const QByteArray path = QFile::encodeName(device);
+        const int fd = m_sys.open(path.constData(), O_RDWR | O_CLOEXEC);
+        if (fd < 0) {
+            const int e = errno;
+            QString hint;
+            if (e == EACCES || e == EPERM) hint = QStringLiteral(" - add your user to group lp");
+            else if (e == ENOENT) hint = QStringLiteral(" - load the ppdev module (modprobe ppdev)");
+            throw portError(QStringLiteral("cannot open %1: %2%3").arg(device, errnoText(e), hint));
+        }
+        if (m_sys.ioctl(fd, PPEXCL, nullptr) < 0 || m_sys.ioctl(fd, PPCLAIM, nullptr) < 0) {
+            const int e = errno;
+            m_sys.close(fd);
+            throw portError(QStringLiteral("cannot claim %1: %2 - is another program (lp, CUPS) using the port?")
+                                .arg(device, errnoText(e)));
+        }
+        m_fd = fd;
+        m_address = address;
+        m_device = device;
+    }
+    for (std::size_t i = 0; i < count; ++i) {
+        unsigned char b = bytes[i];
+        if (m_sys.ioctl(m_fd, PPWDATA, &b) < 0) {
+            const int e = errno;
+            const QString device = m_device;
+            release();
+            throw portError(QStringLiteral("write to %1 failed: %2").arg(device, errnoText(e)));
+        }
+    }
+}
+
+QString PpdevPort::describe() const {
+    if (m_fd >= 0) return QStringLiteral("%1 at %2").arg(m_device, hexAddress(m_address));
+    if (m_named) return *m_named;
+    return QStringLiteral("ppdev (not opened yet)");
+}
+
+// ---------------------------------------------------------------- direct I/O
+
+DirectIoPort::DirectIoPort(SysCalls& sys) : m_sys(sys) {}
+
+DirectIoPort::~DirectIoPort() {
+    if (m_enabled >= 0) m_sys.ioperm(static_cast<unsigned long>(m_enabled), 1, 0);
+}
+
+void DirectIoPort::write(int address, const std::uint8_t* bytes, std::size_t count) {
+#ifndef KALIMOR_HAVE_PORT_IO
+    (void)address, (void)bytes, (void)count;
+    throw portError(QStringLiteral("direct port I/O is only available on x86 - use --port /dev/parportN"));
+#else
+    if (address < 0 || address > 0xFFFF)
+        throw portError(QStringLiteral("port address %1 is outside the I/O space").arg(address));
+    if (m_enabled != address) {
+        if (m_enabled >= 0) m_sys.ioperm(static_cast<unsigned long>(m_enabled), 1, 0);
+        m_enabled = -1;
+        if (m_sys.ioperm(static_cast<unsigned long>(address), 1, 1) < 0) {
+            const int e = errno;
+            QString hint;
+            if (e == EPERM)
+                hint = QStringLiteral(" - needs CAP_SYS_RAWIO: run as root or grant it with "
+                                      "setcap cap_sys_rawio+ep");
+            throw portError(QStringLiteral("direct port I/O at %1 refused: %2%3")
+                                .arg(hexAddress(address), errnoText(e), hint));
+        }
+        m_enabled = address;
+    }
+    for (std::size_t i = 0; i < count; ++i) m_sys.outb(bytes[i], static_cast<std::uint16_t>(address));
+#endif
+}
+
+QString DirectIoPort::describe() const {
+    if (m_enabled >= 0) return QStringLiteral("direct I/O at %1").arg(hexAddress(m_enabled));
+    return QStringLiteral("direct I/O");
+}
+
+// ---------------------------------------------------------------- simulated board
+
+void SimulatedBoard::write(int address, const std::uint8_t* bytes, std::size_t count) {
+    m_lastAddress = address;
+    for (std::size_t i = 0; i < count; ++i) {
+        const std::uint64_t before = m_chip.updates();
+        m_chip.feed(bytes[i]);
+        if (m_chip.updates() != before) m_loads.push_back(m_chip.state());
+    }
+}
+
+// ---------------------------------------------------------------- trace
+
+TracingPort::TracingPort(std::unique_ptr<PortBackend> inner, const QString& path)
+    : m_inner(std::move(inner)) {
+    m_file = std::fopen(QFile::encodeName(path).constData(), "a");
+    if (!m_file)
+        throw portError(QStringLiteral("cannot write trace file %1: %2").arg(path, errnoText(errno)));
+}
+
+TracingPort::~TracingPort() {
+    if (m_file) std::fclose(m_file);
+}
+
+void TracingPort::write(int address, const std::uint8_t* bytes, std::size_t count) {
+    m_inner->write(address, bytes, count);
+    m_chip.feed(bytes, count);
+    static const char digits[] = "0123456789abcdef";
+    std::string hex;
+    hex.reserve(count * 2);
+    for (std::size_t i = 0; i < count; ++i) {
+        hex += digits[bytes[i] >> 4];
+        hex += digits[bytes[i] & 0xF];
+    }
+    const DdsState& s = m_chip.state();
+    std::fprintf(m_file,
+                 "{\"t\": %.6f, \"port\": %d, \"bytes\": \"%s\", \"ftw\": %u, \"phase\": %d, "
+                 "\"power_down\": %d, \"control\": %u, \"clocks\": %d}\n",
+                 secondsSinceStart(), address, hex.c_str(), static_cast<unsigned>(s.ftw), s.phase,
+                 s.powerDown ? 1 : 0, static_cast<unsigned>(s.control), s.clocks);
+    std::fflush(m_file);
+}
+
+// ---------------------------------------------------------------- table
+
+const std::vector<BackendEntry>& backends() {
+    static const std::vector<BackendEntry> table = {
+        {"ppdev", []() -> std::unique_ptr<PortBackend> { return std::make_unique<PpdevPort>(); }},
+        {"io", []() -> std::unique_ptr<PortBackend> { return std::make_unique<DirectIoPort>(); }},
+        {"sim", []() -> std::unique_ptr<PortBackend> { return std::make_unique<SimulatedBoard>(); }},
+    };
+    return table;
+}
+
+} // namespace kalimor::dds

@@ -1,0 +1,135 @@
+#pragma once
+
+#include "dds/Ad9850.h"
+
+#include <QString>
+
+#include <cstddef>
+#include <cstdint>
+#include <cstdio>
+#include <memory>
+#include <optional>
+#include <vector>
+
+namespace kalimor::dds {
+
+// The system calls the hardware back-ends make, behind one seam so that tests
+// can check the exact sequence without a parallel port.
+class SysCalls {
+public:
+    virtual ~SysCalls() = default;
+    virtual int open(const char* path, int flags);
+    virtual int ioctl(int fd, unsigned long request, void* arg);
+    virtual int close(int fd);
+    virtual int ioperm(unsigned long from, unsigned long count, int turnOn);
+    virtual void outb(std::uint8_t value, std::uint16_t port);
+
+    static SysCalls& real();
+};
+
+// One operation: write bytes, in order, to the I/O port at an address.
+class PortBackend {
+public:
+    virtual ~PortBackend() = default;
+    // Writes `count` bytes to the data register at `address`, one port write
+    // per byte, in order. Raises kalimor::Error when they cannot reach it; the
+    // next call tries again from scratch.
+    virtual void write(int address, const std::uint8_t* bytes, std::size_t count) = 0;
+    // What the user is driving: "Simulated board", "/dev/parport0 at 0x378".
+    virtual QString describe() const = 0;
+};
+
+// The kernel's user-space parallel-port device. Without a named device it finds
+// the /dev/parportN whose base address is the requested one and reopens when
+// the address changes; the claim is kept across loads.
+struct PpdevPaths {
+    QString proc = QStringLiteral("/proc/sys/dev/parport");
+    QString dev = QStringLiteral("/dev");
+};
+
+class PpdevPort : public PortBackend {
+public:
+    using Paths = PpdevPaths;
+    explicit PpdevPort(std::optional<QString> device = std::nullopt, SysCalls& sys = SysCalls::real(),
+                       Paths paths = {});
+    ~PpdevPort() override;
+
+    void write(int address, const std::uint8_t* bytes, std::size_t count) override;
+    QString describe() const override;
+
+    // parportN -> base address, as the kernel lists them.
+    std::vector<std::pair<QString, int>> listPorts() const;
+
+private:
+    void release();
+    QString findDevice(int address) const;
+
+    std::optional<QString> m_named;
+    SysCalls& m_sys;
+    Paths m_paths;
+    int m_fd = -1;
+    int m_address = -1;
+    QString m_device;
+};
+
+// Direct port I/O on x86: ioperm once per address, then outb per byte.
+class DirectIoPort : public PortBackend {
+public:
+    explicit DirectIoPort(SysCalls& sys = SysCalls::real());
+    ~DirectIoPort() override;
+    void write(int address, const std::uint8_t* bytes, std::size_t count) override;
+    QString describe() const override;
+
+private:
+    SysCalls& m_sys;
+    int m_enabled = -1;
+};
+
+// The simulated board: the bytes drive an emulated AD9850, and every update
+// it latches is kept so that callers can see what the board received.
+class SimulatedBoard : public PortBackend {
+public:
+    void write(int address, const std::uint8_t* bytes, std::size_t count) override;
+    QString describe() const override { return QStringLiteral("Simulated board"); }
+
+    const Ad9850& chip() const { return m_chip; }
+    // One entry per frequency update, oldest first.
+    const std::vector<DdsState>& loads() const { return m_loads; }
+    int lastAddress() const { return m_lastAddress; }
+    void clearLoads() { m_loads.clear(); }
+
+private:
+    Ad9850 m_chip;
+    std::vector<DdsState> m_loads;
+    int m_lastAddress = -1;
+};
+
+// Appends one JSON line per load that reached the inner back-end, decoded by
+// its own emulated chip so the trace shows what the board received, not what
+// the caller meant to send.
+class TracingPort : public PortBackend {
+public:
+    // Opens the file for appending; raises kalimor::Error when it cannot.
+    TracingPort(std::unique_ptr<PortBackend> inner, const QString& path);
+    ~TracingPort() override;
+    void write(int address, const std::uint8_t* bytes, std::size_t count) override;
+    QString describe() const override { return m_inner->describe(); }
+    PortBackend& inner() { return *m_inner; }
+
+private:
+    std::unique_ptr<PortBackend> m_inner;
+    std::FILE* m_file = nullptr;
+    Ad9850 m_chip;
+};
+
+// The back-ends a user can choose by name on the command line.
+struct BackendEntry {
+    const char* name;
+    std::unique_ptr<PortBackend> (*make)();
+};
+const std::vector<BackendEntry>& backends();
+
+// Seconds since the program started, as the trace records them.
+double secondsSinceStart();
+
+} // namespace kalimor::dds

@@ -1,0 +1,162 @@
+#include "app/Globals.h"
+#include "core/Error.h"
+#include "dds/Port.h"
+#include "dds/mdlSetKalimor.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+using namespace kalimor;
+
+namespace {
+
+// Keeps every byte it is handed, with the address, so the stream can be
+// checked byte for byte.
+class RecordingPort : public dds::PortBackend {
+public:
+    void write(int address, const std::uint8_t* bytes, std::size_t count) override {
+        calls.push_back({address, std::vector<std::uint8_t>(bytes, bytes + count)});
+    }
+    QString describe() const override { return QStringLiteral("recording"); }
+    struct Call { int address; std::vector<std::uint8_t> bytes; };
+    std::vector<Call> calls;
+};
+
+std::vector<std::uint8_t> hexBytes(const std::string& text) {
+    std::vector<std::uint8_t> out;
+    for (size_t i = 0; i + 1 < text.size() + 1; ) {
+        while (i < text.size() && text[i] == ' ') ++i;
+        if (i >= text.size()) break;
+        out.push_back(static_cast<std::uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
+        i += 2;
+    }
+    return out;
+}
+
+std::vector<std::uint8_t> repeat(const std::string& pair, int times) {
+    std::string s;
+    for (int i = 0; i < times; ++i) s += pair + " ";
+    return hexBytes(s);
+}
+
+std::vector<std::uint8_t> concat(std::initializer_list<std::vector<std::uint8_t>> parts) {
+    std::vector<std::uint8_t> out;
+    for (const auto& p : parts) out.insert(out.end(), p.begin(), p.end());
+    return out;
+}
+
+class LoadWord : public ::testing::Test {
+protected:
+    void SetUp() override {
+        Globals::reset();
+        Globals::PortAddress = 0x378;
+        setPortBackend(&port);
+    }
+    void TearDown() override { setPortBackend(nullptr); }
+    RecordingPort port;
+};
+
+} // namespace
+
+TEST_F(LoadWord, WorkedExampleThousandHertz) {
+    WriteDDSWord(0xA7C6, 0, 0);
+    ASSERT_EQ(port.calls.size(), 1u);
+    EXPECT_EQ(port.calls[0].address, 0x378);
+    const auto expected = concat({hexBytes("00 02 01 03 01 03 00 02 00 02 00 02 01 03 01 03 01 03 01 03 01 03 "
+                                           "00 02 00 02 01 03 00 02 01 03"),
+                                  repeat("00 02", 24), hexBytes("04 00")});
+    EXPECT_EQ(port.calls[0].bytes, expected);
+}
+
+TEST_F(LoadWord, WorkedExamplePhaseAndPowerDown) {
+    WriteDDSWord(0xA7C6, 1, 1);
+    const auto& b = port.calls.at(0).bytes;
+    EXPECT_EQ(std::vector<std::uint8_t>(b.begin() + 64, b.end()),
+              hexBytes("00 02 00 02 01 03 01 03 00 02 00 02 00 02 00 02 04 00"));
+}
+
+TEST_F(LoadWord, EdgeWords) {
+    struct Case { std::int32_t word; std::int16_t phase, pd; std::vector<std::uint8_t> expected; } cases[] = {
+        {0, 0, 0, concat({repeat("00 02", 40), hexBytes("04 00")})},
+        {-1, 0, 0, concat({repeat("01 03", 32), repeat("00 02", 8), hexBytes("04 00")})},
+        {0, 31, 0, concat({repeat("00 02", 35), repeat("01 03", 5), hexBytes("04 00")})},
+        {0, 0, 1, concat({repeat("00 02", 34), hexBytes("01 03"), repeat("00 02", 5), hexBytes("04 00")})},
+        // PowerDown values above 1 land in the phase bits, as the hardware would see them.
+        {0, 0, 2, concat({repeat("00 02", 35), hexBytes("01 03"), repeat("00 02", 4), hexBytes("04 00")})},
+    };
+    for (const auto& c : cases) {
+        port.calls.clear();
+        WriteDDSWord(c.word, c.phase, c.pd);
+        ASSERT_EQ(port.calls.size(), 1u);
+        EXPECT_EQ(port.calls[0].bytes, c.expected) << c.word << " " << c.phase << " " << c.pd;
+    }
+}
+
+TEST_F(LoadWord, BadControlValuesFailBeforeThePort) {
+    const std::pair<std::int16_t, std::int16_t> bad[] = {{32, 0}, {-1, 0}, {0, -1}, {0, 64}, {4096, 0}, {0, 8192}};
+    for (auto [phase, pd] : bad) {
+        try {
+            WriteDDSWord(42950, phase, pd);
+            ADD_FAILURE() << "no error for " << phase << "/" << pd;
+        } catch (const Error& e) {
+            EXPECT_EQ(e.number(), err::Overflow);
+        }
+    }
+    EXPECT_TRUE(port.calls.empty());
+}
+
+TEST_F(LoadWord, RepeatedCallsSendIdenticalStreams) {
+    WriteDDSWord(123456789, 7, 0);
+    WriteDDSWord(123456789, 7, 0);
+    ASSERT_EQ(port.calls.size(), 2u);
+    EXPECT_EQ(port.calls[0].bytes, port.calls[1].bytes);
+}
+
+TEST_F(LoadWord, NoPortIsAFailure) {
+    setPortBackend(nullptr);
+    EXPECT_THROW(WriteDDSWord(1, 0, 0), Error);
+}
+
+TEST(SimulatedBoard, DecodesWhatTheChipWouldLatch) {
+    Globals::PortAddress = 0x3FE;
+    dds::SimulatedBoard board;
+    setPortBackend(&board);
+    struct Case { std::int32_t word; std::int16_t phase, pd; } cases[] = {
+        {42950, 0, 0}, {-1, 31, 0}, {0, 0, 1}, {1288490189, 16, 0}, {INT32_MIN, 1, 1},
+    };
+    for (const auto& c : cases) {
+        WriteDDSWord(c.word, c.phase, c.pd);
+        const dds::DdsState& s = board.loads().back();
+        EXPECT_EQ(s.ftw, static_cast<std::uint32_t>(c.word));
+        EXPECT_EQ(s.phase, c.phase);
+        EXPECT_EQ(s.powerDown, c.pd == 1);
+        EXPECT_EQ(s.clocks, 40);
+        EXPECT_EQ(s.control, (c.phase << 3) | (c.pd << 2));
+    }
+    EXPECT_EQ(board.loads().size(), std::size(cases));
+    EXPECT_EQ(board.lastAddress(), 0x3FE);
+    EXPECT_NEAR(board.chip().outputHz(100e6), 0, 1e-9); // last load powered down
+    setPortBackend(nullptr);
+}
+
+TEST(SimulatedBoard, OnlyEdgesCount) {
+    dds::Ad9850 chip;
+    // Data changing while the clock stays high must not shift a bit in, and a
+    // held strobe must latch only once.
+    const std::uint8_t stream[] = {0x00, 0x03, 0x02, 0x03, 0x01, 0x04, 0x04, 0x00};
+    chip.feed(stream, sizeof stream);
+    EXPECT_EQ(chip.updates(), 1u);
+    EXPECT_EQ(chip.state().clocks, 1);
+    EXPECT_EQ(chip.state().ftw, 1u);
+}
+
+TEST(SimulatedBoard, OutputFrequency) {
+    dds::Ad9850 chip;
+    dds::SimulatedBoard board;
+    setPortBackend(&board);
+    WriteDDSWord(42950, 0, 0);
+    EXPECT_NEAR(board.chip().outputHz(100e6), 1000.0, 0.02);
+    setPortBackend(nullptr);
+}

@@ -1,0 +1,226 @@
+#include "core/Error.h"
+#include "dds/Port.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <fcntl.h>
+#include <linux/ppdev.h>
+#include <sys/ioctl.h>
+#include <string>
+#include <vector>
+
+using namespace kalimor;
+using namespace kalimor::dds;
+
+namespace {
+
+// Stands at the system-call boundary and records what the back-ends ask of
+// the kernel; each call can be told to fail with an errno.
+class FakeSys : public SysCalls {
+public:
+    int open(const char* path, int) override {
+        log.push_back(std::string("open ") + path);
+        if (openErrno) return errno = openErrno, -1;
+        return nextFd++;
+    }
+    int ioctl(int fd, unsigned long request, void* arg) override {
+        std::string name = request == PPEXCL ? "PPEXCL" : request == PPCLAIM ? "PPCLAIM"
+                         : request == PPRELEASE ? "PPRELEASE" : request == PPWDATA ? "PPWDATA" : "?";
+        if (request == PPWDATA) {
+            data.push_back(*static_cast<unsigned char*>(arg));
+            if (failWriteAfter >= 0 && static_cast<int>(data.size()) > failWriteAfter) return errno = ENODEV, -1;
+            return 0;
+        }
+        log.push_back(name + " " + std::to_string(fd));
+        if (request == PPCLAIM && claimErrno) return errno = claimErrno, -1;
+        return 0;
+    }
+    int close(int fd) override {
+        log.push_back("close " + std::to_string(fd));
+        return 0;
+    }
+    int ioperm(unsigned long from, unsigned long count, int on) override {
+        log.push_back("ioperm " + std::to_string(from) + " " + std::to_string(count) + " " + std::to_string(on));
+        if (on && iopermErrno) return errno = iopermErrno, -1;
+        return 0;
+    }
+    void outb(std::uint8_t value, std::uint16_t port) override {
+        data.push_back(value);
+        ports.push_back(port);
+    }
+
+    std::vector<std::string> log;
+    std::vector<std::uint8_t> data;
+    std::vector<std::uint16_t> ports;
+    int nextFd = 10;
+    int openErrno = 0, claimErrno = 0, iopermErrno = 0;
+    int failWriteAfter = -1;
+};
+
+class Ppdev : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ASSERT_TRUE(dir.isValid());
+        addPort("parport0", "888\t1912\n");
+        addPort("parport1", "632\t-1\n");
+        paths.proc = dir.path();
+        paths.dev = QStringLiteral("/dev");
+        for (int i = 0; i < 82; ++i) stream.push_back(static_cast<std::uint8_t>(i & 7));
+    }
+    void addPort(const char* name, const char* baseAddr) {
+        QDir(dir.path()).mkpath(QString::fromLatin1(name));
+        QFile f(dir.filePath(QString::fromLatin1(name) + "/base-addr"));
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(baseAddr);
+    }
+    QString failure(PortBackend& port, int address) {
+        try {
+            port.write(address, stream.data(), stream.size());
+        } catch (const Error& e) {
+            EXPECT_EQ(e.number(), err::PortAccess);
+            return e.description();
+        }
+        return {};
+    }
+
+    QTemporaryDir dir;
+    PpdevPort::Paths paths;
+    FakeSys sys;
+    std::vector<std::uint8_t> stream;
+};
+
+} // namespace
+
+TEST_F(Ppdev, FindsTheDeviceByBaseAddressAndKeepsTheClaim) {
+    PpdevPort port(std::nullopt, sys, paths);
+    port.write(0x378, stream.data(), stream.size());
+    port.write(0x378, stream.data(), stream.size());
+    EXPECT_EQ(sys.log, (std::vector<std::string>{"open /dev/parport0", "PPEXCL 10", "PPCLAIM 10"}));
+    ASSERT_EQ(sys.data.size(), 164u);
+    EXPECT_TRUE(std::equal(stream.begin(), stream.end(), sys.data.begin()));
+    EXPECT_EQ(port.describe(), QStringLiteral("/dev/parport0 at 0x378"));
+}
+
+TEST_F(Ppdev, ReopensWhenTheAddressChanges) {
+    PpdevPort port(std::nullopt, sys, paths);
+    port.write(0x378, stream.data(), stream.size());
+    port.write(0x278, stream.data(), stream.size());
+    EXPECT_EQ(sys.log, (std::vector<std::string>{"open /dev/parport0", "PPEXCL 10", "PPCLAIM 10", "PPRELEASE 10",
+                                                 "close 10", "open /dev/parport1", "PPEXCL 11", "PPCLAIM 11"}));
+}
+
+TEST_F(Ppdev, NamedDeviceIgnoresDiscovery) {
+    PpdevPort port(QStringLiteral("/dev/parport3"), sys, paths);
+    port.write(0x3FE, stream.data(), stream.size());
+    EXPECT_EQ(sys.log.front(), "open /dev/parport3");
+}
+
+TEST_F(Ppdev, FailuresSayWhatToDo) {
+    {
+        PpdevPort port(std::nullopt, sys, paths);
+        EXPECT_EQ(failure(port, 0x3FE),
+                  QStringLiteral("no parallel port at 0x3FE (found: parport0 at 0x378, parport1 at 0x278)"));
+    }
+    {
+        PpdevPort::Paths empty = paths;
+        empty.proc = dir.filePath(QStringLiteral("nothing-here"));
+        PpdevPort port(std::nullopt, sys, empty);
+        EXPECT_TRUE(failure(port, 0x378).contains(QStringLiteral("is the parport_pc module loaded?")));
+    }
+    {
+        sys.openErrno = EACCES;
+        PpdevPort port(std::nullopt, sys, paths);
+        EXPECT_EQ(failure(port, 0x378),
+                  QStringLiteral("cannot open /dev/parport0: Permission denied - add your user to group lp"));
+        sys.openErrno = 0;
+    }
+    {
+        sys.claimErrno = EBUSY;
+        sys.log.clear();
+        PpdevPort port(std::nullopt, sys, paths);
+        EXPECT_TRUE(failure(port, 0x378).startsWith(QStringLiteral("cannot claim /dev/parport0")));
+        EXPECT_EQ(sys.log.back(), "close 10") << "a refused claim must not leak the descriptor";
+        sys.claimErrno = 0;
+    }
+}
+
+TEST_F(Ppdev, DeviceGoneMidLoadReopensNextTime) {
+    PpdevPort port(std::nullopt, sys, paths);
+    sys.failWriteAfter = 5;
+    EXPECT_TRUE(failure(port, 0x378).startsWith(QStringLiteral("write to /dev/parport0 failed")));
+    sys.failWriteAfter = -1;
+    sys.log.clear();
+    port.write(0x378, stream.data(), stream.size());
+    EXPECT_EQ(sys.log.front(), "open /dev/parport0");
+}
+
+TEST_F(Ppdev, ReleasesOnDestruction) {
+    {
+        PpdevPort port(std::nullopt, sys, paths);
+        port.write(0x378, stream.data(), stream.size());
+    }
+    EXPECT_EQ(sys.log.back(), "close 10");
+    EXPECT_EQ(sys.log[sys.log.size() - 2], "PPRELEASE 10");
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+TEST_F(Ppdev, DirectIoAsksOncePerAddress) {
+    {
+        DirectIoPort port(sys);
+        port.write(0x378, stream.data(), stream.size());
+        port.write(0x378, stream.data(), stream.size());
+        port.write(0x278, stream.data(), stream.size());
+    }
+    EXPECT_EQ(sys.log, (std::vector<std::string>{"ioperm 888 1 1", "ioperm 888 1 0", "ioperm 632 1 1",
+                                                 "ioperm 632 1 0"}));
+    EXPECT_EQ(sys.data.size(), 3 * 82u);
+    EXPECT_EQ(sys.ports.front(), 0x378);
+    EXPECT_EQ(sys.ports.back(), 0x278);
+}
+
+TEST_F(Ppdev, DirectIoRefusedNamesTheCapability) {
+    sys.iopermErrno = EPERM;
+    DirectIoPort port(sys);
+    EXPECT_TRUE(failure(port, 0x378).contains(QStringLiteral("CAP_SYS_RAWIO")));
+    EXPECT_TRUE(sys.data.empty());
+    EXPECT_TRUE(failure(port, -2).contains(QStringLiteral("outside the I/O space")));
+}
+#endif
+
+TEST(Trace, OneLinePerLoadDecodedFromTheBytes) {
+    QTemporaryDir dir;
+    const QString path = dir.filePath(QStringLiteral("trace.jsonl"));
+    {
+        TracingPort port(std::make_unique<SimulatedBoard>(), path);
+        std::vector<std::uint8_t> s;
+        for (int k = 0; k < 40; ++k) {
+            const std::uint8_t bit = (k == 0 || k == 34) ? 1 : 0; // ftw 1, power-down
+            s.push_back(bit);
+            s.push_back(bit | 2);
+        }
+        s.push_back(4);
+        s.push_back(0);
+        port.write(888, s.data(), s.size());
+        port.write(888, s.data(), s.size());
+    }
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QList<QByteArray> lines = f.readAll().split('\n');
+    ASSERT_EQ(lines.size(), 3); // two lines and the empty rest
+    const QByteArray& line = lines[0];
+    EXPECT_TRUE(line.contains("\"port\": 888"));
+    EXPECT_TRUE(line.contains("\"ftw\": 1,"));
+    EXPECT_TRUE(line.contains("\"power_down\": 1"));
+    EXPECT_TRUE(line.contains("\"control\": 4"));
+    EXPECT_TRUE(line.contains("\"clocks\": 40"));
+    EXPECT_TRUE(line.contains("\"bytes\": \"0103000200020002"));
+}
+
+TEST(Trace, UnwritableFileIsRefused) {
+    EXPECT_THROW(TracingPort(std::make_unique<SimulatedBoard>(), QStringLiteral("/nonexistent/dir/trace")), Error);
+}
