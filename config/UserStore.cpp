@@ -32,22 +32,34 @@ QString UserStore::location() const {
     return QSettings(QSettings::NativeFormat, QSettings::UserScope, m_appName).fileName();
 }
 
+UserStore::FileState UserStore::inspect(const QString& file) {
+    // QSettings reports a malformed file only the first time a process reads
+    // it and serves its cached copy afterwards, so look at the file ourselves.
+    const QFileInfo info(file);
+    if (!info.exists()) return FileState::Good;
+    QFile f(file);
+    if (info.isDir() || !f.open(QIODevice::ReadOnly)) return FileState::Unreadable;
+    while (!f.atEnd()) {
+        const QByteArray line = f.readLine().trimmed();
+        if (line.startsWith('[') && !line.contains(']')) return FileState::Malformed;
+    }
+    return FileState::Good;
+}
+
 std::unique_ptr<QSettings> UserStore::openForRead() const {
     auto s = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, m_appName);
-    switch (s->status()) {
-    case QSettings::NoError:
-        return s;
-    case QSettings::FormatError:
+    const FileState state = inspect(s->fileName());
+    if (state == FileState::Malformed || s->status() == QSettings::FormatError)
         throw storeError(QStringLiteral("%1 is not a valid settings file").arg(s->fileName()));
-    case QSettings::AccessError:
-        break;
-    }
-    throw storeError(QStringLiteral("cannot read %1").arg(s->fileName()));
+    if (state == FileState::Unreadable || s->status() != QSettings::NoError)
+        throw storeError(QStringLiteral("cannot read %1").arg(s->fileName()));
+    return s;
 }
 
 std::unique_ptr<QSettings> UserStore::openForWrite() const {
     auto s = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, m_appName);
-    if (s->status() == QSettings::FormatError) {
+    const FileState state = inspect(s->fileName());
+    if (state == FileState::Malformed || s->status() == QSettings::FormatError) {
         // Never write over a file we could not understand: the user may want
         // what is in it. Keep it beside the new one and say where.
         const QString file = s->fileName();
@@ -62,9 +74,11 @@ std::unique_ptr<QSettings> UserStore::openForWrite() const {
         qCWarning(lcStore, "%s was not a valid settings file; kept it as %s and started afresh",
                   qPrintable(file), qPrintable(aside));
         s = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, m_appName);
-    }
-    if (s->status() != QSettings::NoError)
+        // The cached copy of the old file must not be written back.
+        s->clear();
+    } else if (state == FileState::Unreadable || s->status() != QSettings::NoError) {
         throw storeError(QStringLiteral("cannot read %1").arg(s->fileName()));
+    }
     return s;
 }
 

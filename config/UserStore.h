@@ -28,6 +28,8 @@ public:
     QString location() const;
 
 private:
+    enum class FileState { Good, Unreadable, Malformed };
+    static FileState inspect(const QString& file);
     std::unique_ptr<QSettings> openForRead() const;
     std::unique_ptr<QSettings> openForWrite() const;
     void commit(QSettings& settings) const;

@@ -1,0 +1,196 @@
+#include "ConfigHome.h"
+#include "config/CSetting.h"
+#include "core/Error.h"
+
+#include <QDir>
+#include <QFile>
+
+#include <gtest/gtest.h>
+
+using namespace kalimor;
+
+namespace {
+
+ConfigHome* home = nullptr;
+
+struct Raised {
+    std::int32_t number = 0;
+    QString source, description;
+};
+
+Raised raised(auto&& f) {
+    try {
+        f();
+    } catch (const Error& e) {
+        return {e.number(), e.source(), e.description()};
+    }
+    return {};
+}
+
+class Store : public ::testing::Test {
+protected:
+    void SetUp() override {
+        app = QStringLiteral("kalimor-test-%1").arg(++counter);
+        store.Init(std::nullopt, app, 0);
+    }
+    QString file() const { return home->file(app); }
+    void writeRaw(const QByteArray& bytes) {
+        QFile f(file());
+        ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+        f.write(bytes);
+    }
+    static inline int counter = 0;
+    QString app;
+    CSetting store;
+};
+
+} // namespace
+
+TEST(SettingInit, PathsAndNames) {
+    struct Case { std::optional<QString> path, name; QString ini, appName; } cases[] = {
+        {QStringLiteral("/data"), QStringLiteral(" Kalimor "), QStringLiteral("/data/Kalimor.ini"), QStringLiteral("Kalimor")},
+        {QStringLiteral("/"), QStringLiteral("Kalimor"), QStringLiteral("//Kalimor.ini"), QStringLiteral("Kalimor")},
+        {QStringLiteral("/data/"), QStringLiteral("k"), QStringLiteral("/data//k.ini"), QStringLiteral("k")},
+        {QStringLiteral(" /x "), QStringLiteral("k"), QStringLiteral(" /x /k.ini"), QStringLiteral("k")},
+        {std::nullopt, QStringLiteral("k"), CSetting::programDirectory() + "/k.ini", QStringLiteral("k")},
+        {QString(), std::nullopt, CSetting::programDirectory() + "/test_settings.ini", QStringLiteral("test_settings")},
+    };
+    for (const auto& c : cases) {
+        CSetting s;
+        s.Init(c.path, c.name, 3);
+        EXPECT_EQ(s.IniFile(), c.ini);
+        EXPECT_EQ(s.AppName(), c.appName);
+        EXPECT_EQ(s.SaveMode(), 3);
+    }
+    EXPECT_NE(CSetting::programDirectory(), QDir::currentPath() + "/nowhere");
+}
+
+TEST(SettingInit, ImplicitInitResetsTheMode) {
+    CSetting s;
+    s.setSaveMode(1);
+    EXPECT_EQ(s.GetSettingStr(QStringLiteral("Configuration"), QStringLiteral("none"), QStringLiteral("dflt")),
+              QStringLiteral("dflt"));
+    EXPECT_EQ(s.SaveMode(), 0);
+    EXPECT_EQ(s.AppName(), QStringLiteral("test_settings"));
+
+    CSetting blank;
+    blank.Init(QStringLiteral("/tmp"), QStringLiteral("   "), 1);
+    blank.GetSettingStr(QStringLiteral("a"), QStringLiteral("b"));
+    EXPECT_EQ(blank.SaveMode(), 0) << "a name that trims to empty leaves the store uninitialised";
+}
+
+TEST_F(Store, IntegerReads) {
+    const QString sec = QStringLiteral("Configuration");
+    struct Case { const char* stored; std::int16_t expected; } cases[] = {
+        {"abc", 0}, {"12abc", 0}, {" 12.5 ", 12}, {"13.5", 14}, {"-3", -3}, {"1e2", 100}, {"32767", 32767}, {"", 0},
+    };
+    for (const auto& c : cases) {
+        store.SaveSettingStr(sec, QStringLiteral("k"), QString::fromLatin1(c.stored));
+        EXPECT_EQ(store.GetSettingInt(sec, QStringLiteral("k"), 99), c.expected) << c.stored;
+    }
+    EXPECT_EQ(store.GetSettingInt(sec, QStringLiteral("missing"), 1022), 1022);
+
+    store.SaveSettingInt(sec, QStringLiteral("PortAddr"), -5);
+    EXPECT_EQ(store.GetSettingStr(sec, QStringLiteral("PortAddr")), QStringLiteral("-5"));
+
+    store.SaveSettingStr(sec, QStringLiteral("big"), QStringLiteral("70000"));
+    const Raised r = raised([&] { store.GetSettingInt(sec, QStringLiteral("big"), 0); });
+    EXPECT_EQ(r.number, static_cast<std::int32_t>(0x80040203u));
+    EXPECT_EQ(r.source, QStringLiteral("CSetting.GetSettingInt"));
+    EXPECT_EQ(r.description, QStringLiteral("Error reading Setting (6, Overflow)"));
+}
+
+TEST_F(Store, SectionsAndTables) {
+    EXPECT_FALSE(store.GetSettingAll(QStringLiteral("nothing")).has_value());
+    EXPECT_FALSE(store.GetSectionNames().has_value());
+    store.SaveSettingStr(QStringLiteral("S"), QStringLiteral("a"), QStringLiteral("1"));
+    store.SaveSettingStr(QStringLiteral("S"), QStringLiteral("b"), QStringLiteral("two"));
+    store.SaveSettingStr(QStringLiteral("Configuration"), QStringLiteral("x"), QStringLiteral("y"));
+    const auto table = store.GetSettingAll(QStringLiteral("S"));
+    ASSERT_TRUE(table.has_value());
+    ASSERT_EQ(table->size(), 2u);
+    EXPECT_EQ((*table)[0][0], QStringLiteral("a"));
+    EXPECT_EQ((*table)[0][1], QStringLiteral("1"));
+    EXPECT_EQ((*table)[1][0], QStringLiteral("b"));
+    EXPECT_EQ((*table)[1][1], QStringLiteral("two"));
+    EXPECT_EQ(store.GetSectionNames(), (QStringList{QStringLiteral("Configuration"), QStringLiteral("S")}));
+}
+
+TEST_F(Store, Deleting) {
+    store.SaveSettingStr(QStringLiteral("Configuration"), QStringLiteral("a"), QStringLiteral("1"));
+    store.SaveSettingStr(QStringLiteral("Configuration"), QStringLiteral("b"), QStringLiteral("2"));
+    store.SaveSettingStr(QStringLiteral("Other"), QStringLiteral("c"), QStringLiteral("3"));
+    store.DeleteKey(QStringLiteral("Configuration"), QStringLiteral("a"));
+    EXPECT_EQ(store.GetSettingStr(QStringLiteral("Configuration"), QStringLiteral("a"), QStringLiteral("gone")),
+              QStringLiteral("gone"));
+    store.DeleteKey(QStringLiteral("Configuration"), QString());
+    EXPECT_FALSE(store.GetSettingAll(QStringLiteral("Configuration")).has_value());
+    EXPECT_EQ(store.GetSettingStr(QStringLiteral("Other"), QStringLiteral("c")), QStringLiteral("3"));
+
+    for (const auto& [section, key] : {std::pair{"Other", "missing"}, std::pair{"Nowhere", ""}}) {
+        const Raised r = raised([&] { store.DeleteKey(QString::fromLatin1(section), QString::fromLatin1(key)); });
+        EXPECT_EQ(r.number, static_cast<std::int32_t>(0x80040205u));
+        EXPECT_EQ(r.source, QStringLiteral("CSetting.DeleteKey"));
+        EXPECT_TRUE(r.description.startsWith(QStringLiteral("Error Deleting Key (5, "))) << qPrintable(r.description);
+    }
+}
+
+TEST_F(Store, NothingIsCached) {
+    CSetting other;
+    other.Init(std::nullopt, app, 0);
+    EXPECT_EQ(other.GetSettingInt(QStringLiteral("Configuration"), QStringLiteral("OptionCWS"), 0), 0);
+    store.SaveSettingInt(QStringLiteral("Configuration"), QStringLiteral("OptionCWS"), 1);
+    EXPECT_EQ(other.GetSettingInt(QStringLiteral("Configuration"), QStringLiteral("OptionCWS"), 0), 1);
+    EXPECT_TRUE(QFile::exists(file())) << "written to disk before the call returned";
+}
+
+TEST_F(Store, ValuesReadBackExactly) {
+    const QString values[] = {
+        QStringLiteral("a,b"), QStringLiteral("\"quoted\""), QStringLiteral("k=v"), QStringLiteral("[section]"),
+        QStringLiteral("  blanks  "), QStringLiteral("Grüße, 日本"), QString(10000, QLatin1Char('x')),
+        QStringLiteral("@Variant(x)"), QStringLiteral("back\\slash;semi#hash"), QStringLiteral("line\nbreak"),
+    };
+    int i = 0;
+    for (const QString& v : values) store.SaveSettingStr(QStringLiteral("V"), QStringLiteral("k%1").arg(i++), v);
+    CSetting fresh;
+    fresh.Init(std::nullopt, app, 0);
+    i = 0;
+    for (const QString& v : values) EXPECT_EQ(fresh.GetSettingStr(QStringLiteral("V"), QStringLiteral("k%1").arg(i++)), v);
+}
+
+TEST_F(Store, UnwritableStoreIsAnError) {
+    // Root ignores permission bits, so make the store impossible to replace instead.
+    ASSERT_TRUE(QDir().mkpath(file()));
+    for (const char* op : {"SaveSettingStr", "SaveSettingInt"}) {
+        const Raised r = raised([&] {
+            if (QByteArray(op) == "SaveSettingStr")
+                store.SaveSettingStr(QStringLiteral("Configuration"), QStringLiteral("k"), QStringLiteral("v"));
+            else
+                store.SaveSettingInt(QStringLiteral("Configuration"), QStringLiteral("k"), 5);
+        });
+        EXPECT_EQ(r.number, static_cast<std::int32_t>(0x80040202u));
+        EXPECT_EQ(r.source, QStringLiteral("CSetting.") + QLatin1String(op));
+        EXPECT_TRUE(r.description.startsWith(QStringLiteral("Error writing Setting (75, "))) << qPrintable(r.description);
+    }
+}
+
+TEST_F(Store, CorruptStoreIsKeptAside) {
+    const QByteArray corrupt = "[Configuration\nReferenceClkMHz=50\n";
+    writeRaw(corrupt);
+    const Raised r = raised([&] { store.GetSettingInt(QStringLiteral("Configuration"), QStringLiteral("ReferenceClkMHz"), 100); });
+    EXPECT_EQ(r.number, static_cast<std::int32_t>(0x80040203u));
+    EXPECT_TRUE(r.description.contains(file())) << qPrintable(r.description);
+
+    store.SaveSettingInt(QStringLiteral("Configuration"), QStringLiteral("ReferenceClkMHz"), 60);
+    QFile aside(file() + ".bad");
+    ASSERT_TRUE(aside.open(QIODevice::ReadOnly));
+    EXPECT_EQ(aside.readAll(), corrupt);
+    EXPECT_EQ(store.GetSettingInt(QStringLiteral("Configuration"), QStringLiteral("ReferenceClkMHz"), 100), 60);
+}
+
+int main(int argc, char** argv) {
+    ConfigHome configHome;
+    home = &configHome;
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
