@@ -17,6 +17,23 @@ QString FreqUnit;
 std::int16_t PhaseStep = 0;
 std::int16_t PowerDown = 0;
 
+const MultiplierRow* multiplierRow(int index) {
+    static const MultiplierRow rows[] = {
+        {"MHz", 1'000'000, 1000, 30'000'000, "0.000", "MHz", 1000},
+        {"KHz", 1'000, 100, 300'000, "0.00", "KHz", 100},
+        {"Hz", 1, 10, 3'000, "0.0", "Hz", 10},
+    };
+    return index >= 0 && index < 3 ? &rows[index] : nullptr;
+}
+
+void applyMultiplier(const MultiplierRow& row) {
+    FreqMult = row.freqMult;
+    ScrollScale = row.scrollScale;
+    MaxFreqHz = row.maxFreqHz;
+    FreqFormat = QString::fromLatin1(row.format);
+    FreqUnit = QString::fromLatin1(row.unit);
+}
+
 void reset() {
     Settings.reset();
     RefClkHz = FreqHz = FreqMult = ScrollScale = MaxFreqHz = 0;

@@ -25,6 +25,22 @@ extern QString FreqUnit;                   // name of the display unit
 extern std::int16_t PhaseStep;             // phase offset, 11.25-degree steps, 0..31
 extern std::int16_t PowerDown;             // 1 after a failed or out-of-range send
 
+// One row per unit button: 0 "MHz", 1 "KHz", 2 "Hz". The frequency scroll
+// bars always run 0..30000, so MaxFreqHz = 30000 / ScrollScale * FreqMult.
+struct MultiplierRow {
+    const char* caption;
+    double freqMult;
+    double scrollScale;
+    double maxFreqHz;
+    const char* format;
+    const char* unit;
+    int largeChange;
+};
+// Null outside 0..2.
+const MultiplierRow* multiplierRow(int index);
+// Sets FreqMult, ScrollScale, MaxFreqHz, FreqFormat and FreqUnit from a row.
+void applyMultiplier(const MultiplierRow& row);
+
 // Back to the zeroed start state (tests run several windows in one process).
 void reset();
 } // namespace Globals

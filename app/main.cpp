@@ -1,15 +1,71 @@
-#include "app/Options.h"
 #include "Version.h"
+#include "app/Kalimor.h"
+#include "app/Options.h"
+#include "core/Error.h"
+#include "dds/Port.h"
+#include "dds/mdlSetKalimor.h"
+
+#include <QApplication>
 
 #include <cstdio>
+#include <memory>
+
+using namespace kalimor;
+
+namespace {
+
+std::unique_ptr<dds::PortBackend> makeBackend(const Options& options) {
+    switch (options.port) {
+    case Options::Port::Simulated:
+        return std::make_unique<dds::SimulatedBoard>();
+    case Options::Port::DirectIo:
+        return std::make_unique<dds::DirectIoPort>();
+    case Options::Port::Ppdev:
+        break;
+    }
+    if (!options.device.isEmpty()) return std::make_unique<dds::PpdevPort>(options.device);
+    return std::make_unique<dds::PpdevPort>();
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
+    // Options first: --help and a bad option must work without a display.
     QStringList args;
     for (int i = 0; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);
-    const auto parsed = kalimor::parseOptions(args);
+    const auto parsed = parseOptions(args);
     if (const QString* error = std::get_if<QString>(&parsed)) {
         std::fprintf(stderr, "kalimor: %s\n", qPrintable(*error));
         return 2;
     }
-    return 0;
+    const Options& options = std::get<Options>(parsed);
+    if (options.help) {
+        std::fputs(qPrintable(usageText()), stdout);
+        return 0;
+    }
+    if (options.version) {
+        std::printf("kalimor %s\n", version::full);
+        return 0;
+    }
+
+    std::unique_ptr<dds::PortBackend> port = makeBackend(options);
+    if (!options.traceFile.isEmpty()) {
+        try {
+            port = std::make_unique<dds::TracingPort>(std::move(port), options.traceFile);
+        } catch (const Error& e) {
+            std::fprintf(stderr, "kalimor: %s\n", qPrintable(e.description()));
+            return 2;
+        }
+    }
+
+    QApplication app(argc, argv);
+    QApplication::setApplicationName(QStringLiteral("kalimor"));
+    QApplication::setApplicationVersion(QLatin1String(version::full));
+    setPortBackend(port.get());
+
+    Kalimor window;
+    window.show();
+    const int status = QApplication::exec();
+    setPortBackend(nullptr);
+    return status;
 }

@@ -1,0 +1,303 @@
+#include "Kalimor.h"
+
+#include "app/Globals.h"
+#include "app/Ui.h"
+#include "config/CSetting.h"
+#include "core/Error.h"
+#include "core/Numbers.h"
+#include "dds/Port.h"
+#include "dds/mdlSetKalimor.h"
+
+#include <QApplication>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QStatusBar>
+
+namespace kalimor {
+
+using ui::twips;
+
+namespace {
+
+template <typename W> W* place(W* widget, const char* name, const QRect& geometry) {
+    widget->setObjectName(QLatin1String(name));
+    widget->setGeometry(geometry);
+    return widget;
+}
+
+} // namespace
+
+Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
+    setObjectName(QStringLiteral("Kalimor"));
+    setWindowTitle(QStringLiteral("Kalimor"));
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
+
+    ui::useLayoutFont(this);
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    client->setFixedSize(ui::px(4095), ui::px(2625));
+    setCentralWidget(client);
+
+    auto* logo = place(new QLabel(client), "picLogo", QRect(0, 0, 105, 32));
+    logo->setPixmap(ui::picture(QStringLiteral(":/logo-small.svg"), QSize(105, 32)));
+
+    frmDDSControl = place(new QGroupBox(QStringLiteral(" Kalimor Control "), client), "frmDDSControl",
+                          twips(120, 600, 3855, 1455));
+    cmdExit = place(new QPushButton(QStringLiteral("Exit"), client), "cmdExit", twips(3000, 2160, 975, 375));
+    cmdSweep = place(new QPushButton(QStringLiteral("Sweep"), client), "cmdSweep", twips(120, 2160, 975, 375));
+
+    txtFreq = place(new QLineEdit(QStringLiteral("1000"), frmDDSControl), "txtFreq", twips(120, 240, 1095, 285));
+    txtFreq->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    const int optLeft[] = {1320, 2040, 2760}, optWidth[] = {735, 615, 495};
+    for (int i = 0; i < 3; ++i) {
+        optFreqMult[i] = place(new QRadioButton(QLatin1String(Globals::multiplierRow(i)->caption), frmDDSControl),
+                               "optFreqMult", twips(optLeft[i], 240, optWidth[i], 255));
+        optFreqMult[i]->setProperty("Index", i);
+    }
+    optFreqMult[2]->setChecked(true);
+
+    VSPhase = place(new QScrollBar(Qt::Vertical, frmDDSControl), "VSPhase", twips(3480, 240, 255, 735));
+    VSPhase->setRange(0, 31);
+    VSPhase->setSingleStep(1);
+    VSPhase->setPageStep(1);
+    HSFreq = place(new QScrollBar(Qt::Horizontal, frmDDSControl), "HSFreq", twips(120, 720, 3135, 255));
+    HSFreq->setRange(0, 30000);
+    HSFreq->setSingleStep(1);
+    HSFreq->setPageStep(10);
+    // Value changes arrive when the thumb is released; sliderMoved reports the drag.
+    for (QScrollBar* bar : {VSPhase, HSFreq}) {
+        bar->setTracking(false);
+        bar->setValue(0);
+    }
+
+    lblResult = place(new QLabel(QStringLiteral("Freq in Hex"), frmDDSControl), "lblResult",
+                      twips(120, 1080, 2775, 255));
+    lblResult->setAlignment(Qt::AlignCenter);
+    Label1 = place(new QLabel(QStringLiteral("Phs:"), frmDDSControl), "Label1", twips(2760, 1080, 375, 255));
+    Label1->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+    lblPhase = place(new QLabel(QStringLiteral("phase"), frmDDSControl), "lblPhase", twips(3120, 1080, 615, 255));
+    lblPhase->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+
+    // Tab order: txtFreq, the three units, Exit, VSPhase, HSFreq, Sweep.
+    QWidget* order[] = {txtFreq, optFreqMult[0], optFreqMult[1], optFreqMult[2], cmdExit, VSPhase, HSFreq, cmdSweep};
+    for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+    txtFreq->setFocus();
+
+    // Menus carry no access keys: "&" is shown as typed.
+    auto* file = menuBar()->addMenu(QStringLiteral("File"));
+    file->setObjectName(QStringLiteral("MainMenuFile"));
+    auto* edit = menuBar()->addMenu(QStringLiteral("Edit"));
+    edit->setObjectName(QStringLiteral("MainMenuEdit"));
+    auto* help = menuBar()->addMenu(QStringLiteral("Help"));
+    help->setObjectName(QStringLiteral("MainMenuHelp"));
+    auto addItem = [this](QMenu* menu, const char* name, const char* caption, void (Kalimor::*handler)()) {
+        QAction* action = menu->addAction(QLatin1String(caption));
+        action->setObjectName(QLatin1String(name));
+        connect(action, &QAction::triggered, this, handler);
+    };
+    addItem(file, "MainMenuExit", "Exit", &Kalimor::MainMenuExit_Click);
+    addItem(edit, "MainMenuProp", "Properties", &Kalimor::MainMenuProp_Click);
+    addItem(help, "MainMenuAbout", "About Kalimor", &Kalimor::MainMenuAbout_Click);
+    addItem(help, "MainMenuCorvane", "About Corvane", &Kalimor::MainMenuCorvane_Click);
+    addItem(help, "MainMenuPortIO", "About PortIO", &Kalimor::MainMenuPortIO_Click);
+
+    statusCause = new QLabel(this);
+    statusCause->setObjectName(QStringLiteral("statusCause"));
+    statusBackend = new QLabel(this);
+    statusBackend->setObjectName(QStringLiteral("statusBackend"));
+    statusBar()->addWidget(statusCause, 1);
+    statusBar()->addPermanentWidget(statusBackend);
+    statusBar()->setSizeGripEnabled(false);
+
+    connect(txtFreq, &QLineEdit::textChanged, this, &Kalimor::txtFreq_Change);
+    txtFreq->installEventFilter(this);
+    for (int i = 0; i < 3; ++i)
+        connect(optFreqMult[i], &QRadioButton::toggled, this, [this, i](bool on) {
+            if (on) optFreqMult_Click(i);
+        });
+    connect(HSFreq, &QScrollBar::valueChanged, this, &Kalimor::HSFreq_Change);
+    connect(HSFreq, &QScrollBar::sliderMoved, this, &Kalimor::HSFreq_Scroll);
+    connect(VSPhase, &QScrollBar::valueChanged, this, &Kalimor::VSPhase_Change);
+    connect(VSPhase, &QScrollBar::sliderMoved, this, &Kalimor::VSPhase_Scroll);
+    connect(cmdExit, &QPushButton::clicked, this, &Kalimor::cmdExit_Click);
+    connect(cmdSweep, &QPushButton::clicked, this, &Kalimor::cmdSweep_Click);
+
+    Form_Load();
+    refreshBackend();
+    // The status bar sits under the client area; nothing is resizable.
+    setFixedSize(sizeHint());
+}
+
+Kalimor::~Kalimor() = default;
+
+void Kalimor::Form_Load() { InitFromSettings(); }
+
+std::int16_t Kalimor::readConfiguration(const char* key, std::int16_t defaultValue) {
+    try {
+        return Globals::Settings->GetSettingInt(QStringLiteral("Configuration"), QLatin1String(key), defaultValue);
+    } catch (const Error& e) {
+        // A damaged store must not keep the program from starting: the user
+        // repairs it by saving in Edit > Properties.
+        ui::showMessage(this, QStringLiteral("Kalimor"),
+                        QStringLiteral("The stored setting \"%1\" cannot be used.\n\nError %2 (%3): %4\n\n"
+                                       "Kalimor uses %5 instead. Saving in Edit > Properties repairs the store.")
+                            .arg(QLatin1String(key), hexNumber(e.number()), e.source(), e.description())
+                            .arg(defaultValue));
+        return defaultValue;
+    }
+}
+
+void Kalimor::InitFromSettings() {
+    if (!Globals::Settings) Globals::Settings = std::make_unique<CSetting>();
+    Globals::Settings->Init(std::nullopt, std::nullopt, 0);
+    Globals::RefClkHz = readConfiguration("ReferenceClkMHz", 100) * 1'000'000.0;
+    Globals::PortAddress = readConfiguration("PortAddr", 1022);
+    Globals::OptionCWS = readConfiguration("OptionCWS", 0);
+
+    Updating = true;
+    optFreqMult_Click(2); // its text change is refused: Updating is set
+    txtFreq->setText(formatNumber(1000.0, Globals::FreqFormat));
+    try {
+        Globals::FreqHz = parseLocaleDouble(txtFreq->text()) * Globals::FreqMult;
+        HSFreq->setValue(toInt16(Globals::FreqHz / Globals::FreqMult * Globals::ScrollScale));
+    } catch (const Error&) {
+    }
+    Updating = false;
+    lblPhase->setText(QString::number(VSPhase->value() * 11.25));
+    VSPhase->setValue(VSPhase->minimum());
+    SendFrequency();
+}
+
+QString Kalimor::rangeMessage() const {
+    return QStringLiteral("Between 0.1Hz and ") + formatNumber(Globals::MaxFreqHz, QStringLiteral("##,###,###Hz"));
+}
+
+QString Kalimor::explain(const Error& e) const {
+    switch (e.number()) {
+    case err::TypeMismatch:
+        return QStringLiteral("\"%1\" is not a number").arg(txtFreq->text());
+    case err::DivisionByZero:
+        return QStringLiteral("the reference clock is 0 Hz - set it in Edit > Properties");
+    case err::Overflow:
+        return QStringLiteral("%1 Hz needs a tuning word beyond 31 bits: the limit is half the %2 Hz reference clock")
+            .arg(QLocale().toString(Globals::FreqHz, 'f', 1), QLocale().toString(Globals::RefClkHz, 'f', 0));
+    default:
+        return e.description();
+    }
+}
+
+void Kalimor::SendFrequency() {
+    if (Updating) return showSendFailure(QString());
+    try {
+        Updating = true;
+        Globals::FreqHz = parseLocaleDouble(txtFreq->text()) * Globals::FreqMult;
+        std::int16_t powerDown;
+        if (Globals::FreqHz < 0.1 || Globals::FreqHz > Globals::MaxFreqHz) {
+            Globals::FreqHz = 0;
+            HSFreq->setValue(0);
+            ui::showFailure(lblResult, rangeMessage());
+            powerDown = 1;
+        } else {
+            HSFreq->setValue(toInt16(Globals::FreqHz / Globals::FreqMult * Globals::ScrollScale));
+            ui::showGood(lblResult,
+                         QStringLiteral("0x") + hexUpper(tuningWord(Globals::FreqHz, Globals::RefClkHz)));
+            powerDown = 0;
+        }
+        Globals::PowerDown = powerDown;
+        WriteDDSWord(tuningWord(Globals::FreqHz, Globals::RefClkHz), Globals::PhaseStep, powerDown);
+        Updating = false;
+        statusCause->clear();
+        lblResult->setToolTip(QString());
+        refreshBackend();
+    } catch (const Error& e) {
+        showSendFailure(explain(e));
+    }
+}
+
+void Kalimor::showSendFailure(const QString& cause) {
+    ui::showFailure(lblResult, rangeMessage());
+    Globals::PowerDown = 1;
+    Updating = false;
+    if (!cause.isEmpty()) {
+        statusCause->setText(cause);
+        lblResult->setToolTip(cause);
+    }
+    refreshBackend();
+}
+
+QString Kalimor::failureCause() const { return statusCause->text(); }
+
+void Kalimor::refreshBackend() {
+    dds::PortBackend* port = portBackend();
+    statusBackend->setText(port ? port->describe() : QStringLiteral("no port"));
+}
+
+void Kalimor::optFreqMult_Click(int Index) {
+    const Globals::MultiplierRow* row = Globals::multiplierRow(Index);
+    if (row) {
+        optFreqMult[static_cast<size_t>(Index)]->setChecked(true);
+        Globals::applyMultiplier(*row);
+        HSFreq->setPageStep(row->largeChange);
+    }
+    txtFreq->setText(formatNumber(Globals::FreqHz / Globals::FreqMult, Globals::FreqFormat));
+}
+
+void Kalimor::txtFreq_Change() {
+    if (txtFreq->text().isEmpty()) txtFreq->setText(formatNumber(0, Globals::FreqFormat));
+    SendFrequency();
+}
+
+void Kalimor::txtFreq_KeyPress(int KeyAscii) {
+    if (KeyAscii == 13 && txtFreq->text().isEmpty()) txtFreq->setText(formatNumber(0, Globals::FreqFormat));
+}
+
+bool Kalimor::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == txtFreq && event->type() == QEvent::KeyPress) {
+        const QString text = static_cast<QKeyEvent*>(event)->text();
+        if (!text.isEmpty()) txtFreq_KeyPress(text.at(0).unicode());
+    }
+    return QMainWindow::eventFilter(watched, event); // never swallowed
+}
+
+void Kalimor::showScrollPosition(int position) {
+    txtFreq->setText(formatNumber(position / Globals::ScrollScale, Globals::FreqFormat));
+}
+
+void Kalimor::HSFreq_Change() {
+    if (!Updating) showScrollPosition(HSFreq->value());
+}
+
+void Kalimor::HSFreq_Scroll() {
+    // While the thumb is dragged only the slider position follows it.
+    if (!Updating && Globals::OptionCWS != 0) showScrollPosition(HSFreq->sliderPosition());
+}
+
+void Kalimor::applyPhase(int step) {
+    Globals::PhaseStep = static_cast<std::int16_t>(step);
+    lblPhase->setText(formatNumber(Globals::PhaseStep * 11.25, QStringLiteral("##0.00")));
+    SendFrequency();
+}
+
+void Kalimor::VSPhase_Change() { applyPhase(VSPhase->value()); }
+
+void Kalimor::VSPhase_Scroll() {
+    if (Globals::OptionCWS != 0) applyPhase(VSPhase->sliderPosition());
+}
+
+void Kalimor::cmdExit_Click() { ui::endProgram(); }
+void Kalimor::MainMenuExit_Click() { ui::endProgram(); }
+
+void Kalimor::cmdSweep_Click() {}
+void Kalimor::MainMenuProp_Click() {}
+void Kalimor::MainMenuAbout_Click() {}
+void Kalimor::MainMenuCorvane_Click() {}
+void Kalimor::MainMenuPortIO_Click() {}
+
+} // namespace kalimor

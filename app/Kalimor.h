@@ -1,0 +1,82 @@
+#pragma once
+
+#include <QMainWindow>
+#include <QPointer>
+
+#include <array>
+
+class QGroupBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+class QRadioButton;
+class QScrollBar;
+
+namespace kalimor {
+
+class Error;
+
+// The main window: frequency entry, unit buttons, frequency and phase scroll
+// bars, and the one path from them to the board, SendFrequency.
+//
+// Setting a control from code raises its change handler at once, nested in the
+// statement that sets it; `Updating` is what stops SendFrequency's own moves of
+// the frequency scroll bar from being turned back into text.
+class Kalimor : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit Kalimor(QWidget* parent = nullptr);
+    ~Kalimor() override;
+
+    void Form_Load();
+
+    // Event handlers, named control_event.
+    void txtFreq_Change();
+    void txtFreq_KeyPress(int KeyAscii);
+    void optFreqMult_Click(int Index);
+    void HSFreq_Change();
+    void HSFreq_Scroll();
+    void VSPhase_Change();
+    void VSPhase_Scroll();
+    void cmdExit_Click();
+    void MainMenuExit_Click();
+    void cmdSweep_Click();
+    void MainMenuProp_Click();
+    void MainMenuAbout_Click();
+    void MainMenuCorvane_Click();
+    void MainMenuPortIO_Click();
+
+    // Why the last send failed when it was not the range; empty after a good send.
+    QString failureCause() const;
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override;
+
+private:
+    void InitFromSettings();
+    void SendFrequency();
+    void showSendFailure(const QString& cause);
+    QString rangeMessage() const;
+    QString explain(const Error& e) const;
+    std::int16_t readConfiguration(const char* key, std::int16_t defaultValue);
+    void refreshBackend();
+    void showScrollPosition(int position);
+    void applyPhase(int step);
+
+    bool Updating = false;
+
+    QGroupBox* frmDDSControl;
+    QLineEdit* txtFreq;
+    std::array<QRadioButton*, 3> optFreqMult;
+    QScrollBar* VSPhase;
+    QScrollBar* HSFreq;
+    QLabel* lblResult;
+    QLabel* Label1;
+    QLabel* lblPhase;
+    QPushButton* cmdExit;
+    QPushButton* cmdSweep;
+    QLabel* statusCause;
+    QLabel* statusBackend;
+};
+
+} // namespace kalimor

@@ -1,0 +1,69 @@
+#include "Ui.h"
+
+#include <QApplication>
+#include <QLabel>
+#include <QMessageBox>
+#include <QPainter>
+#include <QPalette>
+#include <QPixmap>
+#include <QSvgRenderer>
+
+namespace kalimor::ui {
+
+namespace {
+MessageHook messageHook;
+EndHook endHook;
+
+void paintBackground(QLabel* label, const QColor& colour) {
+    QPalette p = label->palette();
+    p.setColor(QPalette::Window, colour);
+    label->setPalette(p);
+    label->setAutoFillBackground(true);
+}
+} // namespace
+
+void useLayoutFont(QWidget* window) {
+    QFont font = window->font();
+    font.setPointSizeF(8);
+    window->setFont(font);
+}
+
+QColor buttonFace() { return QApplication::palette().color(QPalette::Button); }
+
+void showFailure(QLabel* label, const QString& text) {
+    paintBackground(label, QColor(255, 0, 0));
+    label->setText(text);
+}
+
+void showGood(QLabel* label, const QString& text) {
+    paintBackground(label, buttonFace());
+    label->setText(text);
+}
+
+QPixmap picture(const QString& resource, const QSize& size) {
+    QSvgRenderer renderer(resource);
+    const qreal dpr = qApp ? qApp->devicePixelRatio() : 1.0;
+    QPixmap pixmap(size * dpr);
+    pixmap.setDevicePixelRatio(dpr);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    renderer.render(&painter, QRectF(QPointF(0, 0), QSizeF(size)));
+    return pixmap;
+}
+
+void setMessageHook(MessageHook hook) { messageHook = std::move(hook); }
+
+void showMessage(QWidget* parent, const QString& title, const QString& text) {
+    if (messageHook) return messageHook(parent, title, text);
+    QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, parent);
+    box.exec();
+}
+
+void setEndHook(EndHook hook) { endHook = std::move(hook); }
+
+void endProgram() {
+    if (endHook) return endHook();
+    QCoreApplication::exit(0);
+}
+
+} // namespace kalimor::ui

@@ -1,0 +1,46 @@
+#pragma once
+
+#include <QColor>
+#include <QRect>
+#include <QString>
+
+#include <functional>
+
+class QLabel;
+class QPixmap;
+class QSize;
+class QWidget;
+
+// Small helpers every window shares: layout units, colours, the logo, and the
+// two ways a window talks past itself (message boxes, ending the program),
+// each behind a hook so tests can answer them.
+namespace kalimor::ui {
+
+// The layouts are drawn in twips; 15 twips make one pixel at 96 dpi.
+constexpr int px(int twips) { return (twips + 7) / 15; }
+inline QRect twips(int left, int top, int width, int height) {
+    return QRect(px(left), px(top), px(width), px(height));
+}
+
+// The layouts were drawn for an 8-point dialog font; larger fonts clip captions.
+void useLayoutFont(QWidget* window);
+
+// Red RGB(255, 0, 0) for failures, the system's button face for good results.
+void showFailure(QLabel* label, const QString& text);
+void showGood(QLabel* label, const QString& text);
+QColor buttonFace();
+
+// A picture from the resources (SVG), drawn at its design size.
+QPixmap picture(const QString& resource, const QSize& size);
+
+// A message box with an OK button only and no icon.
+using MessageHook = std::function<void(QWidget* parent, const QString& title, const QString& text)>;
+void setMessageHook(MessageHook hook);
+void showMessage(QWidget* parent, const QString& title, const QString& text);
+
+// Ends the program at once: no window's close handling runs, nothing is saved.
+using EndHook = std::function<void()>;
+void setEndHook(EndHook hook);
+void endProgram();
+
+} // namespace kalimor::ui

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "ConfigHome.h"
+#include "app/Globals.h"
+#include "app/Ui.h"
+#include "config/CSetting.h"
+#include "core/Error.h"
+#include "dds/Port.h"
+#include "dds/mdlSetKalimor.h"
+
+#include <QFile>
+#include <QLabel>
+#include <QPalette>
+#include <QStringList>
+
+#include <memory>
+
+// A port that refuses every load, as a missing or busy parallel port does.
+class FailingPort : public kalimor::dds::PortBackend {
+public:
+    void write(int, const std::uint8_t*, std::size_t) override {
+        ++attempts;
+        throw kalimor::Error(kalimor::err::PortAccess, QStringLiteral("Port"),
+                             QStringLiteral("cannot open /dev/parport0: Permission denied - add your user to group lp"));
+    }
+    QString describe() const override { return QStringLiteral("/dev/parport0"); }
+    int attempts = 0;
+};
+
+// Fresh global state, an empty settings store, the simulated board, and
+// message boxes answered by recording them.
+class GuiFixture {
+public:
+    GuiFixture() {
+        kalimor::Globals::reset();
+        QFile::remove(storeFile());
+        board = std::make_unique<kalimor::dds::SimulatedBoard>();
+        kalimor::setPortBackend(board.get());
+        kalimor::ui::setMessageHook([this](QWidget*, const QString& title, const QString& text) {
+            messages << title + QStringLiteral(": ") + text;
+        });
+        kalimor::ui::setEndHook([this] { ++endRequests; });
+    }
+    ~GuiFixture() {
+        kalimor::setPortBackend(nullptr);
+        kalimor::ui::setMessageHook({});
+        kalimor::ui::setEndHook({});
+    }
+    static QString storeFile() { return home().file(kalimor::CSetting::programName()); }
+    static void store(const char* key, const QString& value) {
+        kalimor::CSetting s;
+        s.SaveSettingStr(QStringLiteral("Configuration"), QLatin1String(key), value);
+    }
+    static ConfigHome& home() {
+        static ConfigHome h;
+        return h;
+    }
+    static bool isRed(QLabel* label) { return label->palette().color(QPalette::Window) == QColor(255, 0, 0); }
+    static bool isButtonFace(QLabel* label) {
+        return label->palette().color(QPalette::Window) == kalimor::ui::buttonFace();
+    }
+
+    std::unique_ptr<kalimor::dds::SimulatedBoard> board;
+    QStringList messages;
+    int endRequests = 0;
+};

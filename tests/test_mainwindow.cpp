@@ -1,0 +1,297 @@
+#include "GuiFixture.h"
+#include "app/Kalimor.h"
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QtTest>
+
+using namespace kalimor;
+
+class MainWindowTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<GuiFixture> fx;
+    std::unique_ptr<Kalimor> w;
+    QLineEdit* txtFreq = nullptr;
+    QScrollBar* HSFreq = nullptr;
+    QScrollBar* VSPhase = nullptr;
+    QLabel* lblResult = nullptr;
+    QLabel* lblPhase = nullptr;
+
+    void open() {
+        w = std::make_unique<Kalimor>();
+        txtFreq = w->findChild<QLineEdit*>(QStringLiteral("txtFreq"));
+        HSFreq = w->findChild<QScrollBar*>(QStringLiteral("HSFreq"));
+        VSPhase = w->findChild<QScrollBar*>(QStringLiteral("VSPhase"));
+        lblResult = w->findChild<QLabel*>(QStringLiteral("lblResult"));
+        lblPhase = w->findChild<QLabel*>(QStringLiteral("lblPhase"));
+        QVERIFY(txtFreq && HSFreq && VSPhase && lblResult && lblPhase);
+    }
+    // A new run of the program: zeroed globals, the store as it is on disk.
+    void restart(std::initializer_list<std::pair<const char*, const char*>> stored) {
+        w.reset();
+        Globals::reset();
+        for (auto [key, value] : stored) GuiFixture::store(key, QString::fromLatin1(value));
+        fx->board->clearLoads();
+        open();
+    }
+    void selectUnit(int index) {
+        w->findChildren<QRadioButton*>(QStringLiteral("optFreqMult")).at(index)->click();
+    }
+    const std::vector<dds::DdsState>& loads() const { return fx->board->loads(); }
+
+private Q_SLOTS:
+    void initTestCase() { GuiFixture::home(); }
+    void init() {
+        fx = std::make_unique<GuiFixture>();
+        open();
+    }
+    void cleanup() {
+        w.reset();
+        fx.reset();
+    }
+
+    void startsOnThousandHertz() {
+        QCOMPARE(Globals::RefClkHz, 100e6);
+        QCOMPARE(Globals::PortAddress, std::int16_t(1022));
+        QCOMPARE(Globals::OptionCWS, std::int16_t(0));
+        QCOMPARE(Globals::FreqUnit, QStringLiteral("Hz"));
+        QVERIFY(w->findChildren<QRadioButton*>(QStringLiteral("optFreqMult")).at(2)->isChecked());
+        QCOMPARE(txtFreq->text(), QStringLiteral("1000.0"));
+        QCOMPARE(HSFreq->value(), 10000);
+        QCOMPARE(lblResult->text(), QStringLiteral("0xA7C6"));
+        QVERIFY(GuiFixture::isButtonFace(lblResult));
+        QCOMPARE(lblPhase->text(), QStringLiteral("0"));
+        QCOMPARE(loads().size(), size_t(2));
+        for (const auto& l : loads()) {
+            QCOMPARE(l.ftw, 42950u);
+            QCOMPARE(l.phase, 0);
+            QCOMPARE(l.powerDown, false);
+        }
+        QCOMPARE(fx->board->lastAddress(), 1022);
+        QCOMPARE(w->focusWidget() == txtFreq || !w->isVisible(), true);
+        QVERIFY(fx->messages.isEmpty());
+    }
+
+    void rangeAndWord_data() {
+        QTest::addColumn<int>("unit");
+        QTest::addColumn<QString>("text");
+        QTest::addColumn<bool>("inRange");
+        QTest::addColumn<int>("position");
+        QTest::addColumn<QString>("label");
+        QTest::newRow("Hz 0.1") << 2 << "0.1" << true << 1 << "0x4";
+        QTest::newRow("Hz 0.05") << 2 << "0.05" << false << 0 << "Between 0.1Hz and 3,000Hz";
+        QTest::newRow("Hz 3000") << 2 << "3000" << true << 30000 << "0x1F751";
+        QTest::newRow("Hz 3000.1") << 2 << "3000.1" << false << 0 << "Between 0.1Hz and 3,000Hz";
+        QTest::newRow("Hz tie 1000.05") << 2 << "1000.05" << true << 10000 << "0xA7C8";
+        QTest::newRow("KHz 300") << 1 << "300" << true << 30000 << "0xC49BA6";
+        QTest::newRow("KHz 300.01") << 1 << "300.01" << false << 0 << "Between 0.1Hz and 300,000Hz";
+        QTest::newRow("MHz 30") << 0 << "30" << true << 30000 << "0x4CCCCCCD";
+        QTest::newRow("MHz 30.001") << 0 << "30.001" << false << 0 << "Between 0.1Hz and 30,000,000Hz";
+        QTest::newRow("MHz 0.002") << 0 << "0.002" << true << 2 << "0x14F8B";
+    }
+    void rangeAndWord() {
+        QFETCH(int, unit);
+        QFETCH(QString, text);
+        QFETCH(bool, inRange);
+        QFETCH(int, position);
+        QFETCH(QString, label);
+        selectUnit(unit);
+        fx->board->clearLoads();
+        txtFreq->setText(text);
+        QCOMPARE(lblResult->text(), label);
+        QCOMPARE(HSFreq->value(), position);
+        QCOMPARE(txtFreq->text(), text);
+        QCOMPARE(loads().size(), size_t(1));
+        QCOMPARE(loads().back().powerDown, !inRange);
+        QCOMPARE(Globals::PowerDown, std::int16_t(inRange ? 0 : 1));
+        QCOMPARE(GuiFixture::isRed(lblResult), !inRange);
+        if (inRange)
+            QCOMPARE(QStringLiteral("0x") + QString::number(loads().back().ftw, 16).toUpper(), label);
+        else
+            QCOMPARE(loads().back().ftw, 0u);
+    }
+
+    void unitSwitchKeepsTheFrequencyToTheNewResolution() {
+        txtFreq->setText(QStringLiteral("1234.5"));
+        fx->board->clearLoads();
+        selectUnit(0);
+        QCOMPARE(txtFreq->text(), QStringLiteral("0.001"));
+        QCOMPARE(HSFreq->value(), 1);
+        QCOMPARE(HSFreq->pageStep(), 1000);
+        QCOMPARE(loads().size(), size_t(1));
+        QCOMPARE(loads().back().ftw, 42950u); // 1000 Hz, not 1234.5
+        selectUnit(2);
+        QCOMPARE(txtFreq->text(), QStringLiteral("1000.0"));
+        QCOMPARE(HSFreq->value(), 10000);
+
+        selectUnit(0);
+        txtFreq->setText(QStringLiteral("10"));
+        selectUnit(2);
+        QCOMPARE(txtFreq->text(), QStringLiteral("10000000.0"));
+        QVERIFY(GuiFixture::isRed(lblResult));
+        QCOMPARE(Globals::FreqHz, 0.0);
+    }
+
+    void lettersSendNothing() {
+        fx->board->clearLoads();
+        QTest::keyClicks(txtFreq, QStringLiteral("x"));
+        QCOMPARE(txtFreq->text(), QStringLiteral("1000.0x"));
+        QVERIFY(loads().empty());
+        QCOMPARE(Globals::PowerDown, std::int16_t(1));
+        QCOMPARE(lblResult->text(), QStringLiteral("Between 0.1Hz and 3,000Hz"));
+        QVERIFY(w->failureCause().contains(QStringLiteral("not a number")));
+        QCOMPARE(lblResult->toolTip(), w->failureCause());
+        QTest::keyClick(txtFreq, Qt::Key_Backspace);
+        QCOMPARE(loads().size(), size_t(1));
+        QVERIFY(w->failureCause().isEmpty());
+        QVERIFY(lblResult->toolTip().isEmpty());
+    }
+
+    void emptiedBoxPowersDownTwice() {
+        fx->board->clearLoads();
+        txtFreq->selectAll();
+        QTest::keyClick(txtFreq, Qt::Key_Delete);
+        QCOMPARE(txtFreq->text(), QStringLiteral("0.0"));
+        QCOMPARE(loads().size(), size_t(2));
+        for (const auto& l : loads()) {
+            QCOMPARE(l.ftw, 0u);
+            QVERIFY(l.powerDown);
+        }
+    }
+
+    void dragFollowsOnlyWithTheOption_data() {
+        QTest::addColumn<int>("cws");
+        QTest::newRow("off") << 0;
+        QTest::newRow("on") << 1;
+    }
+    void dragFollowsOnlyWithTheOption() {
+        QFETCH(int, cws);
+        Globals::OptionCWS = static_cast<std::int16_t>(cws);
+        fx->board->clearLoads();
+        HSFreq->setSliderDown(true);
+        HSFreq->setSliderPosition(12345);
+        HSFreq->setSliderPosition(12346);
+        QCOMPARE(loads().size(), size_t(cws ? 2 : 0));
+        QCOMPARE(txtFreq->text(), cws ? QStringLiteral("1234.6") : QStringLiteral("1000.0"));
+        HSFreq->setSliderDown(false);
+        QCOMPARE(txtFreq->text(), QStringLiteral("1234.6"));
+        QCOMPARE(loads().size(), size_t(cws ? 2 : 1));
+        QCOMPARE(loads().back().ftw, 53026u); // 1234.6 Hz
+    }
+
+    void scrollBarEnds() {
+        HSFreq->setValue(0);
+        QCOMPARE(txtFreq->text(), QStringLiteral("0.0"));
+        QVERIFY(GuiFixture::isRed(lblResult));
+        QVERIFY(loads().back().powerDown);
+        HSFreq->setValue(1);
+        QCOMPARE(txtFreq->text(), QStringLiteral("0.1"));
+        QCOMPARE(loads().back().ftw, 4u);
+        selectUnit(1);
+        HSFreq->setValue(30000);
+        QCOMPARE(txtFreq->text(), QStringLiteral("300.00"));
+        QVERIFY(!loads().back().powerDown);
+    }
+
+    void phaseStepsAreSent() {
+        fx->board->clearLoads();
+        VSPhase->setValue(31);
+        QCOMPARE(lblPhase->text(), QStringLiteral("348.75"));
+        QCOMPARE(loads().back().phase, 31);
+        QCOMPARE(loads().back().ftw, 42950u);
+        VSPhase->setValue(1);
+        QCOMPARE(lblPhase->text(), QStringLiteral("11.25"));
+        VSPhase->setValue(0);
+        QCOMPARE(lblPhase->text(), QStringLiteral("0.00"));
+    }
+
+    void failingPortSendsNothingAndSaysWhy() {
+        FailingPort failing;
+        setPortBackend(&failing);
+        txtFreq->setText(QStringLiteral("2000"));
+        QCOMPARE(failing.attempts, 1);
+        QVERIFY(GuiFixture::isRed(lblResult));
+        QCOMPARE(lblResult->text(), QStringLiteral("Between 0.1Hz and 3,000Hz"));
+        QCOMPARE(Globals::PowerDown, std::int16_t(1));
+        QVERIFY(w->failureCause().contains(QStringLiteral("add your user to group lp")));
+        setPortBackend(fx->board.get());
+        txtFreq->setText(QStringLiteral("2001"));
+        QVERIFY(w->failureCause().isEmpty());
+        QCOMPARE(Globals::PowerDown, std::int16_t(0));
+    }
+
+    void zeroReferenceClockFails() {
+        Globals::RefClkHz = 0;
+        fx->board->clearLoads();
+        txtFreq->setText(QStringLiteral("2000"));
+        QVERIFY(loads().empty());
+        QVERIFY(GuiFixture::isRed(lblResult));
+        QVERIFY(w->failureCause().contains(QStringLiteral("reference clock is 0 Hz")));
+    }
+
+    void wordBeyond31BitsFails() {
+        Globals::RefClkHz = 50e6;
+        selectUnit(0);
+        fx->board->clearLoads();
+        txtFreq->setText(QStringLiteral("25"));
+        QVERIFY(loads().empty());
+        QCOMPARE(lblResult->text(), QStringLiteral("Between 0.1Hz and 30,000,000Hz"));
+    }
+
+    void storedSettingsAreUsed() {
+        restart({{"ReferenceClkMHz", "125"}, {"PortAddr", "888"}, {"OptionCWS", "1"}});
+        QCOMPARE(Globals::RefClkHz, 125e6);
+        QCOMPARE(Globals::PortAddress, std::int16_t(888));
+        QCOMPARE(Globals::OptionCWS, std::int16_t(1));
+        QCOMPARE(fx->board->lastAddress(), 888);
+        QCOMPARE(loads().size(), size_t(2));
+        QCOMPARE(loads().back().ftw, 34360u);
+    }
+
+    void storedClockThatIsNotNumericReadsZero() {
+        restart({{"ReferenceClkMHz", "abc"}});
+        QCOMPARE(Globals::RefClkHz, 0.0);
+        QVERIFY(loads().empty());
+        QVERIFY(GuiFixture::isRed(lblResult));
+    }
+
+    void damagedStoreStillStarts() {
+        restart({{"PortAddr", "70000"}});
+        QCOMPARE(fx->messages.size(), 1);
+        QVERIFY(fx->messages[0].contains(QStringLiteral("PortAddr")));
+        QVERIFY(fx->messages[0].contains(QStringLiteral("0x80040203")));
+        QVERIFY(fx->messages[0].contains(QStringLiteral("Error reading Setting (6, Overflow)")));
+        QCOMPARE(Globals::PortAddress, std::int16_t(1022));
+        QCOMPARE(loads().size(), size_t(2));
+    }
+
+    void exitEndsWithoutSending() {
+        fx->board->clearLoads();
+        QTest::mouseClick(w->findChild<QPushButton*>(QStringLiteral("cmdExit")), Qt::LeftButton);
+        QCOMPARE(fx->endRequests, 1);
+        w->findChild<QAction*>(QStringLiteral("MainMenuExit"))->trigger();
+        QCOMPARE(fx->endRequests, 2);
+        QVERIFY(loads().empty());
+    }
+
+    void layoutFollowsTheDesign() {
+        auto* frame = w->findChild<QWidget*>(QStringLiteral("frmDDSControl"));
+        QCOMPARE(frame->geometry(), QRect(8, 40, 257, 97));
+        QCOMPARE(txtFreq->geometry(), QRect(8, 16, 73, 19));
+        QCOMPARE(w->findChild<QWidget*>(QStringLiteral("client"))->size(), QSize(273, 175));
+        QVERIFY(!(w->windowFlags() & Qt::WindowMaximizeButtonHint));
+        QVERIFY(!(w->windowFlags() & Qt::WindowMinimizeButtonHint));
+        QCOMPARE(w->minimumSize(), w->maximumSize());
+        const QStringList menus = {QStringLiteral("MainMenuExit"), QStringLiteral("MainMenuProp"),
+                                   QStringLiteral("MainMenuAbout"), QStringLiteral("MainMenuCorvane"),
+                                   QStringLiteral("MainMenuPortIO")};
+        for (const QString& name : menus) QVERIFY2(w->findChild<QAction*>(name), qPrintable(name));
+    }
+};
+
+QTEST_MAIN(MainWindowTest)
+#include "test_mainwindow.moc"
