@@ -3,6 +3,7 @@
 #include "app/Globals.h"
 #include "app/Ui.h"
 #include "config/CSetting.h"
+#include "config/FormProp.h"
 #include "core/Error.h"
 #include "core/Numbers.h"
 #include "dds/Port.h"
@@ -295,7 +296,13 @@ void Kalimor::cmdExit_Click() { ui::endProgram(); }
 void Kalimor::MainMenuExit_Click() { ui::endProgram(); }
 
 void Kalimor::cmdSweep_Click() {}
-void Kalimor::MainMenuProp_Click() {}
+void Kalimor::MainMenuProp_Click() {
+    // One dialog at a time: choosing the item again brings it forward unchanged.
+    if (!m_properties) m_properties = new FormProp(this);
+    m_properties->show();
+    m_properties->raise();
+    m_properties->activateWindow();
+}
 void Kalimor::MainMenuAbout_Click() {}
 void Kalimor::MainMenuCorvane_Click() {}
 void Kalimor::MainMenuPortIO_Click() {}

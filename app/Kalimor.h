@@ -15,6 +15,7 @@ class QScrollBar;
 namespace kalimor {
 
 class Error;
+class FormProp;
 
 // The main window: frequency entry, unit buttons, frequency and phase scroll
 // bars, and the one path from them to the board, SendFrequency.
@@ -77,6 +78,7 @@ private:
     QPushButton* cmdSweep;
     QLabel* statusCause;
     QLabel* statusBackend;
+    QPointer<FormProp> m_properties;
 };
 
 } // namespace kalimor
