@@ -1,5 +1,6 @@
 #include "Kalimor.h"
 
+#include "about/About.h"
 #include "app/Globals.h"
 #include "app/Ui.h"
 #include "config/CSetting.h"
@@ -303,8 +304,8 @@ void Kalimor::MainMenuProp_Click() {
     m_properties->raise();
     m_properties->activateWindow();
 }
-void Kalimor::MainMenuAbout_Click() {}
-void Kalimor::MainMenuCorvane_Click() {}
-void Kalimor::MainMenuPortIO_Click() {}
+void Kalimor::MainMenuAbout_Click() { About().run(); }
+void Kalimor::MainMenuCorvane_Click() { AboutCorvane().run(); }
+void Kalimor::MainMenuPortIO_Click() { AboutPortIO().run(); }
 
 } // namespace kalimor

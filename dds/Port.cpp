@@ -151,6 +151,13 @@ QString PpdevPort::describe() const {
     return QStringLiteral("ppdev (not opened yet)");
 }
 
+QStringList PpdevPort::driverLines() const {
+    return {QStringLiteral("Linux parport driver (ppdev)"),
+            QStringLiteral("Linux kernel: parport, parport_pc, ppdev (GPL-2.0)"),
+            QStringLiteral("Device: ") + describe(),
+            QStringLiteral("See the kernel's parport documentation")};
+}
+
 // ---------------------------------------------------------------- direct I/O
 
 DirectIoPort::DirectIoPort(SysCalls& sys) : m_sys(sys) {}
@@ -189,7 +196,21 @@ QString DirectIoPort::describe() const {
     return QStringLiteral("direct I/O");
 }
 
+QStringList DirectIoPort::driverLines() const {
+    return {QStringLiteral("Direct port I/O (ioperm, outb)"),
+            QStringLiteral("Linux I/O permission bitmap, x86 only"),
+            QStringLiteral("Needs CAP_SYS_RAWIO; ") + describe(),
+            QStringLiteral("See man 2 ioperm and man 2 outb")};
+}
+
 // ---------------------------------------------------------------- simulated board
+
+QStringList SimulatedBoard::driverLines() const {
+    return {QStringLiteral("Simulated board (built in)"),
+            QStringLiteral("Decodes the byte stream as an AD9850 would"),
+            QStringLiteral("Writes no hardware; --trace FILE logs loads"),
+            QStringLiteral("Chosen with --simulate or --port sim")};
+}
 
 void SimulatedBoard::write(int address, const std::uint8_t* bytes, std::size_t count) {
     m_lastAddress = address;

@@ -3,6 +3,7 @@
 #include "dds/Ad9850.h"
 
 #include <QString>
+#include <QStringList>
 
 #include <cstddef>
 #include <cstdint>
@@ -37,6 +38,9 @@ public:
     virtual void write(int address, const std::uint8_t* bytes, std::size_t count) = 0;
     // What the user is driving: "Simulated board", "/dev/parport0 at 0x378".
     virtual QString describe() const = 0;
+    // Four lines about the driver behind this back-end, for the About box:
+    // its name, where it comes from, how it is reached, where to read more.
+    virtual QStringList driverLines() const { return {describe()}; }
 };
 
 // The kernel's user-space parallel-port device. Without a named device it finds
@@ -56,6 +60,7 @@ public:
 
     void write(int address, const std::uint8_t* bytes, std::size_t count) override;
     QString describe() const override;
+    QStringList driverLines() const override;
 
     // parportN -> base address, as the kernel lists them.
     std::vector<std::pair<QString, int>> listPorts() const;
@@ -79,6 +84,7 @@ public:
     ~DirectIoPort() override;
     void write(int address, const std::uint8_t* bytes, std::size_t count) override;
     QString describe() const override;
+    QStringList driverLines() const override;
 
 private:
     SysCalls& m_sys;
@@ -91,6 +97,7 @@ class SimulatedBoard : public PortBackend {
 public:
     void write(int address, const std::uint8_t* bytes, std::size_t count) override;
     QString describe() const override { return QStringLiteral("Simulated board"); }
+    QStringList driverLines() const override;
 
     const Ad9850& chip() const { return m_chip; }
     // One entry per frequency update, oldest first.
@@ -114,6 +121,7 @@ public:
     ~TracingPort() override;
     void write(int address, const std::uint8_t* bytes, std::size_t count) override;
     QString describe() const override { return m_inner->describe(); }
+    QStringList driverLines() const override { return m_inner->driverLines(); }
     PortBackend& inner() { return *m_inner; }
 
 private:
