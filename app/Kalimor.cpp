@@ -9,6 +9,7 @@
 #include "core/Numbers.h"
 #include "dds/Port.h"
 #include "dds/mdlSetKalimor.h"
+#include "sweep/FormSweep.h"
 
 #include <QApplication>
 #include <QGroupBox>
@@ -234,6 +235,8 @@ void Kalimor::showSendFailure(const QString& cause) {
     refreshBackend();
 }
 
+FormSweep* Kalimor::sweepWindow() const { return m_sweep; }
+
 QString Kalimor::failureCause() const { return statusCause->text(); }
 
 void Kalimor::refreshBackend() {
@@ -296,7 +299,13 @@ void Kalimor::VSPhase_Scroll() {
 void Kalimor::cmdExit_Click() { ui::endProgram(); }
 void Kalimor::MainMenuExit_Click() { ui::endProgram(); }
 
-void Kalimor::cmdSweep_Click() {}
+void Kalimor::cmdSweep_Click() {
+    auto* sweep = new FormSweep(this, txtFreq->text());
+    sweep->move(pos());
+    sweep->show();
+    hide();
+    m_sweep = sweep;
+}
 void Kalimor::MainMenuProp_Click() {
     // One dialog at a time: choosing the item again brings it forward unchanged.
     if (!m_properties) m_properties = new FormProp(this);

@@ -16,6 +16,7 @@ namespace kalimor {
 
 class Error;
 class FormProp;
+class FormSweep;
 
 // The main window: frequency entry, unit buttons, frequency and phase scroll
 // bars, and the one path from them to the board, SendFrequency.
@@ -49,6 +50,8 @@ public:
 
     // Why the last send failed when it was not the range; empty after a good send.
     QString failureCause() const;
+    // The sweep window while it is open.
+    FormSweep* sweepWindow() const;
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -79,6 +82,7 @@ private:
     QLabel* statusCause;
     QLabel* statusBackend;
     QPointer<FormProp> m_properties;
+    QPointer<FormSweep> m_sweep;
 };
 
 } // namespace kalimor

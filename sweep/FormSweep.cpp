@@ -1,0 +1,280 @@
+#include "FormSweep.h"
+
+#include "about/About.h"
+#include "app/Globals.h"
+#include "app/Ui.h"
+#include "core/Error.h"
+#include "core/Numbers.h"
+#include "dds/mdlSetKalimor.h"
+#include "sweep/SweepClock.h"
+
+#include <QCloseEvent>
+#include <QGroupBox>
+#include <QKeyEvent>
+#include <QLabel>
+#include <QLineEdit>
+#include <QMenuBar>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QScrollBar>
+#include <QStatusBar>
+
+namespace kalimor {
+
+using ui::twips;
+
+namespace {
+
+template <typename W> W* place(W* widget, const char* name, const QRect& geometry, int index = -1) {
+    widget->setObjectName(QLatin1String(name));
+    widget->setGeometry(geometry);
+    if (index >= 0) widget->setProperty("Index", index);
+    return widget;
+}
+
+constexpr std::int16_t increments[] = {1, 10, 100};
+
+// A row's value that is out of range or not a number at all.
+struct OutOfRange {};
+
+} // namespace
+
+FormSweep::FormSweep(QWidget* mainWindow, const QString& mainFrequencyText) : m_main(mainWindow) {
+    setObjectName(QStringLiteral("FormSweep"));
+    setWindowTitle(QStringLiteral("Sweep Generator"));
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
+                   Qt::WindowCloseButtonHint);
+    setAttribute(Qt::WA_DeleteOnClose);
+    ui::useLayoutFont(this);
+
+    auto* client = new QWidget(this);
+    client->setObjectName(QStringLiteral("client"));
+    client->setFixedSize(ui::px(4095), ui::px(4470));
+    setCentralWidget(client);
+    auto* logo = place(new QLabel(client), "picLogo", QRect(0, 0, 105, 32));
+    logo->setPixmap(ui::picture(QStringLiteral(":/logo-small.svg"), QSize(105, 32)));
+
+    cmdStart = place(new QPushButton(QStringLiteral("Start"), client), "cmdStart", twips(120, 3960, 975, 375));
+    cmdStop = place(new QPushButton(QStringLiteral("Stop"), client), "cmdStop", twips(1560, 3960, 975, 375));
+    cmdDone = place(new QPushButton(QStringLiteral("Done"), client), "cmdDone", twips(3000, 3960, 975, 375));
+    cmdStop->setEnabled(false);
+    swpTimer = new SweepClock(std::chrono::milliseconds(10), this);
+    swpTimer->setObjectName(QStringLiteral("swpTimer"));
+
+    auto* frame = place(new QGroupBox(QStringLiteral("Sweep Generator Settings"), client), "Frame1",
+                        twips(120, 600, 3855, 3135));
+    // Row i: 1 is Low (upper on screen), 0 is High.
+    const int rowTop[] = {1320, 240};
+    for (int i = 0; i < 2; ++i) {
+        const int top = rowTop[i];
+        const auto k = static_cast<size_t>(i);
+        txtFreq[k] = place(new QLineEdit(QStringLiteral("1000"), frame), "txtFreq", twips(120, top, 1095, 285), i);
+        txtFreq[k]->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        QPalette white = txtFreq[k]->palette();
+        white.setColor(QPalette::Base, Qt::white);
+        txtFreq[k]->setPalette(white);
+        lblFreq[k] = place(new QLabel(QStringLiteral("Hz"), frame), "lblFreq", twips(1320, top, 375, 255), i);
+        lblFreqText[k] = place(new QLabel(i == 0 ? QStringLiteral("High Frequency") : QStringLiteral("Low Frequency"),
+                                          frame),
+                               "lblFreqText", twips(2400, top + 120, 1335, 255), i);
+        lblFreqText[k]->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+        HSFreq[k] = place(new QScrollBar(Qt::Horizontal, frame), "HSFreq", twips(120, top + 360, 3615, 255), i);
+        HSFreq[k]->setRange(0, 30000);
+        HSFreq[k]->setSingleStep(1);
+        HSFreq[k]->setPageStep(1);
+        HSFreq[k]->setTracking(false);
+        lblResult[k] = place(new QLabel(QStringLiteral("Freq in Hex"), frame), "lblResult",
+                             twips(240, top + 720, 3375, 255), i);
+        lblResult[k]->setAlignment(Qt::AlignCenter);
+    }
+    auto* label1 = place(new QLabel(QStringLiteral("Swep Increment Multiplier"), frame), "Label1",
+                         twips(120, 2400, 1935, 255));
+    label1->setAlignment(Qt::AlignCenter);
+    // The caption was laid out for a narrower font; let it run past its box
+    // rather than lose letters (nothing stands to its right on that line).
+    label1->resize(std::max(label1->width(), label1->sizeHint().width()), label1->height());
+    const int optLeft[] = {240, 840, 1440}, optWidth[] = {855, 495, 735};
+    for (int i = 0; i < 3; ++i)
+        optSwpInc[static_cast<size_t>(i)] =
+            place(new QRadioButton(QString::number(increments[i]), frame), "optSwpInc",
+                  twips(optLeft[i], 2640, optWidth[i], 375), i);
+    optSwpInc[0]->setChecked(true);
+    TxtSwpCurFreq = place(new QLabel(frame), "TxtSwpCurFreq", twips(2160, 2760, 1575, 255));
+    TxtSwpCurFreq->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
+
+    QWidget* order[] = {cmdStart,  txtFreq[1], txtFreq[0],   optSwpInc[0], HSFreq[0],
+                        HSFreq[1], cmdDone,    cmdStop,      optSwpInc[1], optSwpInc[2]};
+    for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
+
+    auto* help = menuBar()->addMenu(QStringLiteral("Help"));
+    help->setObjectName(QStringLiteral("SweepHelp"));
+    QAction* about = help->addAction(QStringLiteral("About"));
+    about->setObjectName(QStringLiteral("SweepAbout"));
+    connect(about, &QAction::triggered, this, [] { About().run(); });
+
+    statusCause = new QLabel(this);
+    statusCause->setObjectName(QStringLiteral("statusCause"));
+    statusBar()->addWidget(statusCause, 1);
+    statusBar()->setSizeGripEnabled(false);
+
+    for (int i = 0; i < 2; ++i) {
+        const auto k = static_cast<size_t>(i);
+        connect(txtFreq[k], &QLineEdit::textChanged, this, [this, i] { txtFreq_Change(i); });
+        txtFreq[k]->installEventFilter(this);
+        connect(HSFreq[k], &QScrollBar::valueChanged, this, [this, i] { HSFreq_Change(i); });
+        connect(HSFreq[k], &QScrollBar::sliderMoved, this, [this, i] { HSFreq_Scroll(i); });
+    }
+    for (int i = 0; i < 3; ++i)
+        connect(optSwpInc[static_cast<size_t>(i)], &QRadioButton::toggled, this, [this, i](bool on) {
+            if (on) optSwpInc_Click(i);
+        });
+    connect(cmdStart, &QPushButton::clicked, this, &FormSweep::cmdStart_Click);
+    connect(cmdStop, &QPushButton::clicked, this, &FormSweep::cmdStop_Click);
+    connect(cmdDone, &QPushButton::clicked, this, &FormSweep::cmdDone_Click);
+    connect(swpTimer, &SweepClock::tick, this, &FormSweep::swpTimer_Timer);
+
+    Form_Load(mainFrequencyText);
+    setFixedSize(sizeHint());
+}
+
+FormSweep::~FormSweep() = default;
+
+void FormSweep::Form_Load(const QString& mainFrequencyText) {
+    swpTimer->setEnabled(false);
+    SwpFreqHz[0] = SwpFreqHz[1] = 0;
+    txtFreq[0]->setText(mainFrequencyText);
+    txtFreq[1]->setText(mainFrequencyText);
+    lblFreq[0]->setText(Globals::FreqUnit);
+    lblFreq[1]->setText(Globals::FreqUnit);
+    ValidateSwpFreq(0);
+    ValidateSwpFreq(1);
+    m_sweep.SwpInc = 1;
+}
+
+QString FormSweep::rangeMessage() const {
+    return QStringLiteral("Between 0.1Hz and ") + formatNumber(Globals::MaxFreqHz, QStringLiteral("##,###,###Hz"));
+}
+
+void FormSweep::ValidateSwpFreq(int Index) {
+    if (Updating) return;
+    Updating = true;
+    const auto i = static_cast<size_t>(Index);
+    try {
+        const double f = parseLocaleDouble(txtFreq[i]->text()) * Globals::FreqMult;
+        SwpFreqHz[i] = f;
+        SwpWord[i] = tuningWord(f, Globals::RefClkHz);
+        if (f < 0.1 || f > Globals::MaxFreqHz) throw OutOfRange{};
+        if (SwpFreqHz[1] > SwpFreqHz[0]) {
+            ui::showFailure(lblResult[i], QStringLiteral("High Frequency must be greater than Low Frequency"));
+        } else {
+            HSFreq[i]->setValue(toInt16(f / Globals::FreqMult * Globals::ScrollScale));
+            ui::showGood(lblResult[i], QStringLiteral("0x") + hexUpper(SwpWord[i]));
+        }
+    } catch (...) {
+        // Not a number, out of range, or a word beyond 31 bits: the row is void.
+        SwpFreqHz[i] = 0;
+        SwpWord[i] = 0;
+        HSFreq[i]->setValue(0);
+        ui::showFailure(lblResult[i], rangeMessage());
+    }
+    Updating = false;
+}
+
+void FormSweep::txtFreq_Change(int Index) {
+    QLineEdit* box = txtFreq[static_cast<size_t>(Index)];
+    if (box->text().isEmpty()) box->setText(formatNumber(0, Globals::FreqFormat));
+    ValidateSwpFreq(Index);
+}
+
+void FormSweep::txtFreq_KeyPress(int Index, int KeyAscii) {
+    QLineEdit* box = txtFreq[static_cast<size_t>(Index)];
+    if (KeyAscii == 13 && box->text().isEmpty()) box->setText(formatNumber(0, Globals::FreqFormat));
+    // Enter in an unchanged box thus refreshes the row after the other one moved.
+    ValidateSwpFreq(Index);
+}
+
+bool FormSweep::eventFilter(QObject* watched, QEvent* event) {
+    if (event->type() == QEvent::KeyPress) {
+        for (int i = 0; i < 2; ++i) {
+            if (watched != txtFreq[static_cast<size_t>(i)]) continue;
+            const QString text = static_cast<QKeyEvent*>(event)->text();
+            if (!text.isEmpty()) txtFreq_KeyPress(i, text.at(0).unicode());
+        }
+    }
+    return QMainWindow::eventFilter(watched, event); // never swallowed
+}
+
+void FormSweep::showPosition(int Index, int position) {
+    txtFreq[static_cast<size_t>(Index)]->setText(formatNumber(position / Globals::ScrollScale, Globals::FreqFormat));
+}
+
+void FormSweep::HSFreq_Change(int Index) {
+    if (!Updating) showPosition(Index, HSFreq[static_cast<size_t>(Index)]->value());
+}
+
+void FormSweep::HSFreq_Scroll(int Index) {
+    if (!Updating && Globals::OptionCWS != 0) showPosition(Index, HSFreq[static_cast<size_t>(Index)]->sliderPosition());
+}
+
+void FormSweep::optSwpInc_Click(int Index) {
+    if (Index < 0 || Index > 2) return;
+    optSwpInc[static_cast<size_t>(LastInc)]->setChecked(false);
+    LastInc = Index;
+    optSwpInc[static_cast<size_t>(Index)]->setChecked(true);
+    m_sweep.SwpInc = increments[Index];
+}
+
+void FormSweep::cmdStart_Click() {
+    cmdStop->setEnabled(true);
+    cmdStart->setEnabled(false);
+    cmdDone->setEnabled(false);
+    m_sweep.start(HSFreq[1]->value());
+    swpTimer->setEnabled(true);
+}
+
+void FormSweep::cmdStop_Click() {
+    swpTimer->setEnabled(false);
+    cmdStop->setEnabled(false);
+    cmdStart->setEnabled(true);
+    cmdDone->setEnabled(true);
+}
+
+void FormSweep::cmdDone_Click() {
+    cmdStop_Click();
+    if (m_main) m_main->show();
+    m_done = true;
+    close();
+}
+
+void FormSweep::closeEvent(QCloseEvent* event) {
+    // The close box does what Done does, so the main window never stays hidden.
+    if (!m_done) {
+        cmdStop_Click();
+        if (m_main) m_main->show();
+        m_done = true;
+    }
+    QMainWindow::closeEvent(event);
+}
+
+void FormSweep::swpTimer_Timer() {
+    m_sweep.turn(HSFreq[0]->value(), HSFreq[1]->value());
+    const double position = m_sweep.SwpPos / Globals::ScrollScale;
+    const QString caption = formatNumber(position, Globals::FreqFormat) + QLatin1Char(' ') + Globals::FreqUnit;
+    try {
+        WriteDDSWord(tuningWord(position * Globals::FreqMult, Globals::RefClkHz), Globals::PhaseStep,
+                     Globals::PowerDown);
+        TxtSwpCurFreq->setText(caption);
+        statusCause->clear();
+    } catch (const Error& e) {
+        TxtSwpCurFreq->setText(caption + QStringLiteral(" - not sent"));
+        QString cause = e.description();
+        if (e.number() == err::Overflow)
+            cause = QStringLiteral("%1 Hz needs a tuning word beyond 31 bits").arg(position * Globals::FreqMult);
+        else if (e.number() == err::DivisionByZero)
+            cause = QStringLiteral("the reference clock is 0 Hz - set it in Edit > Properties");
+        statusCause->setText(cause);
+    }
+    m_sweep.advance();
+}
+
+} // namespace kalimor
