@@ -1,5 +1,6 @@
 #include "CSetting.h"
 
+#include "config/IniStore.h"
 #include "config/UserStore.h"
 #include "core/Error.h"
 
@@ -46,8 +47,7 @@ void CSetting::Init(std::optional<QString> AppPath, std::optional<QString> AppNa
 
 std::unique_ptr<SettingsBackend> CSetting::backend() const {
     if (m_saveMode == 0) return std::make_unique<UserStore>(m_appName);
-    throw Error(err::InvalidCall, QStringLiteral("CSetting"),
-                QStringLiteral("the INI-file store is not available in this build"));
+    return std::make_unique<IniStore>(m_iniFile);
 }
 
 template <typename Body>
