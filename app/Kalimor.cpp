@@ -20,6 +20,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
+#include <QSignalBlocker>
 #include <QStatusBar>
 
 namespace kalimor {
@@ -115,7 +116,11 @@ Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
     statusCause->setObjectName(QStringLiteral("statusCause"));
     statusBackend = new QLabel(this);
     statusBackend->setObjectName(QStringLiteral("statusBackend"));
+    statusRemote = new QLabel(this);
+    statusRemote->setObjectName(QStringLiteral("statusRemote"));
+    statusRemote->hide();
     statusBar()->addWidget(statusCause, 1);
+    statusBar()->addPermanentWidget(statusRemote);
     statusBar()->addPermanentWidget(statusBackend);
     statusBar()->setSizeGripEnabled(false);
 
@@ -197,6 +202,7 @@ QString Kalimor::explain(const Error& e) const {
 }
 
 void Kalimor::SendFrequency() {
+    m_lastSend = SendResult::Failed;
     if (Updating) return showSendFailure(QString());
     try {
         Updating = true;
@@ -215,12 +221,14 @@ void Kalimor::SendFrequency() {
         }
         Globals::PowerDown = powerDown;
         WriteDDSWord(tuningWord(Globals::FreqHz, Globals::RefClkHz), Globals::PhaseStep, powerDown);
+        m_lastSend = powerDown ? SendResult::OutOfRange : SendResult::Sent;
         Updating = false;
         statusCause->clear();
         lblResult->setToolTip(QString());
         refreshBackend();
     } catch (const Error& e) {
         showSendFailure(explain(e));
+        if (e.number() == err::PortAccess) m_lastSend = SendResult::PortFailed;
     }
 }
 
@@ -238,6 +246,31 @@ void Kalimor::showSendFailure(const QString& cause) {
 FormSweep* Kalimor::sweepWindow() const { return m_sweep; }
 
 QString Kalimor::failureCause() const { return statusCause->text(); }
+
+Kalimor::SendResult Kalimor::setFrequencyFromRemote(double hz) {
+    const int index = hz <= 3'000 ? 2 : hz <= 300'000 ? 1 : 0;
+    const Globals::MultiplierRow* row = Globals::multiplierRow(index);
+    {
+        // A unit switch by click would send the old frequency in the new unit first.
+        const QSignalBlocker quiet(optFreqMult[static_cast<size_t>(index)]);
+        optFreqMult[static_cast<size_t>(index)]->setChecked(true);
+    }
+    Globals::applyMultiplier(*row);
+    HSFreq->setPageStep(row->largeChange);
+    QLocale locale;
+    locale.setNumberOptions(QLocale::OmitGroupSeparator);
+    const QString text = locale.toString(hz / row->freqMult, 'f', QLocale::FloatingPointShortest);
+    if (txtFreq->text() == text)
+        SendFrequency(); // the same text raises no change
+    else
+        txtFreq->setText(text);
+    return m_lastSend;
+}
+
+void Kalimor::setRemoteStatus(const QString& text) {
+    statusRemote->setText(text);
+    statusRemote->setVisible(!text.isEmpty());
+}
 
 void Kalimor::refreshBackend() {
     dds::PortBackend* port = portBackend();

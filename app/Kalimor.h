@@ -50,6 +50,17 @@ public:
 
     // Why the last send failed when it was not the range; empty after a good send.
     QString failureCause() const;
+
+    // How the last SendFrequency ended.
+    enum class SendResult { Sent, OutOfRange, Failed, PortFailed };
+    SendResult lastSend() const { return m_lastSend; }
+
+    // Tunes from outside (rigctld): selects the smallest unit whose range holds
+    // `hz`, puts every significant digit into txtFreq and lets SendFrequency
+    // send it; nothing else reaches the board on the way.
+    SendResult setFrequencyFromRemote(double hz);
+    // A line in the status bar for the remote-control server; empty hides it.
+    void setRemoteStatus(const QString& text);
     // The sweep window while it is open.
     FormSweep* sweepWindow() const;
 
@@ -81,6 +92,8 @@ private:
     QPushButton* cmdSweep;
     QLabel* statusCause;
     QLabel* statusBackend;
+    QLabel* statusRemote;
+    SendResult m_lastSend = SendResult::Failed;
     QPointer<FormProp> m_properties;
     QPointer<FormSweep> m_sweep;
 };

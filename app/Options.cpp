@@ -38,6 +38,7 @@ QString usageText() {
         "  --port io           direct port I/O at the configured address (x86, needs CAP_SYS_RAWIO)\n"
         "  --port sim          same as --simulate\n"
         "  --trace FILE        append one JSON line per load to FILE\n"
+        "  --rigctld[=[ADDR:]PORT]  answer Hamlib's rigctld protocol (default 127.0.0.1:4532)\n"
         "  -h, --help          show this help\n"
         "  -v, --version       show the version\n"
         "\n"
@@ -84,6 +85,11 @@ std::variant<Options, QString> parseOptions(const QStringList& arguments) {
             if (auto error = valueOf(QStringLiteral("--trace"), &value)) return *error;
             if (value.isEmpty()) return QStringLiteral("--trace needs a file name");
             options.traceFile = value;
+        } else if (arg == QLatin1String("--rigctld")) {
+            options.rigctld = QString();
+        } else if (arg.startsWith(QLatin1String("--rigctld="))) {
+            options.rigctld = arg.mid(10);
+            if (options.rigctld->isEmpty()) return QStringLiteral("--rigctld= needs [ADDR:]PORT");
         } else if (qtOptionsWithValue().contains(arg)) {
             ++i;
         } else if (qtFlags().contains(arg)) {

@@ -15,6 +15,7 @@ struct Options {
     Port port = Port::Ppdev;
     QString device;        // --port /dev/parportN
     QString traceFile;     // --trace FILE
+    std::optional<QString> rigctld; // --rigctld[=[ADDR:]PORT]; empty: the default endpoint
     bool help = false;
     bool version = false;
 };

@@ -1,9 +1,11 @@
 #include "Version.h"
 #include "app/Kalimor.h"
 #include "app/Options.h"
+#include "app/RemoteControl.h"
 #include "core/Error.h"
 #include "dds/Port.h"
 #include "dds/mdlSetKalimor.h"
+#include "net/RigctlServer.h"
 
 #include <QApplication>
 
@@ -48,6 +50,16 @@ int main(int argc, char** argv) {
         return 0;
     }
 
+    std::optional<rig::Endpoint> endpoint;
+    if (options.rigctld) {
+        endpoint = rig::parseEndpoint(*options.rigctld);
+        if (!endpoint) {
+            std::fprintf(stderr, "kalimor: --rigctld=%s: expected PORT, ADDR:PORT or [IPv6]:PORT\n",
+                         qPrintable(*options.rigctld));
+            return 2;
+        }
+    }
+
     std::unique_ptr<dds::PortBackend> port = makeBackend(options);
     if (!options.traceFile.isEmpty()) {
         try {
@@ -64,6 +76,16 @@ int main(int argc, char** argv) {
     setPortBackend(port.get());
 
     Kalimor window;
+    RemoteControl remote(window);
+    rig::Server server(remote);
+    if (endpoint) {
+        QObject::connect(&server, &rig::Server::statusChanged, &window, &Kalimor::setRemoteStatus);
+        QString error;
+        if (!server.listen(*endpoint, &error)) {
+            std::fprintf(stderr, "kalimor: %s\n", qPrintable(error));
+            return 2;
+        }
+    }
     window.show();
     const int status = QApplication::exec();
     setPortBackend(nullptr);

@@ -1,0 +1,130 @@
+#include "RigctlServer.h"
+
+#include <QTcpServer>
+#include <QTcpSocket>
+
+namespace kalimor::rig {
+
+namespace {
+
+// What each connection keeps between reads.
+struct Connection {
+    explicit Connection(Rig& rig) : session(rig) {}
+    Session session;
+    QByteArray pending;
+    bool discarding = false; // inside a line that grew too long
+};
+
+} // namespace
+
+QString Endpoint::text() const {
+    const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
+                             ? QStringLiteral("[%1]").arg(address.toString())
+                             : address.toString();
+    return QStringLiteral("%1:%2").arg(host).arg(port);
+}
+
+std::optional<Endpoint> parseEndpoint(const QString& spec) {
+    Endpoint e;
+    if (spec.isEmpty()) return e;
+    QString host, port = spec;
+    if (spec.startsWith(QLatin1Char('['))) {
+        const qsizetype close = spec.indexOf(QStringLiteral("]:"));
+        if (close < 0) return std::nullopt;
+        host = spec.mid(1, close - 1);
+        port = spec.mid(close + 2);
+    } else if (const qsizetype colon = spec.lastIndexOf(QLatin1Char(':')); colon >= 0) {
+        host = spec.left(colon);
+        port = spec.mid(colon + 1);
+        if (host.contains(QLatin1Char(':'))) return std::nullopt; // IPv6 needs brackets
+    }
+    bool ok = false;
+    const uint p = port.toUInt(&ok);
+    if (!ok || p == 0 || p > 65535) return std::nullopt;
+    e.port = static_cast<quint16>(p);
+    if (!host.isEmpty() && !e.address.setAddress(host)) return std::nullopt;
+    return e;
+}
+
+Server::Server(Rig& rig, QObject* parent) : QObject(parent), m_rig(rig), m_server(new QTcpServer(this)) {
+    m_server->setMaxPendingConnections(MaxClients);
+    connect(m_server, &QTcpServer::newConnection, this, &Server::accept);
+}
+
+Server::~Server() = default;
+
+bool Server::listen(const Endpoint& endpoint, QString* error) {
+    m_endpoint = endpoint;
+    if (m_server->listen(endpoint.address, endpoint.port)) {
+        m_endpoint.port = m_server->serverPort();
+        Q_EMIT statusChanged(status());
+        return true;
+    }
+    *error = QStringLiteral("cannot listen on %1: %2").arg(endpoint.text(), m_server->errorString());
+    return false;
+}
+
+QString Server::status() const {
+    return QStringLiteral("rigctld on %1, %2 client%3")
+        .arg(m_endpoint.text())
+        .arg(m_clients)
+        .arg(m_clients == 1 ? QString() : QStringLiteral("s"));
+}
+
+void Server::accept() {
+    while (QTcpSocket* socket = m_server->nextPendingConnection()) {
+        if (m_clients >= MaxClients) {
+            socket->write("RPRT -9\n"); // rejected: too many clients
+            socket->disconnectFromHost();
+            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+            continue;
+        }
+        serve(socket);
+    }
+}
+
+void Server::serve(QTcpSocket* socket) {
+    ++m_clients;
+    Q_EMIT statusChanged(status());
+    auto connection = std::make_shared<Connection>(m_rig);
+    connect(socket, &QTcpSocket::readyRead, this, [this, socket, connection] {
+        connection->pending += socket->readAll();
+        for (;;) {
+            const qsizetype nl = connection->pending.indexOf('\n');
+            if (nl < 0) {
+                if (connection->pending.size() > MaxLine) {
+                    // Not a command any more: drop it and say so once.
+                    connection->pending.clear();
+                    if (!connection->discarding) socket->write(Session::lineTooLong().c_str());
+                    connection->discarding = true;
+                }
+                return;
+            }
+            QByteArray line = connection->pending.left(nl);
+            connection->pending.remove(0, nl + 1);
+            if (connection->discarding) {
+                connection->discarding = false; // the rest of the long line
+                continue;
+            }
+            if (line.size() > MaxLine) {
+                socket->write(Session::lineTooLong().c_str());
+                continue;
+            }
+            bool quit = false;
+            const std::string reply =
+                connection->session.handle(std::string_view(line.constData(), static_cast<size_t>(line.size())), &quit);
+            if (!reply.empty()) socket->write(reply.data(), static_cast<qint64>(reply.size()));
+            if (quit) {
+                socket->disconnectFromHost();
+                return;
+            }
+        }
+    });
+    connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+        --m_clients;
+        Q_EMIT statusChanged(status());
+        socket->deleteLater();
+    });
+}
+
+} // namespace kalimor::rig

@@ -1,0 +1,32 @@
+#!/usr/bin/env bash
+# End to end through the real program: options refused with status 2, and
+# Debian's rigctl tuning the simulated board, checked in the trace.
+set -u
+kalimor=$1
+work=$(mktemp -d)
+trap 'kill $pid 2>/dev/null; rm -rf "$work"' EXIT
+export XDG_CONFIG_HOME=$work/config QT_QPA_PLATFORM=offscreen
+fail() { echo "FAIL: $*"; exit 1; }
+
+for args in "--bogus" "--port /dev/sda" "--trace /nonexistent/dir/t" "--rigctld=99999"; do
+  # shellcheck disable=SC2086
+  "$kalimor" $args >"$work/out" 2>&1
+  status=$?
+  [ "$status" -eq 2 ] || fail "'$args' exited $status, not 2"
+  [ "$(wc -l <"$work/out")" -eq 1 ] || fail "'$args' said more than one line: $(cat "$work/out")"
+done
+"$kalimor" --version | grep -q '^kalimor 1\.0\.0\.9$' || fail "--version"
+
+port=$((20000 + RANDOM % 20000))
+"$kalimor" --simulate --trace "$work/trace.jsonl" --rigctld=127.0.0.1:$port &
+pid=$!
+for _ in $(seq 100); do
+  rigctl -m 2 -r 127.0.0.1:$port f >/dev/null 2>&1 && break
+  sleep 0.1
+done
+got=$(rigctl -m 2 -r 127.0.0.1:$port F 7040000 f) || fail "rigctl failed"
+[ "$got" = "7040000" ] || fail "rigctl f answered '$got'"
+tail -n 1 "$work/trace.jsonl" | grep -q '"ftw": 302365698, "phase": 0, "power_down": 0, "control": 0, "clocks": 40' \
+  || fail "trace: $(tail -n 1 "$work/trace.jsonl")"
+[ "$(grep -c '"ftw": 42950,' "$work/trace.jsonl")" -eq 2 ] || fail "start-up did not load 1000 Hz twice"
+echo "1 passed, 0 failed"

@@ -1,0 +1,197 @@
+#include "GuiFixture.h"
+#include "app/Kalimor.h"
+#include "app/RemoteControl.h"
+#include "net/RigctlServer.h"
+
+#include <QLineEdit>
+#include <QProcess>
+#include <QRadioButton>
+#include <QStandardPaths>
+#include <QTcpSocket>
+#include <QtTest>
+
+using namespace kalimor;
+
+class RigctlTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<GuiFixture> fx;
+    std::unique_ptr<Kalimor> w;
+    std::unique_ptr<RemoteControl> remote;
+    std::unique_ptr<rig::Server> server;
+    quint16 port = 0;
+
+    std::unique_ptr<QTcpSocket> connectClient() {
+        auto s = std::make_unique<QTcpSocket>();
+        s->connectToHost(QHostAddress::LocalHost, port);
+        if (!s->waitForConnected(3000)) return nullptr;
+        return s;
+    }
+    // Sends and waits, on the event loop, for `lines` reply lines.
+    QByteArray ask(QTcpSocket& s, const QByteArray& text, int lines = 1) {
+        s.write(text);
+        QByteArray reply;
+        QDeadlineTimer deadline(5000);
+        while (reply.count('\n') < lines && !deadline.hasExpired()) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            if (s.bytesAvailable() || s.waitForReadyRead(10)) reply += s.readAll();
+        }
+        return reply;
+    }
+    // Runs Debian's rigctl against the server while the event loop serves it.
+    QString rigctl(const QStringList& args, int* exitCode = nullptr) {
+        const QString exe = QStandardPaths::findExecutable(QStringLiteral("rigctl"));
+        if (exe.isEmpty()) return QStringLiteral("<rigctl missing: install libhamlib-utils>");
+        QProcess p;
+        p.start(exe, QStringList{"-m", "2", "-r", QStringLiteral("127.0.0.1:%1").arg(port)} + args);
+        QDeadlineTimer deadline(20000);
+        while (p.state() != QProcess::NotRunning && !deadline.hasExpired()) {
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+            p.waitForFinished(10);
+        }
+        if (exitCode) *exitCode = p.exitCode();
+        return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
+    }
+    QString text() { return w->findChild<QLineEdit*>(QStringLiteral("txtFreq"))->text(); }
+
+private Q_SLOTS:
+    void initTestCase() { GuiFixture::home(); }
+    void init() {
+        fx = std::make_unique<GuiFixture>();
+        w = std::make_unique<Kalimor>();
+        remote = std::make_unique<RemoteControl>(*w);
+        server = std::make_unique<rig::Server>(*remote);
+        connect(server.get(), &rig::Server::statusChanged, w.get(), &Kalimor::setRemoteStatus);
+        rig::Endpoint e;
+        e.port = 0; // any free port
+        QString error;
+        QVERIFY2(server->listen(e, &error), qPrintable(error));
+        port = server->endpoint().port;
+        fx->board->clearLoads();
+    }
+    void cleanup() {
+        server.reset();
+        remote.reset();
+        w.reset();
+        fx.reset();
+    }
+
+    void realClientSetsAndGets() {
+        QCOMPARE(rigctl({"F", "7040000", "f"}), QStringLiteral("7040000"));
+        QCOMPARE(fx->board->loads().size(), size_t(1));
+        QCOMPARE(fx->board->loads().back().ftw, 302365698u);
+        QCOMPARE(text(), QStringLiteral("7.04"));
+        QVERIFY(w->findChildren<QRadioButton*>(QStringLiteral("optFreqMult")).at(0)->isChecked());
+    }
+
+    void realClientOutOfRange() {
+        int exitCode = 0;
+        rigctl({"F", "40000000"}, &exitCode);
+        QCOMPARE(fx->board->loads().size(), size_t(1));
+        QVERIFY(fx->board->loads().back().powerDown);
+        QCOMPARE(rigctl({"f"}), QStringLiteral("0"));
+    }
+
+    void unitAndDigits_data() {
+        QTest::addColumn<QByteArray>("command");
+        QTest::addColumn<int>("unit");
+        QTest::addColumn<QString>("text");
+        QTest::newRow("MHz keeps every digit") << QByteArray("F 7040123\n") << 0 << "7.040123";
+        QTest::newRow("KHz") << QByteArray("F 250000\n") << 1 << "250";
+        QTest::newRow("Hz upper edge") << QByteArray("F 3000\n") << 2 << "3000";
+        QTest::newRow("just above Hz") << QByteArray("F 3000.5\n") << 1 << "3.0005";
+        QTest::newRow("fraction") << QByteArray("F 0.5\n") << 2 << "0.5";
+        QTest::newRow("float form") << QByteArray("F 7040000.000000\n") << 0 << "7.04";
+    }
+    void unitAndDigits() {
+        QFETCH(QByteArray, command);
+        QFETCH(int, unit);
+        QFETCH(QString, text);
+        auto s = connectClient();
+        QVERIFY(s);
+        QCOMPARE(ask(*s, command), QByteArray("RPRT 0\n"));
+        QCOMPARE(this->text(), text);
+        QVERIFY(w->findChildren<QRadioButton*>(QStringLiteral("optFreqMult")).at(unit)->isChecked());
+        QCOMPARE(fx->board->loads().size(), size_t(1)); // nothing else on the way
+    }
+
+    void portFailureIsMinusSix() {
+        FailingPort failing;
+        setPortBackend(&failing);
+        auto s = connectClient();
+        QCOMPARE(ask(*s, "F 7040000\n"), QByteArray("RPRT -6\n"));
+        setPortBackend(fx->board.get());
+    }
+
+    void extendedFormAndUnknownCommands() {
+        auto s = connectClient();
+        QCOMPARE(ask(*s, "+f\n", 3), QByteArray("get_freq:\nFrequency: 1000\nRPRT 0\n"));
+        QCOMPARE(ask(*s, ";f\n"), QByteArray("get_freq:;Frequency: 1000;RPRT 0\n"));
+        QCOMPARE(ask(*s, "\\get_ptt\n"), QByteArray("RPRT -11\n"));
+        QCOMPARE(ask(*s, "F 1000\r\nf\r\n", 2), QByteArray("RPRT 0\n1000\n"));
+    }
+
+    void badInputKeepsTheServerWorking() {
+        auto s = connectClient();
+        QCOMPARE(ask(*s, QByteArray(5000, 'x')), QByteArray("RPRT -8\n"));
+        QCOMPARE(ask(*s, QByteArray(3000, 'y') + "\nf\n"), QByteArray("1000\n"));
+        QByteArray garbage;
+        for (int i = 0; i < 512; ++i) garbage += static_cast<char>((i * 37) & 0xFF);
+        garbage.replace('\n', ' ');
+        QCOMPARE(ask(*s, garbage + "\n"), QByteArray("RPRT -11\n"));
+
+        auto silent = connectClient(); // connects and says nothing
+        auto halfway = connectClient();
+        halfway->write("F 70");
+        halfway->waitForBytesWritten(1000);
+        halfway->abort(); // gone mid-line
+        QCOMPARE(ask(*s, "f\n"), QByteArray("1000\n"));
+        QVERIFY(fx->board->loads().empty());
+    }
+
+    void fiftyClientsAtOnce() {
+        std::vector<std::unique_ptr<QTcpSocket>> clients;
+        for (int i = 0; i < 50; ++i) {
+            clients.push_back(connectClient());
+            QVERIFY(clients.back());
+        }
+        QTRY_COMPARE(server->clientCount(), 50);
+        QVERIFY(w->findChild<QLabel*>(QStringLiteral("statusRemote"))->text().endsWith(QStringLiteral(", 50 clients")));
+        for (auto& c : clients) c->write("f\n");
+        for (auto& c : clients) QCOMPARE(ask(*c, ""), QByteArray("1000\n"));
+        clients.clear();
+        QTRY_COMPARE(server->clientCount(), 0);
+    }
+
+    void thousandSetsInARow() {
+        auto s = connectClient();
+        QByteArray batch;
+        for (int i = 0; i < 1000; ++i) batch += "F " + QByteArray::number(1'000'000 + i * 10) + "\n";
+        const QByteArray replies = ask(*s, batch, 1000);
+        QCOMPARE(replies.count("RPRT 0\n"), 1000);
+        QCOMPARE(fx->board->loads().size(), size_t(1000));
+        for (const auto& l : fx->board->loads()) QCOMPARE(l.clocks, 40);
+        QCOMPARE(fx->board->loads().back().ftw, 43378740u); // 1,009,990 Hz
+    }
+
+    void statusLine() {
+        QCOMPARE(w->findChild<QLabel*>(QStringLiteral("statusRemote"))->text(),
+                 QStringLiteral("rigctld on 127.0.0.1:%1, 0 clients").arg(port));
+        auto s = connectClient();
+        QTRY_COMPARE(w->findChild<QLabel*>(QStringLiteral("statusRemote"))->text(),
+                     QStringLiteral("rigctld on 127.0.0.1:%1, 1 client").arg(port));
+    }
+
+    void endpoints() {
+        QCOMPARE(rig::parseEndpoint(QString())->text(), QStringLiteral("127.0.0.1:4532"));
+        QCOMPARE(rig::parseEndpoint(QStringLiteral("4533"))->text(), QStringLiteral("127.0.0.1:4533"));
+        QCOMPARE(rig::parseEndpoint(QStringLiteral("0.0.0.0:4532"))->text(), QStringLiteral("0.0.0.0:4532"));
+        QCOMPARE(rig::parseEndpoint(QStringLiteral("[::1]:4532"))->text(), QStringLiteral("[::1]:4532"));
+        for (const char* bad : {"0", "70000", "abc", "host:", "::1:4532", "[::1]"})
+            QVERIFY2(!rig::parseEndpoint(QString::fromLatin1(bad)), bad);
+    }
+};
+
+QTEST_MAIN(RigctlTest)
+#include "test_rigctl.moc"
