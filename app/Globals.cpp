@@ -1,11 +1,13 @@
 #include "Globals.h"
 
 #include "config/CSetting.h"
+#include "core/Calibration.h"
 
 namespace kalimor::Globals {
 
 std::unique_ptr<CSetting> Settings;
 double RefClkHz = 0;
+double RefClkPPM = 0;
 std::int16_t PortAddress = 0;
 std::int16_t OptionCWS = 0;
 double FreqHz = 0;
@@ -34,8 +36,13 @@ void applyMultiplier(const MultiplierRow& row) {
     FreqUnit = QString::fromLatin1(row.unit);
 }
 
+double referenceClockHz(double nominalMHz) { return calibratedClockHz(nominalMHz * 1'000'000.0, RefClkPPM); }
+
+double nominalClockMHz() { return RefClkHz / (1 + RefClkPPM / 1e6) / 1'000'000.0; }
+
 void reset() {
     Settings.reset();
+    RefClkPPM = 0;
     RefClkHz = FreqHz = FreqMult = ScrollScale = MaxFreqHz = 0;
     PortAddress = OptionCWS = PhaseStep = PowerDown = 0;
     FreqFormat.clear();

@@ -13,7 +13,8 @@ class CSetting;
 // user-interface thread. Created zeroed; InitFromSettings fills it.
 namespace Globals {
 extern std::unique_ptr<CSetting> Settings; // the one settings store
-extern double RefClkHz;                    // DDS reference clock, Hz
+extern double RefClkHz;                    // DDS reference clock, Hz, calibration included
+extern double RefClkPPM;                   // calibration of the reference clock, ppm
 extern std::int16_t PortAddress;           // I/O address of the port's data register
 extern std::int16_t OptionCWS;             // nonzero: scroll bars act while dragged
 extern double FreqHz;                      // current frequency, Hz; 0 after an out-of-range request
@@ -40,6 +41,11 @@ struct MultiplierRow {
 const MultiplierRow* multiplierRow(int index);
 // Sets FreqMult, ScrollScale, MaxFreqHz, FreqFormat and FreqUnit from a row.
 void applyMultiplier(const MultiplierRow& row);
+
+// RefClkHz for a nominal clock in whole MHz, with the current calibration.
+double referenceClockHz(double nominalMHz);
+// The nominal clock in MHz behind the current RefClkHz.
+double nominalClockMHz();
 
 // Back to the zeroed start state (tests run several windows in one process).
 void reset();

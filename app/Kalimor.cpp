@@ -4,7 +4,9 @@
 #include "app/Globals.h"
 #include "app/Ui.h"
 #include "config/CSetting.h"
+#include "config/FormCalibrate.h"
 #include "config/FormProp.h"
+#include "core/Calibration.h"
 #include "core/Error.h"
 #include "core/Numbers.h"
 #include "dds/Port.h"
@@ -22,6 +24,8 @@
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QStatusBar>
+
+#include <cmath>
 
 namespace kalimor {
 
@@ -108,11 +112,12 @@ Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
     };
     addItem(file, "MainMenuExit", "Exit", &Kalimor::MainMenuExit_Click);
     addItem(edit, "MainMenuProp", "Properties", &Kalimor::MainMenuProp_Click);
+    addItem(edit, "MainMenuCalibrate", "Calibrate...", &Kalimor::MainMenuCalibrate_Click);
     addItem(help, "MainMenuAbout", "About Kalimor", &Kalimor::MainMenuAbout_Click);
     addItem(help, "MainMenuCorvane", "About Corvane", &Kalimor::MainMenuCorvane_Click);
     addItem(help, "MainMenuPortIO", "About PortIO", &Kalimor::MainMenuPortIO_Click);
 
-    statusCause = new QLabel(this);
+    statusCause = new ui::StatusText(this);
     statusCause->setObjectName(QStringLiteral("statusCause"));
     statusBackend = new QLabel(this);
     statusBackend->setObjectName(QStringLiteral("statusBackend"));
@@ -162,12 +167,35 @@ std::int16_t Kalimor::readConfiguration(const char* key, std::int16_t defaultVal
     }
 }
 
+double Kalimor::readCalibration() {
+    QString text;
+    try {
+        text = Globals::Settings->GetSettingStr(QStringLiteral("Configuration"), QStringLiteral("ReferenceClkPPM"),
+                                                QStringLiteral("0"));
+    } catch (const Error& e) {
+        ui::showMessage(this, QStringLiteral("Kalimor"),
+                        QStringLiteral("The stored calibration cannot be read.\n\nError %1 (%2): %3\n\n"
+                                       "Kalimor runs uncalibrated; Edit > Calibrate... stores a new one.")
+                            .arg(hexNumber(e.number()), e.source(), e.description()));
+        return 0;
+    }
+    const std::optional<double> ppm = parseNumericText(text);
+    if (ppm && std::fabs(*ppm) <= MaxCalibrationPpm) return *ppm;
+    ui::showMessage(this, QStringLiteral("Kalimor"),
+                    QStringLiteral("The stored calibration \"%1\" is not a correction between -1000 and 1000 ppm.\n\n"
+                                   "Kalimor runs uncalibrated; Edit > Calibrate... stores a new one.")
+                        .arg(text));
+    return 0;
+}
+
 void Kalimor::InitFromSettings() {
     if (!Globals::Settings) Globals::Settings = std::make_unique<CSetting>();
     Globals::Settings->Init(std::nullopt, std::nullopt, 0);
-    Globals::RefClkHz = readConfiguration("ReferenceClkMHz", 100) * 1'000'000.0;
+    const std::int16_t clockMHz = readConfiguration("ReferenceClkMHz", 100);
     Globals::PortAddress = readConfiguration("PortAddr", 1022);
     Globals::OptionCWS = readConfiguration("OptionCWS", 0);
+    Globals::RefClkPPM = readCalibration();
+    Globals::RefClkHz = Globals::referenceClockHz(clockMHz);
 
     Updating = true;
     optFreqMult_Click(2); // its text change is refused: Updating is set
@@ -223,7 +251,13 @@ void Kalimor::SendFrequency() {
         WriteDDSWord(tuningWord(Globals::FreqHz, Globals::RefClkHz), Globals::PhaseStep, powerDown);
         m_lastSend = powerDown ? SendResult::OutOfRange : SendResult::Sent;
         Updating = false;
-        statusCause->clear();
+        m_cause.clear();
+        if (powerDown) {
+            statusCause->setStatus(QString());
+        } else {
+            m_lastWord = tuningWord(Globals::FreqHz, Globals::RefClkHz);
+            statusCause->setStatus(producedReadout(m_lastWord, Globals::RefClkHz, Globals::FreqHz));
+        }
         lblResult->setToolTip(QString());
         refreshBackend();
     } catch (const Error& e) {
@@ -237,7 +271,8 @@ void Kalimor::showSendFailure(const QString& cause) {
     Globals::PowerDown = 1;
     Updating = false;
     if (!cause.isEmpty()) {
-        statusCause->setText(cause);
+        m_cause = cause;
+        statusCause->setStatus(cause);
         lblResult->setToolTip(cause);
     }
     refreshBackend();
@@ -245,7 +280,7 @@ void Kalimor::showSendFailure(const QString& cause) {
 
 FormSweep* Kalimor::sweepWindow() const { return m_sweep; }
 
-QString Kalimor::failureCause() const { return statusCause->text(); }
+QString Kalimor::failureCause() const { return m_cause; }
 
 Kalimor::SendResult Kalimor::setFrequencyFromRemote(double hz) {
     const int index = hz <= 3'000 ? 2 : hz <= 300'000 ? 1 : 0;
@@ -327,6 +362,17 @@ void Kalimor::VSPhase_Change() { applyPhase(VSPhase->value()); }
 
 void Kalimor::VSPhase_Scroll() {
     if (Globals::OptionCWS != 0) applyPhase(VSPhase->sliderPosition());
+}
+
+void Kalimor::MainMenuCalibrate_Click() {
+    if (!m_calibrate) {
+        m_calibrate = new FormCalibrate(this, [this] { return m_lastWord; });
+        // The correction acts at once: the current frequency goes out again.
+        connect(m_calibrate, &FormCalibrate::applied, this, &Kalimor::SendFrequency);
+    }
+    m_calibrate->show();
+    m_calibrate->raise();
+    m_calibrate->activateWindow();
 }
 
 void Kalimor::cmdExit_Click() { ui::endProgram(); }

@@ -14,7 +14,12 @@ class QScrollBar;
 
 namespace kalimor {
 
+namespace ui {
+class StatusText;
+}
+
 class Error;
+class FormCalibrate;
 class FormProp;
 class FormSweep;
 
@@ -44,11 +49,13 @@ public:
     void MainMenuExit_Click();
     void cmdSweep_Click();
     void MainMenuProp_Click();
+    void MainMenuCalibrate_Click();
     void MainMenuAbout_Click();
     void MainMenuCorvane_Click();
     void MainMenuPortIO_Click();
 
-    // Why the last send failed when it was not the range; empty after a good send.
+    // Why the last send failed when it was not the range; empty after a good
+    // send, when the status line shows what the board produces instead.
     QString failureCause() const;
 
     // How the last SendFrequency ended.
@@ -74,6 +81,7 @@ private:
     QString rangeMessage() const;
     QString explain(const Error& e) const;
     std::int16_t readConfiguration(const char* key, std::int16_t defaultValue);
+    double readCalibration();
     void refreshBackend();
     void showScrollPosition(int position);
     void applyPhase(int step);
@@ -90,11 +98,14 @@ private:
     QLabel* lblPhase;
     QPushButton* cmdExit;
     QPushButton* cmdSweep;
-    QLabel* statusCause;
+    ui::StatusText* statusCause;
     QLabel* statusBackend;
     QLabel* statusRemote;
     SendResult m_lastSend = SendResult::Failed;
     QPointer<FormProp> m_properties;
+    QPointer<FormCalibrate> m_calibrate;
+    std::int32_t m_lastWord = 0; // the tuning word of the last good send
+    QString m_cause;             // why the last send failed, when not the range
     QPointer<FormSweep> m_sweep;
 };
 

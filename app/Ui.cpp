@@ -51,6 +51,24 @@ QPixmap picture(const QString& resource, const QSize& size) {
     return pixmap;
 }
 
+StatusText::StatusText(QWidget* parent) : QLabel(parent) {
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
+    setMinimumWidth(1);
+}
+
+void StatusText::setStatus(const QString& text) {
+    setText(text);
+    setToolTip(text);
+}
+
+void StatusText::paintEvent(QPaintEvent*) {
+    QPainter painter(this);
+    const QRect area = contentsRect();
+    painter.setPen(palette().color(QPalette::WindowText));
+    painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter,
+                     fontMetrics().elidedText(text(), Qt::ElideRight, area.width()));
+}
+
 void setMessageHook(MessageHook hook) { messageHook = std::move(hook); }
 
 void showMessage(QWidget* parent, const QString& title, const QString& text) {

@@ -1,12 +1,12 @@
 #pragma once
 
 #include <QColor>
+#include <QLabel>
 #include <QRect>
 #include <QString>
 
 #include <functional>
 
-class QLabel;
 class QPixmap;
 class QSize;
 class QWidget;
@@ -29,6 +29,18 @@ void useLayoutFont(QWidget* window);
 void showFailure(QLabel* label, const QString& text);
 void showGood(QLabel* label, const QString& text);
 QColor buttonFace();
+
+// A status-bar text that never pushes its neighbours: what does not fit is
+// elided, and the whole text is the tooltip.
+class StatusText : public QLabel {
+    Q_OBJECT
+public:
+    explicit StatusText(QWidget* parent = nullptr);
+    void setStatus(const QString& text);
+
+protected:
+    void paintEvent(QPaintEvent* event) override;
+};
 
 // A picture from the resources (SVG), drawn at its design size.
 QPixmap picture(const QString& resource, const QSize& size);

@@ -84,7 +84,7 @@ FormProp::FormProp(QWidget* owner) : QDialog(owner) {
 }
 
 void FormProp::Form_Load() {
-    const double mhz = Globals::RefClkHz / 1'000'000.0;
+    const double mhz = Globals::nominalClockMHz();
     const QString number = QString::number(mhz, 'g', 15);
     txtRefClkMHz->setText(mhz < 0 ? number : QStringLiteral(" ") + number);
     txtPortAddr->setText(QString::number(static_cast<std::uint16_t>(Globals::PortAddress), 16).toUpper());
@@ -130,7 +130,7 @@ void FormProp::cmdOK_Click() {
                             .arg(hexNumber(e.number()), e.source(), e.description()));
         return;
     }
-    Globals::RefClkHz = clock * 1'000'000.0;
+    Globals::RefClkHz = Globals::referenceClockHz(clock);
     Globals::PortAddress = static_cast<std::int16_t>(address);
     Globals::OptionCWS = cws;
     close();

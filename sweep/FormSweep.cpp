@@ -3,6 +3,7 @@
 #include "about/About.h"
 #include "app/Globals.h"
 #include "app/Ui.h"
+#include "core/Calibration.h"
 #include "core/Error.h"
 #include "core/Numbers.h"
 #include "dds/mdlSetKalimor.h"
@@ -112,7 +113,7 @@ FormSweep::FormSweep(QWidget* mainWindow, const QString& mainFrequencyText) : m_
     about->setObjectName(QStringLiteral("SweepAbout"));
     connect(about, &QAction::triggered, this, [] { About().run(); });
 
-    statusCause = new QLabel(this);
+    statusCause = new ui::StatusText(this);
     statusCause->setObjectName(QStringLiteral("statusCause"));
     statusBar()->addWidget(statusCause, 1);
     statusBar()->setSizeGripEnabled(false);
@@ -261,18 +262,24 @@ void FormSweep::swpTimer_Timer() {
     const double position = m_sweep.SwpPos / Globals::ScrollScale;
     const QString caption = formatNumber(position, Globals::FreqFormat) + QLatin1Char(' ') + Globals::FreqUnit;
     try {
-        WriteDDSWord(tuningWord(position * Globals::FreqMult, Globals::RefClkHz), Globals::PhaseStep,
-                     Globals::PowerDown);
+        const std::int32_t word = tuningWord(position * Globals::FreqMult, Globals::RefClkHz);
+        WriteDDSWord(word, Globals::PhaseStep, Globals::PowerDown);
         TxtSwpCurFreq->setText(caption);
-        statusCause->clear();
+        // A few readouts a second are all an eye can follow; more would cost the ticks.
+        if (m_tickFailed || !m_readoutAge.isValid() || m_readoutAge.elapsed() >= 250) {
+            statusCause->setStatus(producedReadout(word, Globals::RefClkHz, position * Globals::FreqMult));
+            m_readoutAge.start();
+        }
+        m_tickFailed = false;
     } catch (const Error& e) {
+        m_tickFailed = true;
         TxtSwpCurFreq->setText(caption + QStringLiteral(" - not sent"));
         QString cause = e.description();
         if (e.number() == err::Overflow)
             cause = QStringLiteral("%1 Hz needs a tuning word beyond 31 bits").arg(position * Globals::FreqMult);
         else if (e.number() == err::DivisionByZero)
             cause = QStringLiteral("the reference clock is 0 Hz - set it in Edit > Properties");
-        statusCause->setText(cause);
+        statusCause->setStatus(cause);
     }
     m_sweep.advance();
 }

@@ -2,6 +2,7 @@
 
 #include "sweep/SweepState.h"
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
 
@@ -15,6 +16,10 @@ class QRadioButton;
 class QScrollBar;
 
 namespace kalimor {
+
+namespace ui {
+class StatusText;
+}
 
 class SweepClock;
 
@@ -61,6 +66,8 @@ private:
     std::array<std::int32_t, 3> SwpWord{};
     SweepState m_sweep;
     int LastInc = 0;
+    QElapsedTimer m_readoutAge; // since the status line last showed a tick's output
+    bool m_tickFailed = false;
 
     std::array<QLineEdit*, 2> txtFreq{};
     std::array<QLabel*, 2> lblFreq{};
@@ -69,7 +76,7 @@ private:
     std::array<QLabel*, 2> lblResult{};
     std::array<QRadioButton*, 3> optSwpInc{};
     QLabel* TxtSwpCurFreq = nullptr;
-    QLabel* statusCause = nullptr;
+    ui::StatusText* statusCause = nullptr;
     QPushButton* cmdStart = nullptr;
     QPushButton* cmdStop = nullptr;
     QPushButton* cmdDone = nullptr;

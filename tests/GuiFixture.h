@@ -10,6 +10,7 @@
 
 #include <QFile>
 #include <QLabel>
+#include <QLocale>
 #include <QPalette>
 #include <QStringList>
 
@@ -32,6 +33,8 @@ public:
 class GuiFixture {
 public:
     GuiFixture() {
+        // Texts such as "3,000Hz" follow the locale; the tests pin one.
+        QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
         kalimor::Globals::reset();
         QFile::remove(storeFile());
         board = std::make_unique<kalimor::dds::SimulatedBoard>();
