@@ -16,14 +16,19 @@ namespace kalimor {
 using ui::twips;
 
 QString versionLabel() {
-    return QStringLiteral("v%1.%2.%3").arg(version::major).arg(version::minor).arg(version::revision);
+    return QStringLiteral("v%1.%2.%3")
+        .arg(version::major)
+        .arg(version::minor)
+        .arg(version::revision);
 }
 
-AboutBox::AboutBox(const char* name, const QString& title, int clientWidthTwips, int clientHeightTwips)
+AboutBox::AboutBox(const char* name, const QString& title, int clientWidthTwips,
+                   int clientHeightTwips)
     : QDialog(nullptr) {
     setObjectName(QLatin1String(name));
     setWindowTitle(title);
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowCloseButtonHint);
     setWindowModality(Qt::ApplicationModal);
     setAttribute(Qt::WA_DeleteOnClose, false);
     ui::useLayoutFont(this);
@@ -39,14 +44,17 @@ QPushButton* AboutBox::addOk(int left, int top) {
     return OnOK;
 }
 
-QLabel* AboutBox::addLabel(const char* name, const QString& text, int left, int top, int width, int height) {
+QLabel* AboutBox::addLabel(const char* name, const QString& text, int left, int top, int width,
+                           int height) {
     auto* label = new QLabel(text, this);
     label->setObjectName(QLatin1String(name));
     label->setGeometry(twips(left, top, width, height));
     return label;
 }
 
-void AboutBox::setBackdrop(const QPixmap& picture) { m_backdrop = picture; }
+void AboutBox::setBackdrop(const QPixmap& picture) {
+    m_backdrop = picture;
+}
 
 void AboutBox::paintEvent(QPaintEvent* event) {
     if (!m_backdrop.isNull()) QPainter(this).drawPixmap(0, 0, m_backdrop);
@@ -58,7 +66,8 @@ void AboutBox::centreOnScreen() {
     if (!screen) return;
     const QRect area = screen->geometry();
     const QSize outer = frameGeometry().size();
-    move(area.x() + (area.width() - outer.width()) / 2, area.y() + (area.height() - outer.height()) / 2);
+    move(area.x() + (area.width() - outer.width()) / 2,
+         area.y() + (area.height() - outer.height()) / 2);
 }
 
 int AboutBox::run() {
@@ -96,20 +105,23 @@ void About::CmdAboutPortIO_Click() {
     accept();
 }
 
-AboutCorvane::AboutCorvane() : AboutBox("AboutCorvane", QStringLiteral("About Corvane"), 4020, 1815) {
+AboutCorvane::AboutCorvane()
+    : AboutBox("AboutCorvane", QStringLiteral("About Corvane"), 4020, 1815) {
     setBackdrop(ui::picture(QStringLiteral(":/club-logo.svg"), QSize(268, 82)));
     addLabel("lblDescription", QStringLiteral("corvane.example.org"), 480, 1440, 1965, 330);
     addOk(2880, 1320);
 }
 
-AboutPortIO::AboutPortIO() : AboutBox("AboutPortIO", QStringLiteral("About PortIO Driver"), 5520, 1890) {
+AboutPortIO::AboutPortIO()
+    : AboutBox("AboutPortIO", QStringLiteral("About PortIO Driver"), 5520, 1890) {
     auto* image = new QLabel(this);
     image->setObjectName(QStringLiteral("Image1"));
     image->setGeometry(twips(240, 360, 480, 480));
     image->setPixmap(ui::picture(QStringLiteral(":/driver-icon-32.svg"), QSize(32, 32)));
     // The box tells the truth about the port access in use now.
     dds::PortBackend* port = portBackend();
-    QStringList lines = port ? port->driverLines() : QStringList{QStringLiteral("No port selected")};
+    QStringList lines =
+        port ? port->driverLines() : QStringList{QStringLiteral("No port selected")};
     while (lines.size() < 4) lines << QString();
     addLabel("Label1", lines[0], 840, 360, 1860, 195)->adjustSize();
     addLabel("Label2", lines[1], 840, 720, 4125, 195)->adjustSize();

@@ -19,7 +19,8 @@ public:
 protected:
     AboutBox(const char* name, const QString& title, int clientWidthTwips, int clientHeightTwips);
     QPushButton* addOk(int left, int top);
-    QLabel* addLabel(const char* name, const QString& text, int left, int top, int width, int height);
+    QLabel* addLabel(const char* name, const QString& text, int left, int top, int width,
+                     int height);
     void paintEvent(QPaintEvent* event) override;
     void setBackdrop(const QPixmap& picture);
 

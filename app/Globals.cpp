@@ -36,9 +36,13 @@ void applyMultiplier(const MultiplierRow& row) {
     FreqUnit = QString::fromLatin1(row.unit);
 }
 
-double referenceClockHz(double nominalMHz) { return calibratedClockHz(nominalMHz * 1'000'000.0, RefClkPPM); }
+double referenceClockHz(double nominalMHz) {
+    return calibratedClockHz(nominalMHz * 1'000'000.0, RefClkPPM);
+}
 
-double nominalClockMHz() { return RefClkHz / (1 + RefClkPPM / 1e6) / 1'000'000.0; }
+double nominalClockMHz() {
+    return RefClkHz / (1 + RefClkPPM / 1e6) / 1'000'000.0;
+}
 
 void reset() {
     Settings.reset();

@@ -44,8 +44,8 @@ template <typename W> W* place(W* widget, const char* name, const QRect& geometr
 Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
     setObjectName(QStringLiteral("Kalimor"));
     setWindowTitle(QStringLiteral("Kalimor"));
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
 
     ui::useLayoutFont(this);
     auto* client = new QWidget(this);
@@ -56,26 +56,32 @@ Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
     auto* logo = place(new QLabel(client), "picLogo", QRect(0, 0, 105, 32));
     logo->setPixmap(ui::picture(QStringLiteral(":/logo-small.svg"), QSize(105, 32)));
 
-    frmDDSControl = place(new QGroupBox(QStringLiteral(" Kalimor Control "), client), "frmDDSControl",
-                          twips(120, 600, 3855, 1455));
-    cmdExit = place(new QPushButton(QStringLiteral("Exit"), client), "cmdExit", twips(3000, 2160, 975, 375));
-    cmdSweep = place(new QPushButton(QStringLiteral("Sweep"), client), "cmdSweep", twips(120, 2160, 975, 375));
+    frmDDSControl = place(new QGroupBox(QStringLiteral(" Kalimor Control "), client),
+                          "frmDDSControl", twips(120, 600, 3855, 1455));
+    cmdExit = place(new QPushButton(QStringLiteral("Exit"), client), "cmdExit",
+                    twips(3000, 2160, 975, 375));
+    cmdSweep = place(new QPushButton(QStringLiteral("Sweep"), client), "cmdSweep",
+                     twips(120, 2160, 975, 375));
 
-    txtFreq = place(new QLineEdit(QStringLiteral("1000"), frmDDSControl), "txtFreq", twips(120, 240, 1095, 285));
+    txtFreq = place(new QLineEdit(QStringLiteral("1000"), frmDDSControl), "txtFreq",
+                    twips(120, 240, 1095, 285));
     txtFreq->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     const int optLeft[] = {1320, 2040, 2760}, optWidth[] = {735, 615, 495};
     for (int i = 0; i < 3; ++i) {
-        optFreqMult[i] = place(new QRadioButton(QLatin1String(Globals::multiplierRow(i)->caption), frmDDSControl),
-                               "optFreqMult", twips(optLeft[i], 240, optWidth[i], 255));
+        optFreqMult[i] = place(
+            new QRadioButton(QLatin1String(Globals::multiplierRow(i)->caption), frmDDSControl),
+            "optFreqMult", twips(optLeft[i], 240, optWidth[i], 255));
         optFreqMult[i]->setProperty("Index", i);
     }
     optFreqMult[2]->setChecked(true);
 
-    VSPhase = place(new QScrollBar(Qt::Vertical, frmDDSControl), "VSPhase", twips(3480, 240, 255, 735));
+    VSPhase =
+        place(new QScrollBar(Qt::Vertical, frmDDSControl), "VSPhase", twips(3480, 240, 255, 735));
     VSPhase->setRange(0, 31);
     VSPhase->setSingleStep(1);
     VSPhase->setPageStep(1);
-    HSFreq = place(new QScrollBar(Qt::Horizontal, frmDDSControl), "HSFreq", twips(120, 720, 3135, 255));
+    HSFreq =
+        place(new QScrollBar(Qt::Horizontal, frmDDSControl), "HSFreq", twips(120, 720, 3135, 255));
     HSFreq->setRange(0, 30000);
     HSFreq->setSingleStep(1);
     HSFreq->setPageStep(10);
@@ -88,13 +94,16 @@ Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
     lblResult = place(new QLabel(QStringLiteral("Freq in Hex"), frmDDSControl), "lblResult",
                       twips(120, 1080, 2775, 255));
     lblResult->setAlignment(Qt::AlignCenter);
-    Label1 = place(new QLabel(QStringLiteral("Phs:"), frmDDSControl), "Label1", twips(2760, 1080, 375, 255));
+    Label1 = place(new QLabel(QStringLiteral("Phs:"), frmDDSControl), "Label1",
+                   twips(2760, 1080, 375, 255));
     Label1->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    lblPhase = place(new QLabel(QStringLiteral("phase"), frmDDSControl), "lblPhase", twips(3120, 1080, 615, 255));
+    lblPhase = place(new QLabel(QStringLiteral("phase"), frmDDSControl), "lblPhase",
+                     twips(3120, 1080, 615, 255));
     lblPhase->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 
     // Tab order: txtFreq, the three units, Exit, VSPhase, HSFreq, Sweep.
-    QWidget* order[] = {txtFreq, optFreqMult[0], optFreqMult[1], optFreqMult[2], cmdExit, VSPhase, HSFreq, cmdSweep};
+    QWidget* order[] = {txtFreq, optFreqMult[0], optFreqMult[1], optFreqMult[2],
+                        cmdExit, VSPhase,        HSFreq,         cmdSweep};
     for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
     txtFreq->setFocus();
 
@@ -105,7 +114,8 @@ Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
     edit->setObjectName(QStringLiteral("MainMenuEdit"));
     auto* help = menuBar()->addMenu(QStringLiteral("Help"));
     help->setObjectName(QStringLiteral("MainMenuHelp"));
-    auto addItem = [this](QMenu* menu, const char* name, const char* caption, void (Kalimor::*handler)()) {
+    auto addItem = [this](QMenu* menu, const char* name, const char* caption,
+                          void (Kalimor::*handler)()) {
         QAction* action = menu->addAction(QLatin1String(caption));
         action->setObjectName(QLatin1String(name));
         connect(action, &QAction::triggered, this, handler);
@@ -150,19 +160,24 @@ Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
 
 Kalimor::~Kalimor() = default;
 
-void Kalimor::Form_Load() { InitFromSettings(); }
+void Kalimor::Form_Load() {
+    InitFromSettings();
+}
 
 std::int16_t Kalimor::readConfiguration(const char* key, std::int16_t defaultValue) {
     try {
-        return Globals::Settings->GetSettingInt(QStringLiteral("Configuration"), QLatin1String(key), defaultValue);
+        return Globals::Settings->GetSettingInt(QStringLiteral("Configuration"), QLatin1String(key),
+                                                defaultValue);
     } catch (const Error& e) {
         // A damaged store must not keep the program from starting: the user
         // repairs it by saving in Edit > Properties.
-        ui::showMessage(this, QStringLiteral("Kalimor"),
-                        QStringLiteral("The stored setting \"%1\" cannot be used.\n\nError %2 (%3): %4\n\n"
-                                       "Kalimor uses %5 instead. Saving in Edit > Properties repairs the store.")
-                            .arg(QLatin1String(key), hexNumber(e.number()), e.source(), e.description())
-                            .arg(defaultValue));
+        ui::showMessage(
+            this, QStringLiteral("Kalimor"),
+            QStringLiteral(
+                "The stored setting \"%1\" cannot be used.\n\nError %2 (%3): %4\n\n"
+                "Kalimor uses %5 instead. Saving in Edit > Properties repairs the store.")
+                .arg(QLatin1String(key), hexNumber(e.number()), e.source(), e.description())
+                .arg(defaultValue));
         return defaultValue;
     }
 }
@@ -170,21 +185,25 @@ std::int16_t Kalimor::readConfiguration(const char* key, std::int16_t defaultVal
 double Kalimor::readCalibration() {
     QString text;
     try {
-        text = Globals::Settings->GetSettingStr(QStringLiteral("Configuration"), QStringLiteral("ReferenceClkPPM"),
+        text = Globals::Settings->GetSettingStr(QStringLiteral("Configuration"),
+                                                QStringLiteral("ReferenceClkPPM"),
                                                 QStringLiteral("0"));
     } catch (const Error& e) {
-        ui::showMessage(this, QStringLiteral("Kalimor"),
-                        QStringLiteral("The stored calibration cannot be read.\n\nError %1 (%2): %3\n\n"
-                                       "Kalimor runs uncalibrated; Edit > Calibrate... stores a new one.")
-                            .arg(hexNumber(e.number()), e.source(), e.description()));
+        ui::showMessage(
+            this, QStringLiteral("Kalimor"),
+            QStringLiteral("The stored calibration cannot be read.\n\nError %1 (%2): %3\n\n"
+                           "Kalimor runs uncalibrated; Edit > Calibrate... stores a new one.")
+                .arg(hexNumber(e.number()), e.source(), e.description()));
         return 0;
     }
     const std::optional<double> ppm = parseNumericText(text);
     if (ppm && std::fabs(*ppm) <= MaxCalibrationPpm) return *ppm;
-    ui::showMessage(this, QStringLiteral("Kalimor"),
-                    QStringLiteral("The stored calibration \"%1\" is not a correction between -1000 and 1000 ppm.\n\n"
-                                   "Kalimor runs uncalibrated; Edit > Calibrate... stores a new one.")
-                        .arg(text));
+    ui::showMessage(
+        this, QStringLiteral("Kalimor"),
+        QStringLiteral(
+            "The stored calibration \"%1\" is not a correction between -1000 and 1000 ppm.\n\n"
+            "Kalimor runs uncalibrated; Edit > Calibrate... stores a new one.")
+            .arg(text));
     return 0;
 }
 
@@ -212,7 +231,8 @@ void Kalimor::InitFromSettings() {
 }
 
 QString Kalimor::rangeMessage() const {
-    return QStringLiteral("Between 0.1Hz and ") + formatNumber(Globals::MaxFreqHz, QStringLiteral("##,###,###Hz"));
+    return QStringLiteral("Between 0.1Hz and ") +
+           formatNumber(Globals::MaxFreqHz, QStringLiteral("##,###,###Hz"));
 }
 
 QString Kalimor::explain(const Error& e) const {
@@ -222,8 +242,10 @@ QString Kalimor::explain(const Error& e) const {
     case err::DivisionByZero:
         return QStringLiteral("the reference clock is 0 Hz - set it in Edit > Properties");
     case err::Overflow:
-        return QStringLiteral("%1 Hz needs a tuning word beyond 31 bits: the limit is half the %2 Hz reference clock")
-            .arg(QLocale().toString(Globals::FreqHz, 'f', 1), QLocale().toString(Globals::RefClkHz, 'f', 0));
+        return QStringLiteral("%1 Hz needs a tuning word beyond 31 bits: the limit is half the %2 "
+                              "Hz reference clock")
+            .arg(QLocale().toString(Globals::FreqHz, 'f', 1),
+                 QLocale().toString(Globals::RefClkHz, 'f', 0));
     default:
         return e.description();
     }
@@ -243,8 +265,8 @@ void Kalimor::SendFrequency() {
             powerDown = 1;
         } else {
             HSFreq->setValue(toInt16(Globals::FreqHz / Globals::FreqMult * Globals::ScrollScale));
-            ui::showGood(lblResult,
-                         QStringLiteral("0x") + hexUpper(tuningWord(Globals::FreqHz, Globals::RefClkHz)));
+            ui::showGood(lblResult, QStringLiteral("0x") +
+                                        hexUpper(tuningWord(Globals::FreqHz, Globals::RefClkHz)));
             powerDown = 0;
         }
         Globals::PowerDown = powerDown;
@@ -278,9 +300,13 @@ void Kalimor::showSendFailure(const QString& cause) {
     refreshBackend();
 }
 
-FormSweep* Kalimor::sweepWindow() const { return m_sweep; }
+FormSweep* Kalimor::sweepWindow() const {
+    return m_sweep;
+}
 
-QString Kalimor::failureCause() const { return m_cause; }
+QString Kalimor::failureCause() const {
+    return m_cause;
+}
 
 Kalimor::SendResult Kalimor::setFrequencyFromRemote(double hz) {
     const int index = hz <= 3'000 ? 2 : hz <= 300'000 ? 1 : 0;
@@ -328,7 +354,8 @@ void Kalimor::txtFreq_Change() {
 }
 
 void Kalimor::txtFreq_KeyPress(int KeyAscii) {
-    if (KeyAscii == 13 && txtFreq->text().isEmpty()) txtFreq->setText(formatNumber(0, Globals::FreqFormat));
+    if (KeyAscii == 13 && txtFreq->text().isEmpty())
+        txtFreq->setText(formatNumber(0, Globals::FreqFormat));
 }
 
 bool Kalimor::eventFilter(QObject* watched, QEvent* event) {
@@ -358,7 +385,9 @@ void Kalimor::applyPhase(int step) {
     SendFrequency();
 }
 
-void Kalimor::VSPhase_Change() { applyPhase(VSPhase->value()); }
+void Kalimor::VSPhase_Change() {
+    applyPhase(VSPhase->value());
+}
 
 void Kalimor::VSPhase_Scroll() {
     if (Globals::OptionCWS != 0) applyPhase(VSPhase->sliderPosition());
@@ -375,8 +404,12 @@ void Kalimor::MainMenuCalibrate_Click() {
     m_calibrate->activateWindow();
 }
 
-void Kalimor::cmdExit_Click() { ui::endProgram(); }
-void Kalimor::MainMenuExit_Click() { ui::endProgram(); }
+void Kalimor::cmdExit_Click() {
+    ui::endProgram();
+}
+void Kalimor::MainMenuExit_Click() {
+    ui::endProgram();
+}
 
 void Kalimor::cmdSweep_Click() {
     auto* sweep = new FormSweep(this, txtFreq->text());
@@ -392,8 +425,14 @@ void Kalimor::MainMenuProp_Click() {
     m_properties->raise();
     m_properties->activateWindow();
 }
-void Kalimor::MainMenuAbout_Click() { About().run(); }
-void Kalimor::MainMenuCorvane_Click() { AboutCorvane().run(); }
-void Kalimor::MainMenuPortIO_Click() { AboutPortIO().run(); }
+void Kalimor::MainMenuAbout_Click() {
+    About().run();
+}
+void Kalimor::MainMenuCorvane_Click() {
+    AboutCorvane().run();
+}
+void Kalimor::MainMenuPortIO_Click() {
+    AboutPortIO().run();
+}
 
 } // namespace kalimor

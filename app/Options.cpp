@@ -10,11 +10,13 @@ namespace {
 // QApplication's options that take a value, so their value is not mistaken for ours.
 const QSet<QString>& qtOptionsWithValue() {
     static const QSet<QString> set = {
-        QStringLiteral("-platform"), QStringLiteral("-platformpluginpath"), QStringLiteral("-platformtheme"),
-        QStringLiteral("-plugin"),   QStringLiteral("-qwindowgeometry"),    QStringLiteral("-qwindowtitle"),
-        QStringLiteral("-qwindowicon"), QStringLiteral("-display"),         QStringLiteral("-geometry"),
-        QStringLiteral("-style"),    QStringLiteral("-stylesheet"),         QStringLiteral("-session"),
-        QStringLiteral("-title"),    QStringLiteral("-name")};
+        QStringLiteral("-platform"),        QStringLiteral("-platformpluginpath"),
+        QStringLiteral("-platformtheme"),   QStringLiteral("-plugin"),
+        QStringLiteral("-qwindowgeometry"), QStringLiteral("-qwindowtitle"),
+        QStringLiteral("-qwindowicon"),     QStringLiteral("-display"),
+        QStringLiteral("-geometry"),        QStringLiteral("-style"),
+        QStringLiteral("-stylesheet"),      QStringLiteral("-session"),
+        QStringLiteral("-title"),           QStringLiteral("-name")};
     return set;
 }
 
@@ -35,7 +37,8 @@ QString usageText() {
         "Options:\n"
         "  --simulate          drive the simulated board instead of a port\n"
         "  --port /dev/parportN  drive this ppdev device\n"
-        "  --port io           direct port I/O at the configured address (x86, needs CAP_SYS_RAWIO)\n"
+        "  --port io           direct port I/O at the configured address (x86, needs "
+        "CAP_SYS_RAWIO)\n"
         "  --port sim          same as --simulate\n"
         "  --trace FILE        append one JSON line per load to FILE\n"
         "  --rigctld[=[ADDR:]PORT]  answer Hamlib's rigctld protocol (default 127.0.0.1:4532)\n"
@@ -54,7 +57,8 @@ std::variant<Options, QString> parseOptions(const QStringList& arguments) {
         const QString& arg = arguments[i];
         auto valueOf = [&](const QString& name, QString* value) -> std::optional<QString> {
             if (arg == name) {
-                if (i + 1 >= arguments.size()) return QStringLiteral("option %1 needs a value").arg(name);
+                if (i + 1 >= arguments.size())
+                    return QStringLiteral("option %1 needs a value").arg(name);
                 *value = arguments[++i];
                 return std::nullopt;
             }

@@ -13,8 +13,8 @@ namespace kalimor {
 struct Options {
     enum class Port { Ppdev, DirectIo, Simulated };
     Port port = Port::Ppdev;
-    QString device;        // --port /dev/parportN
-    QString traceFile;     // --trace FILE
+    QString device;                 // --port /dev/parportN
+    QString traceFile;              // --trace FILE
     std::optional<QString> rigctld; // --rigctld[=[ADDR:]PORT]; empty: the default endpoint
     bool help = false;
     bool version = false;

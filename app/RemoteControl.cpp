@@ -8,14 +8,19 @@
 
 namespace kalimor {
 
-double RemoteControl::frequencyHz() const { return Globals::FreqHz; }
+double RemoteControl::frequencyHz() const {
+    return Globals::FreqHz;
+}
 
 int RemoteControl::setFrequencyHz(double hz) {
     switch (m_window.setFrequencyFromRemote(hz)) {
-    case Kalimor::SendResult::Sent: return rig::RigOk;
-    case Kalimor::SendResult::PortFailed: return rig::RigIo;
+    case Kalimor::SendResult::Sent:
+        return rig::RigOk;
+    case Kalimor::SendResult::PortFailed:
+        return rig::RigIo;
     case Kalimor::SendResult::OutOfRange:
-    case Kalimor::SendResult::Failed: break;
+    case Kalimor::SendResult::Failed:
+        break;
     }
     return rig::RigInvalid;
 }

@@ -28,7 +28,9 @@ void useLayoutFont(QWidget* window) {
     window->setFont(font);
 }
 
-QColor buttonFace() { return QApplication::palette().color(QPalette::Button); }
+QColor buttonFace() {
+    return QApplication::palette().color(QPalette::Button);
+}
 
 void showFailure(QLabel* label, const QString& text) {
     paintBackground(label, QColor(255, 0, 0));
@@ -69,7 +71,9 @@ void StatusText::paintEvent(QPaintEvent*) {
                      fontMetrics().elidedText(text(), Qt::ElideRight, area.width()));
 }
 
-void setMessageHook(MessageHook hook) { messageHook = std::move(hook); }
+void setMessageHook(MessageHook hook) {
+    messageHook = std::move(hook);
+}
 
 void showMessage(QWidget* parent, const QString& title, const QString& text) {
     if (messageHook) return messageHook(parent, title, text);
@@ -77,7 +81,9 @@ void showMessage(QWidget* parent, const QString& title, const QString& text) {
     box.exec();
 }
 
-void setEndHook(EndHook hook) { endHook = std::move(hook); }
+void setEndHook(EndHook hook) {
+    endHook = std::move(hook);
+}
 
 void endProgram() {
     if (endHook) return endHook();

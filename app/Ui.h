@@ -17,7 +17,9 @@ class QWidget;
 namespace kalimor::ui {
 
 // The layouts are drawn in twips; 15 twips make one pixel at 96 dpi.
-constexpr int px(int twips) { return (twips + 7) / 15; }
+constexpr int px(int twips) {
+    return (twips + 7) / 15;
+}
 inline QRect twips(int left, int top, int width, int height) {
     return QRect(px(left), px(top), px(width), px(height));
 }

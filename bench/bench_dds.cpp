@@ -34,8 +34,8 @@ void BM_WriteDDSWordNull(benchmark::State& state) {
         kalimor::WriteDDSWord(word, 3, 0);
         ++word;
     }
-    state.counters["allocs_per_load"] =
-        benchmark::Counter(static_cast<double>(allocations.load() - before) / static_cast<double>(state.iterations()));
+    state.counters["allocs_per_load"] = benchmark::Counter(
+        static_cast<double>(allocations.load() - before) / static_cast<double>(state.iterations()));
     kalimor::setPortBackend(nullptr);
 }
 BENCHMARK(BM_WriteDDSWordNull);
@@ -61,7 +61,11 @@ void* operator new(std::size_t size) {
     if (void* p = std::malloc(size ? size : 1)) return p;
     throw std::bad_alloc();
 }
-void operator delete(void* p) noexcept { std::free(p); }
-void operator delete(void* p, std::size_t) noexcept { std::free(p); }
+void operator delete(void* p) noexcept {
+    std::free(p);
+}
+void operator delete(void* p, std::size_t) noexcept {
+    std::free(p);
+}
 
 BENCHMARK_MAIN();

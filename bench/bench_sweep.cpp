@@ -55,15 +55,20 @@ int main(int argc, char** argv) {
     const size_t n = times.size();
     if (n < 2) return 1;
     const double meanPeriod =
-        std::chrono::duration<double, std::milli>(times.back() - times.front()).count() / static_cast<double>(n - 1);
+        std::chrono::duration<double, std::milli>(times.back() - times.front()).count() /
+        static_cast<double>(n - 1);
     std::vector<double> absDev(deviationMs.size());
-    std::transform(deviationMs.begin(), deviationMs.end(), absDev.begin(), [](double d) { return std::fabs(d); });
+    std::transform(deviationMs.begin(), deviationMs.end(), absDev.begin(),
+                   [](double d) { return std::fabs(d); });
     std::sort(absDev.begin(), absDev.end());
-    auto pct = [&](double p) { return absDev[std::min(absDev.size() - 1, static_cast<size_t>(p * absDev.size()))]; };
-    std::printf("sweep ticks: %zu in %.1f s, loads on the board: %zu\n", n, seconds, board.loads().size());
+    auto pct = [&](double p) {
+        return absDev[std::min(absDev.size() - 1, static_cast<size_t>(p * absDev.size()))];
+    };
+    std::printf("sweep ticks: %zu in %.1f s, loads on the board: %zu\n", n, seconds,
+                board.loads().size());
     std::printf("mean period: %.4f ms\n", meanPeriod);
-    std::printf("deviation from schedule: median %.3f ms, p99 %.3f ms, max %.3f ms\n", pct(0.5), pct(0.99),
-                absDev.back());
+    std::printf("deviation from schedule: median %.3f ms, p99 %.3f ms, max %.3f ms\n", pct(0.5),
+                pct(0.99), absDev.back());
     std::printf("missed ticks: %lld\n", static_cast<long long>(clock.missed()));
     setPortBackend(nullptr);
     return 0;

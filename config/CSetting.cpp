@@ -18,8 +18,12 @@ QString executablePath() {
 
 } // namespace
 
-QString CSetting::programDirectory() { return QFileInfo(executablePath()).absolutePath(); }
-QString CSetting::programName() { return QFileInfo(executablePath()).completeBaseName(); }
+QString CSetting::programDirectory() {
+    return QFileInfo(executablePath()).absolutePath();
+}
+QString CSetting::programName() {
+    return QFileInfo(executablePath()).completeBaseName();
+}
 
 QString CSetting::TrimAtNull(const QString& text) {
     qsizetype begin = 0, end = text.size();
@@ -30,7 +34,8 @@ QString CSetting::TrimAtNull(const QString& text) {
     return nul < 0 ? trimmed : trimmed.left(nul);
 }
 
-void CSetting::Init(std::optional<QString> AppPath, std::optional<QString> AppName, std::int32_t Mode) {
+void CSetting::Init(std::optional<QString> AppPath, std::optional<QString> AppName,
+                    std::int32_t Mode) {
     if (AppName) {
         qsizetype begin = 0, end = AppName->size();
         while (begin < end && (*AppName)[begin] == QLatin1Char(' ')) ++begin;
@@ -51,13 +56,17 @@ std::unique_ptr<SettingsBackend> CSetting::backend() const {
 }
 
 template <typename Body>
-auto CSetting::guarded(const char* operation, std::int32_t number, const char* prefix, Body&& body) {
+auto CSetting::guarded(const char* operation, std::int32_t number, const char* prefix,
+                       Body&& body) {
     try {
         if (m_appName.isEmpty()) Init();
         return body(*backend());
     } catch (const Error& e) {
         throw Error(number, QStringLiteral("CSetting.") + QLatin1String(operation),
-                    QStringLiteral("%1(%2, %3)").arg(QLatin1String(prefix)).arg(e.number()).arg(e.description()));
+                    QStringLiteral("%1(%2, %3)")
+                        .arg(QLatin1String(prefix))
+                        .arg(e.number())
+                        .arg(e.description()));
     } catch (const std::exception& e) {
         throw Error(number, QStringLiteral("CSetting.") + QLatin1String(operation),
                     QStringLiteral("%1(%2, %3)")
@@ -67,24 +76,25 @@ auto CSetting::guarded(const char* operation, std::int32_t number, const char* p
     }
 }
 
-QString CSetting::GetSettingStr(const QString& Section, const QString& KeyName, const QString& DefaultValue) {
-    return guarded("GetSettingStr", ErrReadSetting, "Error reading Setting ", [&](SettingsBackend& b) {
-        return b.readValue(Section, KeyName, DefaultValue);
-    });
+QString CSetting::GetSettingStr(const QString& Section, const QString& KeyName,
+                                const QString& DefaultValue) {
+    return guarded("GetSettingStr", ErrReadSetting, "Error reading Setting ",
+                   [&](SettingsBackend& b) { return b.readValue(Section, KeyName, DefaultValue); });
 }
 
-std::int16_t CSetting::GetSettingInt(const QString& Section, const QString& KeyName, std::int16_t DefaultValue) {
-    return guarded("GetSettingInt", ErrReadSetting, "Error reading Setting ", [&](SettingsBackend& b) {
-        return b.readInt(Section, KeyName, DefaultValue);
-    });
+std::int16_t CSetting::GetSettingInt(const QString& Section, const QString& KeyName,
+                                     std::int16_t DefaultValue) {
+    return guarded("GetSettingInt", ErrReadSetting, "Error reading Setting ",
+                   [&](SettingsBackend& b) { return b.readInt(Section, KeyName, DefaultValue); });
 }
 
 std::optional<SettingTable> CSetting::GetSettingAll(const QString& Section) {
-    return guarded("GetSettingAll", ErrReadSection, "Error reading Section ", [&](SettingsBackend& b) {
-        return b.readSection(Section, [&](const QString& name) {
-            return GetSettingStr(Section, name, QString());
-        });
-    });
+    return guarded("GetSettingAll", ErrReadSection, "Error reading Section ",
+                   [&](SettingsBackend& b) {
+                       return b.readSection(Section, [&](const QString& name) {
+                           return GetSettingStr(Section, name, QString());
+                       });
+                   });
 }
 
 std::optional<QStringList> CSetting::GetSectionNames() {
@@ -92,12 +102,14 @@ std::optional<QStringList> CSetting::GetSectionNames() {
                    [&](SettingsBackend& b) { return b.sectionNames(); });
 }
 
-void CSetting::SaveSettingStr(const QString& Section, const QString& KeyName, const QString& Setting) {
+void CSetting::SaveSettingStr(const QString& Section, const QString& KeyName,
+                              const QString& Setting) {
     guarded("SaveSettingStr", ErrWriteSetting, "Error writing Setting ",
             [&](SettingsBackend& b) { b.writeValue(Section, KeyName, Setting); });
 }
 
-void CSetting::SaveSettingInt(const QString& Section, const QString& KeyName, std::int16_t Setting) {
+void CSetting::SaveSettingInt(const QString& Section, const QString& KeyName,
+                              std::int16_t Setting) {
     guarded("SaveSettingInt", ErrWriteSetting, "Error writing Setting ",
             [&](SettingsBackend& b) { b.writeValue(Section, KeyName, QString::number(Setting)); });
 }

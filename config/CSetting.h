@@ -30,13 +30,15 @@ public:
 
     // Omitted AppName: the executable's name without extension. Omitted or
     // empty AppPath: the executable's directory. IniFile = AppPath/AppName.ini.
-    void Init(std::optional<QString> AppPath = std::nullopt, std::optional<QString> AppName = std::nullopt,
-              std::int32_t Mode = 0);
+    void Init(std::optional<QString> AppPath = std::nullopt,
+              std::optional<QString> AppName = std::nullopt, std::int32_t Mode = 0);
 
-    QString GetSettingStr(const QString& Section, const QString& KeyName, const QString& DefaultValue = {});
+    QString GetSettingStr(const QString& Section, const QString& KeyName,
+                          const QString& DefaultValue = {});
     // A numeric text becomes the nearest 16-bit integer (ties to even; Overflow
     // outside); a text that is not numeric reads as 0, not as the default.
-    std::int16_t GetSettingInt(const QString& Section, const QString& KeyName, std::int16_t DefaultValue = 0);
+    std::int16_t GetSettingInt(const QString& Section, const QString& KeyName,
+                               std::int16_t DefaultValue = 0);
     // Nothing when the section is missing or empty.
     std::optional<SettingTable> GetSettingAll(const QString& Section);
     std::optional<QStringList> GetSectionNames();

@@ -27,7 +27,8 @@ FormCalibrate::FormCalibrate(QWidget* owner, std::function<std::int32_t()> lastW
     : QDialog(owner), m_lastWord(std::move(lastWord)) {
     setObjectName(QStringLiteral("FormCalibrate"));
     setWindowTitle(QStringLiteral("Kalimor Calibration"));
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowCloseButtonHint);
     setAttribute(Qt::WA_DeleteOnClose);
     setModal(false);
     ui::useLayoutFont(this);
@@ -71,7 +72,8 @@ FormCalibrate::FormCalibrate(QWidget* owner, std::function<std::int32_t()> lastW
 
     connect(txtPpm, &QLineEdit::textEdited, this, [this] { optPpm->setChecked(true); });
     connect(txtMeasured, &QLineEdit::textEdited, this, [this] { optMeasured->setChecked(true); });
-    for (QLineEdit* e : {txtPpm, txtMeasured}) connect(e, &QLineEdit::textChanged, this, &FormCalibrate::preview);
+    for (QLineEdit* e : {txtPpm, txtMeasured})
+        connect(e, &QLineEdit::textChanged, this, &FormCalibrate::preview);
     connect(optPpm, &QRadioButton::toggled, this, &FormCalibrate::preview);
     connect(cmdOK, &QPushButton::clicked, this, &FormCalibrate::cmdOK_Click);
     connect(cmdCancel, &QPushButton::clicked, this, &QDialog::close);
@@ -86,7 +88,8 @@ FormCalibrate::Outcome FormCalibrate::evaluate() const {
         } else {
             const std::int32_t word = m_lastWord ? m_lastWord() : 0;
             if (word <= 0) {
-                out.problem = QStringLiteral("No frequency has been sent yet: set one in the main window first");
+                out.problem = QStringLiteral(
+                    "No frequency has been sent yet: set one in the main window first");
                 return out;
             }
             const double measured = parseLocaleDouble(txtMeasured->text());
@@ -95,8 +98,9 @@ FormCalibrate::Outcome FormCalibrate::evaluate() const {
             out.ppm = ppmBetween(clockFromMeasurement(measured, word), nominal);
         }
     } catch (const Error&) {
-        out.problem = optPpm->isChecked() ? QStringLiteral("Correction must be a number of ppm")
-                                          : QStringLiteral("Measured frequency must be a positive number of Hz");
+        out.problem = optPpm->isChecked()
+                          ? QStringLiteral("Correction must be a number of ppm")
+                          : QStringLiteral("Measured frequency must be a positive number of Hz");
         return out;
     }
     if (!std::isfinite(out.ppm) || std::fabs(out.ppm) > MaxCalibrationPpm) {
@@ -110,9 +114,10 @@ FormCalibrate::Outcome FormCalibrate::evaluate() const {
 void FormCalibrate::preview() {
     const QLocale locale;
     const std::int32_t word = m_lastWord ? m_lastWord() : 0;
-    lblSetting->setText(word > 0 ? QStringLiteral("Current setting: %1 Hz, word 0x%2")
-                                       .arg(locale.toString(Globals::FreqHz, 'f', 3), hexUpper(word))
-                                 : QStringLiteral("Current setting: nothing sent yet"));
+    lblSetting->setText(word > 0
+                            ? QStringLiteral("Current setting: %1 Hz, word 0x%2")
+                                  .arg(locale.toString(Globals::FreqHz, 'f', 3), hexUpper(word))
+                            : QStringLiteral("Current setting: nothing sent yet"));
     const Outcome o = evaluate();
     if (!o.ok) {
         lblClock->setText(o.problem);
@@ -134,13 +139,15 @@ void FormCalibrate::cmdOK_Click() {
             Globals::Settings->Init();
         }
         // Stored as plain text with "." so that every locale reads it back alike.
-        Globals::Settings->SaveSettingStr(QStringLiteral("Configuration"), QStringLiteral("ReferenceClkPPM"),
+        Globals::Settings->SaveSettingStr(QStringLiteral("Configuration"),
+                                          QStringLiteral("ReferenceClkPPM"),
                                           QString::number(o.ppm, 'g', 12));
     } catch (const Error& e) {
-        return ui::showMessage(this, windowTitle(),
-                               QStringLiteral("The calibration could not be saved; nothing was changed.\n\n"
-                                              "Error %1 (%2): %3")
-                                   .arg(hexNumber(e.number()), e.source(), e.description()));
+        return ui::showMessage(
+            this, windowTitle(),
+            QStringLiteral("The calibration could not be saved; nothing was changed.\n\n"
+                           "Error %1 (%2): %3")
+                .arg(hexNumber(e.number()), e.source(), e.description()));
     }
     Globals::RefClkPPM = o.ppm;
     Globals::RefClkHz = Globals::referenceClockHz(nominalMHz);

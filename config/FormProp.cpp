@@ -43,7 +43,8 @@ double leadingWhole(const QString& text) {
 FormProp::FormProp(QWidget* owner) : QDialog(owner) {
     setObjectName(QStringLiteral("FormProp"));
     setWindowTitle(QStringLiteral("Kalimor Properties"));
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowCloseButtonHint);
     setAttribute(Qt::WA_DeleteOnClose);
     setModal(false);
     ui::useLayoutFont(this);
@@ -54,14 +55,18 @@ FormProp::FormProp(QWidget* owner) : QDialog(owner) {
     txtRefClkMHz = place(new QLineEdit(QStringLiteral("Text1"), frameRefClk), "txtRefClkMHz",
                          twips(240, 360, 855, 285));
     place(new QLabel(QStringLiteral("MHz"), frameRefClk), "Label1", twips(1200, 360, 375, 255));
-    auto* frame1 = place(new QGroupBox(QStringLiteral("Port Addr"), this), "Frame1", twips(2040, 120, 975, 855));
-    txtPortAddr = place(new QLineEdit(QStringLiteral("378"), frame1), "txtPortAddr", twips(240, 360, 495, 285));
+    auto* frame1 = place(new QGroupBox(QStringLiteral("Port Addr"), this), "Frame1",
+                         twips(2040, 120, 975, 855));
+    txtPortAddr = place(new QLineEdit(QStringLiteral("378"), frame1), "txtPortAddr",
+                        twips(240, 360, 495, 285));
     auto* frmOptions = place(new QGroupBox(QStringLiteral("Options"), this), "FrmOptions",
                              twips(120, 1080, 2895, 855));
     ChkCWS = place(new QCheckBox(QStringLiteral("Change While Scrolling"), frmOptions), "ChkCWS",
                    twips(120, 240, 2055, 255));
-    cmdOK = place(new QPushButton(QStringLiteral("OK"), this), "cmdOK", twips(120, 2040, 1095, 375));
-    cmdCancel = place(new QPushButton(QStringLiteral("Cancel"), this), "cmdCancel", twips(1920, 2040, 1095, 375));
+    cmdOK =
+        place(new QPushButton(QStringLiteral("OK"), this), "cmdOK", twips(120, 2040, 1095, 375));
+    cmdCancel = place(new QPushButton(QStringLiteral("Cancel"), this), "cmdCancel",
+                      twips(1920, 2040, 1095, 375));
     // Neither button is the default: Enter is the form's, wherever the focus is.
     for (QPushButton* b : {cmdOK, cmdCancel}) {
         b->setAutoDefault(false);
@@ -74,7 +79,8 @@ FormProp::FormProp(QWidget* owner) : QDialog(owner) {
     setTabOrder(cmdCancel, ChkCWS);
 
     for (QWidget* w : {static_cast<QWidget*>(txtRefClkMHz), static_cast<QWidget*>(txtPortAddr),
-                       static_cast<QWidget*>(ChkCWS), static_cast<QWidget*>(cmdOK), static_cast<QWidget*>(cmdCancel)})
+                       static_cast<QWidget*>(ChkCWS), static_cast<QWidget*>(cmdOK),
+                       static_cast<QWidget*>(cmdCancel)})
         w->installEventFilter(this);
     connect(cmdOK, &QPushButton::clicked, this, &FormProp::cmdOK_Click);
     connect(cmdCancel, &QPushButton::clicked, this, &FormProp::cmdCancel_Click);
@@ -87,7 +93,8 @@ void FormProp::Form_Load() {
     const double mhz = Globals::nominalClockMHz();
     const QString number = QString::number(mhz, 'g', 15);
     txtRefClkMHz->setText(mhz < 0 ? number : QStringLiteral(" ") + number);
-    txtPortAddr->setText(QString::number(static_cast<std::uint16_t>(Globals::PortAddress), 16).toUpper());
+    txtPortAddr->setText(
+        QString::number(static_cast<std::uint16_t>(Globals::PortAddress), 16).toUpper());
     m_loadedCWS = Globals::OptionCWS;
     if (m_loadedCWS == 0 || m_loadedCWS == 1) {
         ChkCWS->setChecked(m_loadedCWS == 1);
@@ -102,18 +109,26 @@ void FormProp::cmdOK_Click() {
     const double clock = leadingWhole(txtRefClkMHz->text());
     const double address = leadingWhole(QStringLiteral("&H") + txtPortAddr->text());
     if (clock < 1 || clock > 125) {
-        ui::showMessage(this, QStringLiteral("Invalid Value"), QStringLiteral("Reference Clock must be between 1 and 125"));
+        ui::showMessage(this, QStringLiteral("Invalid Value"),
+                        QStringLiteral("Reference Clock must be between 1 and 125"));
         return;
     }
     if (address < 0 || address > 1023) {
-        ui::showMessage(this, QStringLiteral("Invalid Value"), QStringLiteral("Port address must be between 0 and $3FF"));
+        ui::showMessage(this, QStringLiteral("Invalid Value"),
+                        QStringLiteral("Port address must be between 0 and $3FF"));
         return;
     }
     std::int16_t cws = 0;
     switch (ChkCWS->checkState()) {
-    case Qt::Unchecked: cws = 0; break;
-    case Qt::Checked: cws = 1; break;
-    case Qt::PartiallyChecked: cws = m_loadedCWS; break;
+    case Qt::Unchecked:
+        cws = 0;
+        break;
+    case Qt::Checked:
+        cws = 1;
+        break;
+    case Qt::PartiallyChecked:
+        cws = m_loadedCWS;
+        break;
     }
     try {
         if (!Globals::Settings) {
@@ -121,13 +136,17 @@ void FormProp::cmdOK_Click() {
             Globals::Settings->Init();
         }
         const QString section = QStringLiteral("Configuration");
-        Globals::Settings->SaveSettingInt(section, QStringLiteral("ReferenceClkMHz"), static_cast<std::int16_t>(clock));
-        Globals::Settings->SaveSettingInt(section, QStringLiteral("PortAddr"), static_cast<std::int16_t>(address));
+        Globals::Settings->SaveSettingInt(section, QStringLiteral("ReferenceClkMHz"),
+                                          static_cast<std::int16_t>(clock));
+        Globals::Settings->SaveSettingInt(section, QStringLiteral("PortAddr"),
+                                          static_cast<std::int16_t>(address));
         Globals::Settings->SaveSettingInt(section, QStringLiteral("OptionCWS"), cws);
     } catch (const Error& e) {
-        ui::showMessage(this, QStringLiteral("Kalimor Properties"),
-                        QStringLiteral("The settings could not be saved; nothing was changed.\n\nError %1 (%2): %3")
-                            .arg(hexNumber(e.number()), e.source(), e.description()));
+        ui::showMessage(
+            this, QStringLiteral("Kalimor Properties"),
+            QStringLiteral(
+                "The settings could not be saved; nothing was changed.\n\nError %1 (%2): %3")
+                .arg(hexNumber(e.number()), e.source(), e.description()));
         return;
     }
     Globals::RefClkHz = Globals::referenceClockHz(clock);
@@ -136,7 +155,9 @@ void FormProp::cmdOK_Click() {
     close();
 }
 
-void FormProp::cmdCancel_Click() { close(); }
+void FormProp::cmdCancel_Click() {
+    close();
+}
 
 bool FormProp::eventFilter(QObject* watched, QEvent* event) {
     if (event->type() == QEvent::KeyPress) {

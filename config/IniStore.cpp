@@ -15,7 +15,9 @@ namespace kalimor {
 
 namespace {
 
-bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\x1a' || c == '\v' || c == '\f'; }
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\x1a' || c == '\v' || c == '\f';
+}
 
 QByteArray trimmed(QByteArray bytes) {
     qsizetype b = 0, e = bytes.size();
@@ -43,8 +45,8 @@ struct Line {
     qsizetype end = 0;   // offset after the text, before "\r\n" or "\n"
     qsizetype next = 0;  // offset of the following line
     enum Kind { Blank, Section, Key, Other } kind = Blank;
-    QByteArray name;            // section or key name, trimmed
-    qsizetype valueBegin = -1;  // key lines: where the value starts
+    QByteArray name;           // section or key name, trimmed
+    qsizetype valueBegin = -1; // key lines: where the value starts
     qsizetype valueEnd = -1;
 };
 
@@ -101,7 +103,8 @@ struct Document {
     // Index of the first section of this name, or -1.
     qsizetype findSection(const QString& name) const {
         for (size_t i = 0; i < lines.size(); ++i)
-            if (lines[i].kind == Line::Section && sameName(lines[i].name, name)) return static_cast<qsizetype>(i);
+            if (lines[i].kind == Line::Section && sameName(lines[i].name, name))
+                return static_cast<qsizetype>(i);
         return -1;
     }
     // One past the last line of the section that starts at `header`.
@@ -127,7 +130,9 @@ struct Document {
         return v;
     }
     qsizetype offsetOfLine(qsizetype index) const {
-        return index < static_cast<qsizetype>(lines.size()) ? lines[static_cast<size_t>(index)].begin : bytes.size();
+        return index < static_cast<qsizetype>(lines.size())
+                   ? lines[static_cast<size_t>(index)].begin
+                   : bytes.size();
     }
 };
 
@@ -147,12 +152,14 @@ std::optional<QStringList> nameList(const QStringList& names) {
 }
 
 Error writeError(const QString& file, const QString& why) {
-    return Error(err::FileAccess, QStringLiteral("IniStore"), QStringLiteral("cannot write %1: %2").arg(file, why));
+    return Error(err::FileAccess, QStringLiteral("IniStore"),
+                 QStringLiteral("cannot write %1: %2").arg(file, why));
 }
 
 void checkName(const QString& what, const QString& name, bool isSection) {
-    const bool bad = name.contains(QLatin1Char('\n')) || name.contains(QLatin1Char('\r')) ||
-                     (isSection ? name.contains(QLatin1Char(']')) : name.contains(QLatin1Char('=')));
+    const bool bad =
+        name.contains(QLatin1Char('\n')) || name.contains(QLatin1Char('\r')) ||
+        (isSection ? name.contains(QLatin1Char(']')) : name.contains(QLatin1Char('=')));
     if (bad || name.trimmed().isEmpty())
         throw Error(err::InvalidCall, QStringLiteral("IniStore"),
                     QStringLiteral("%1 \"%2\" cannot be written to an INI file").arg(what, name));
@@ -172,14 +179,16 @@ QByteArray IniStore::load() const {
 
 void IniStore::save(const QByteArray& bytes) const {
     const QFileInfo info(m_file);
-    if (info.exists() && !info.isWritable()) throw writeError(m_file, QStringLiteral("the file is read-only"));
+    if (info.exists() && !info.isWritable())
+        throw writeError(m_file, QStringLiteral("the file is read-only"));
     QSaveFile f(m_file);
     if (!f.open(QIODevice::WriteOnly)) throw writeError(m_file, f.errorString());
     if (f.write(bytes) != bytes.size()) throw writeError(m_file, f.errorString());
     if (!f.commit()) throw writeError(m_file, f.errorString());
 }
 
-QString IniStore::readValue(const QString& section, const QString& key, const QString& defaultValue) {
+QString IniStore::readValue(const QString& section, const QString& key,
+                            const QString& defaultValue) {
     const Document doc(load());
     QString value = defaultValue;
     const qsizetype header = doc.findSection(section);
@@ -192,7 +201,8 @@ QString IniStore::readValue(const QString& section, const QString& key, const QS
     return CSetting::TrimAtNull(value);
 }
 
-std::int16_t IniStore::readInt(const QString& section, const QString& key, std::int16_t defaultValue) {
+std::int16_t IniStore::readInt(const QString& section, const QString& key,
+                               std::int16_t defaultValue) {
     const Document doc(load());
     const qsizetype header = doc.findSection(section);
     const qsizetype line = header < 0 ? -1 : doc.findKey(header, key);
@@ -204,12 +214,13 @@ std::int16_t IniStore::readInt(const QString& section, const QString& key, std::
     bool negative = false;
     if (i < text.size() && (text[i] == '-' || text[i] == '+')) negative = text[i++] == '-';
     double value = 0;
-    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i) value = value * 10 + (text[i] - '0');
+    for (; i < text.size() && text[i] >= '0' && text[i] <= '9'; ++i)
+        value = value * 10 + (text[i] - '0');
     return toInt16(negative ? -value : value);
 }
 
-std::optional<SettingTable> IniStore::readSection(const QString& section,
-                                                  const std::function<QString(const QString&)>& fetch) {
+std::optional<SettingTable>
+IniStore::readSection(const QString& section, const std::function<QString(const QString&)>& fetch) {
     const Document doc(load());
     const qsizetype header = doc.findSection(section);
     if (header < 0) return std::nullopt;
@@ -245,7 +256,8 @@ void IniStore::writeValue(const QString& section, const QString& key, const QStr
     const qsizetype header = doc.findSection(section);
     if (header < 0) {
         if (!out.isEmpty() && !out.endsWith('\n')) out += doc.eol;
-        out += '[' + section.trimmed().toUtf8() + ']' + doc.eol + key.trimmed().toUtf8() + '=' + v + doc.eol;
+        out += '[' + section.trimmed().toUtf8() + ']' + doc.eol + key.trimmed().toUtf8() + '=' + v +
+               doc.eol;
     } else if (const qsizetype line = doc.findKey(header, key); line >= 0) {
         const Line& l = doc.lines[static_cast<size_t>(line)];
         out.replace(l.valueBegin, l.valueEnd - l.valueBegin, v);

@@ -17,10 +17,13 @@ class IniStore : public SettingsBackend {
 public:
     explicit IniStore(QString file);
 
-    QString readValue(const QString& section, const QString& key, const QString& defaultValue) override;
-    std::int16_t readInt(const QString& section, const QString& key, std::int16_t defaultValue) override;
-    std::optional<SettingTable> readSection(const QString& section,
-                                            const std::function<QString(const QString&)>& fetch) override;
+    QString readValue(const QString& section, const QString& key,
+                      const QString& defaultValue) override;
+    std::int16_t readInt(const QString& section, const QString& key,
+                         std::int16_t defaultValue) override;
+    std::optional<SettingTable>
+    readSection(const QString& section,
+                const std::function<QString(const QString&)>& fetch) override;
     std::optional<QStringList> sectionNames() override;
     void writeValue(const QString& section, const QString& key, const QString& value) override;
     void remove(const QString& section, const QString& key) override;

@@ -19,12 +19,14 @@ using SettingTable = std::vector<std::array<QString, 2>>;
 class SettingsBackend {
 public:
     virtual ~SettingsBackend() = default;
-    virtual QString readValue(const QString& section, const QString& key, const QString& defaultValue) = 0;
-    virtual std::int16_t readInt(const QString& section, const QString& key, std::int16_t defaultValue) = 0;
+    virtual QString readValue(const QString& section, const QString& key,
+                              const QString& defaultValue) = 0;
+    virtual std::int16_t readInt(const QString& section, const QString& key,
+                                 std::int16_t defaultValue) = 0;
     // `fetch` reads one value through the store's public read, for back-ends
     // that list names first and fetch values one by one.
-    virtual std::optional<SettingTable> readSection(const QString& section,
-                                                    const std::function<QString(const QString&)>& fetch) = 0;
+    virtual std::optional<SettingTable>
+    readSection(const QString& section, const std::function<QString(const QString&)>& fetch) = 0;
     virtual std::optional<QStringList> sectionNames() = 0;
     virtual void writeValue(const QString& section, const QString& key, const QString& value) = 0;
     // An empty key removes the whole section; a missing key or section fails.

@@ -69,8 +69,9 @@ std::unique_ptr<QSettings> UserStore::openForWrite() const {
             aside = file + QStringLiteral(".bad-") +
                     QDateTime::currentDateTime().toString(QStringLiteral("yyyyMMdd-hhmmss-zzz"));
         if (!QFile::rename(file, aside))
-            throw storeError(QStringLiteral("%1 is not a valid settings file and could not be moved aside")
-                                 .arg(file));
+            throw storeError(
+                QStringLiteral("%1 is not a valid settings file and could not be moved aside")
+                    .arg(file));
         qCWarning(lcStore, "%s was not a valid settings file; kept it as %s and started afresh",
                   qPrintable(file), qPrintable(aside));
         s = std::make_unique<QSettings>(QSettings::NativeFormat, QSettings::UserScope, m_appName);
@@ -90,14 +91,16 @@ void UserStore::commit(QSettings& settings) const {
         throw storeError(QStringLiteral("cannot write %1").arg(settings.fileName()));
 }
 
-QString UserStore::readValue(const QString& section, const QString& key, const QString& defaultValue) {
+QString UserStore::readValue(const QString& section, const QString& key,
+                             const QString& defaultValue) {
     auto s = openForRead();
     s->beginGroup(section);
     if (!s->contains(key)) return defaultValue;
     return valueText(s->value(key));
 }
 
-std::int16_t UserStore::readInt(const QString& section, const QString& key, std::int16_t defaultValue) {
+std::int16_t UserStore::readInt(const QString& section, const QString& key,
+                                std::int16_t defaultValue) {
     const QString text = readValue(section, key, QString::number(defaultValue));
     const std::optional<double> value = parseNumericText(text);
     return value ? toInt16(*value) : std::int16_t{0};
@@ -139,8 +142,9 @@ void UserStore::remove(const QString& section, const QString& key) {
     } else {
         s->beginGroup(section);
         if (!s->contains(key))
-            throw Error(err::InvalidCall, QStringLiteral("UserStore"),
-                        QStringLiteral("no key %1 in section %2 of %3").arg(key, section, s->fileName()));
+            throw Error(
+                err::InvalidCall, QStringLiteral("UserStore"),
+                QStringLiteral("no key %1 in section %2 of %3").arg(key, section, s->fileName()));
         s->remove(key);
         s->endGroup();
     }

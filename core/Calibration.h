@@ -11,10 +11,14 @@ namespace kalimor {
 inline constexpr double MaxCalibrationPpm = 1000;
 
 // The clock the tuning words are computed from: nominal x (1 + ppm / 10^6).
-inline double calibratedClockHz(double nominalHz, double ppm) { return nominalHz * (1 + ppm / 1e6); }
+inline double calibratedClockHz(double nominalHz, double ppm) {
+    return nominalHz * (1 + ppm / 1e6);
+}
 
 // The correction that makes `trueClockHz` out of `nominalHz`.
-inline double ppmBetween(double trueClockHz, double nominalHz) { return (trueClockHz / nominalHz - 1) * 1e6; }
+inline double ppmBetween(double trueClockHz, double nominalHz) {
+    return (trueClockHz / nominalHz - 1) * 1e6;
+}
 
 // The true clock, from a counter's reading of the output produced by `word`.
 inline double clockFromMeasurement(double measuredHz, std::int32_t word) {

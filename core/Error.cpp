@@ -22,7 +22,8 @@ Error typeMismatchError(const QString& source) {
 }
 
 QString hexNumber(std::int32_t number) {
-    return QStringLiteral("0x%1").arg(static_cast<std::uint32_t>(number), 8, 16, QLatin1Char('0'))
+    return QStringLiteral("0x%1")
+        .arg(static_cast<std::uint32_t>(number), 8, 16, QLatin1Char('0'))
         .toUpper()
         .replace(QStringLiteral("0X"), QStringLiteral("0x"));
 }

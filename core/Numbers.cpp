@@ -22,7 +22,9 @@ template <typename Int> Int roundToInt(double value) {
     return static_cast<Int>(r);
 }
 
-bool isDigit(QChar c) { return c >= QLatin1Char('0') && c <= QLatin1Char('9'); }
+bool isDigit(QChar c) {
+    return c >= QLatin1Char('0') && c <= QLatin1Char('9');
+}
 
 bool isHexDigit(QChar c) {
     return isDigit(c) || (c >= QLatin1Char('a') && c <= QLatin1Char('f')) ||
@@ -64,8 +66,12 @@ std::string roundedDigits(double value, int decimals) {
 
 } // namespace
 
-std::int16_t toInt16(double value) { return roundToInt<std::int16_t>(value); }
-std::int32_t toInt32(double value) { return roundToInt<std::int32_t>(value); }
+std::int16_t toInt16(double value) {
+    return roundToInt<std::int16_t>(value);
+}
+std::int32_t toInt32(double value) {
+    return roundToInt<std::int32_t>(value);
+}
 
 double parseLocaleDouble(const QString& text, const QLocale& locale) {
     bool ok = false;
@@ -106,15 +112,16 @@ double readLeadingNumber(const QString& text) {
         if (c != QLatin1Char(' ') && c != QLatin1Char('\t') && c != QLatin1Char('\n')) t += c;
 
     const int n = static_cast<int>(t.size());
-    if (n >= 2 && t[0] == QLatin1Char('&') && (t[1] == QLatin1Char('H') || t[1] == QLatin1Char('h'))) {
+    if (n >= 2 && t[0] == QLatin1Char('&') &&
+        (t[1] == QLatin1Char('H') || t[1] == QLatin1Char('h'))) {
         int i = 2;
         while (i < n && isHexDigit(t[i])) ++i;
         const QString digits = t.mid(2, i - 2);
         if (digits.isEmpty()) return 0;
         if (digits.size() <= 4)
-            return static_cast<std::int16_t>(static_cast<std::uint16_t>(digits.toUInt(nullptr, 16)));
-        if (digits.size() <= 8)
-            return static_cast<std::int32_t>(digits.toUInt(nullptr, 16));
+            return static_cast<std::int16_t>(
+                static_cast<std::uint16_t>(digits.toUInt(nullptr, 16)));
+        if (digits.size() <= 8) return static_cast<std::int32_t>(digits.toUInt(nullptr, 16));
         // Wider than any integer we read: keep its magnitude so range checks refuse it.
         double v = 0;
         for (QChar c : digits) v = v * 16 + QString(c).toInt(nullptr, 16);
@@ -129,17 +136,19 @@ double readLeadingNumber(const QString& text) {
     for (; i < n && isDigit(t[i]); ++i, ++digits) number += static_cast<char>(t[i].unicode());
     if (i < n && t[i] == QLatin1Char('.')) {
         number += '.';
-        for (++i; i < n && isDigit(t[i]); ++i, ++digits) number += static_cast<char>(t[i].unicode());
+        for (++i; i < n && isDigit(t[i]); ++i, ++digits)
+            number += static_cast<char>(t[i].unicode());
     }
     if (digits == 0) return 0;
-    if (i < n && (t[i] == QLatin1Char('e') || t[i] == QLatin1Char('E') || t[i] == QLatin1Char('d') ||
-                  t[i] == QLatin1Char('D'))) {
+    if (i < n && (t[i] == QLatin1Char('e') || t[i] == QLatin1Char('E') ||
+                  t[i] == QLatin1Char('d') || t[i] == QLatin1Char('D'))) {
         int j = i + 1;
         std::string exponent = "e";
         if (j < n && (t[j] == QLatin1Char('+') || t[j] == QLatin1Char('-')))
             exponent += static_cast<char>(t[j++].unicode());
         int expDigits = 0;
-        for (; j < n && isDigit(t[j]); ++j, ++expDigits) exponent += static_cast<char>(t[j].unicode());
+        for (; j < n && isDigit(t[j]); ++j, ++expDigits)
+            exponent += static_cast<char>(t[j].unicode());
         if (expDigits > 0) number += exponent;
     }
     const double v = std::strtod(number.c_str(), nullptr);
@@ -168,8 +177,8 @@ QString formatNumber(double value, const QString& pattern, const QLocale& locale
     const QString fracPattern = point < 0 ? QString() : numeric.mid(point + 1);
     const int minInt = static_cast<int>(intPattern.count(QLatin1Char('0')));
     const bool grouping = intPattern.contains(QLatin1Char(','));
-    const int decimals = static_cast<int>(fracPattern.count(QLatin1Char('0')) +
-                                          fracPattern.count(QLatin1Char('#')));
+    const int decimals =
+        static_cast<int>(fracPattern.count(QLatin1Char('0')) + fracPattern.count(QLatin1Char('#')));
     const int minDecimals = static_cast<int>(fracPattern.count(QLatin1Char('0')));
 
     const std::string digits = roundedDigits(value, decimals);

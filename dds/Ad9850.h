@@ -6,17 +6,17 @@
 namespace kalimor::dds {
 
 // Data-register lines of the parallel port as the board wires them.
-inline constexpr std::uint8_t LineData = 0x01;   // D0: serial data
-inline constexpr std::uint8_t LineWClk = 0x02;   // D1: word clock, rising edge shifts D0 in
-inline constexpr std::uint8_t LineFqUd = 0x04;   // D2: frequency update, rising edge latches
+inline constexpr std::uint8_t LineData = 0x01; // D0: serial data
+inline constexpr std::uint8_t LineWClk = 0x02; // D1: word clock, rising edge shifts D0 in
+inline constexpr std::uint8_t LineFqUd = 0x04; // D2: frequency update, rising edge latches
 
 // What the chip applied at its last frequency update.
 struct DdsState {
     std::uint32_t ftw = 0;
     std::uint8_t control = 0;
-    int phase = 0;         // 11.25-degree steps
+    int phase = 0; // 11.25-degree steps
     bool powerDown = false;
-    int clocks = 0;        // W_CLK rising edges that preceded this update
+    int clocks = 0; // W_CLK rising edges that preceded this update
 };
 
 // The AD9850 serial interface, decoded edge by edge from the port's byte

@@ -31,7 +31,9 @@ Error portError(const QString& description) {
     return Error(err::PortAccess, QStringLiteral("Port"), description);
 }
 
-QString errnoText(int e) { return QString::fromLocal8Bit(std::strerror(e)); }
+QString errnoText(int e) {
+    return QString::fromLocal8Bit(std::strerror(e));
+}
 
 } // namespace
 
@@ -39,9 +41,15 @@ double secondsSinceStart() {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - programStart).count();
 }
 
-int SysCalls::open(const char* path, int flags) { return ::open(path, flags); }
-int SysCalls::ioctl(int fd, unsigned long request, void* arg) { return ::ioctl(fd, request, arg); }
-int SysCalls::close(int fd) { return ::close(fd); }
+int SysCalls::open(const char* path, int flags) {
+    return ::open(path, flags);
+}
+int SysCalls::ioctl(int fd, unsigned long request, void* arg) {
+    return ::ioctl(fd, request, arg);
+}
+int SysCalls::close(int fd) {
+    return ::close(fd);
+}
 
 int SysCalls::ioperm(unsigned long from, unsigned long count, int turnOn) {
 #ifdef KALIMOR_HAVE_PORT_IO
@@ -71,7 +79,9 @@ SysCalls& SysCalls::real() {
 PpdevPort::PpdevPort(std::optional<QString> device, SysCalls& sys, Paths paths)
     : m_named(std::move(device)), m_sys(sys), m_paths(std::move(paths)) {}
 
-PpdevPort::~PpdevPort() { release(); }
+PpdevPort::~PpdevPort() {
+    release();
+}
 
 void PpdevPort::release() {
     if (m_fd < 0) return;
@@ -92,7 +102,8 @@ std::vector<std::pair<QString, int>> PpdevPort::listPorts() const {
         // "888\t1912": the data register first, the ECR second.
         const QByteArray first = f.readAll().simplified().split(' ').value(0);
         bool ok = false;
-        const int base = first.startsWith("0x") ? first.mid(2).toInt(&ok, 16) : first.toInt(&ok, 10);
+        const int base =
+            first.startsWith("0x") ? first.mid(2).toInt(&ok, 16) : first.toInt(&ok, 10);
         if (ok) ports.emplace_back(name, base);
     }
     return ports;
@@ -120,15 +131,19 @@ void PpdevPort::write(int address, const std::uint8_t* bytes, std::size_t count)
         if (fd < 0) {
             const int e = errno;
             QString hint;
-            if (e == EACCES || e == EPERM) hint = QStringLiteral(" - add your user to group lp");
-            else if (e == ENOENT) hint = QStringLiteral(" - load the ppdev module (modprobe ppdev)");
+            if (e == EACCES || e == EPERM)
+                hint = QStringLiteral(" - add your user to group lp");
+            else if (e == ENOENT)
+                hint = QStringLiteral(" - load the ppdev module (modprobe ppdev)");
             throw portError(QStringLiteral("cannot open %1: %2%3").arg(device, errnoText(e), hint));
         }
         if (m_sys.ioctl(fd, PPEXCL, nullptr) < 0 || m_sys.ioctl(fd, PPCLAIM, nullptr) < 0) {
             const int e = errno;
             m_sys.close(fd);
-            throw portError(QStringLiteral("cannot claim %1: %2 - is another program (lp, CUPS) using the port?")
-                                .arg(device, errnoText(e)));
+            throw portError(
+                QStringLiteral(
+                    "cannot claim %1: %2 - is another program (lp, CUPS) using the port?")
+                    .arg(device, errnoText(e)));
         }
         m_fd = fd;
         m_address = address;
@@ -169,7 +184,8 @@ DirectIoPort::~DirectIoPort() {
 void DirectIoPort::write(int address, const std::uint8_t* bytes, std::size_t count) {
 #ifndef KALIMOR_HAVE_PORT_IO
     (void)address, (void)bytes, (void)count;
-    throw portError(QStringLiteral("direct port I/O is only available on x86 - use --port /dev/parportN"));
+    throw portError(
+        QStringLiteral("direct port I/O is only available on x86 - use --port /dev/parportN"));
 #else
     if (address < 0 || address > 0xFFFF)
         throw portError(QStringLiteral("port address %1 is outside the I/O space").arg(address));
@@ -187,7 +203,8 @@ void DirectIoPort::write(int address, const std::uint8_t* bytes, std::size_t cou
         }
         m_enabled = address;
     }
-    for (std::size_t i = 0; i < count; ++i) m_sys.outb(bytes[i], static_cast<std::uint16_t>(address));
+    for (std::size_t i = 0; i < count; ++i)
+        m_sys.outb(bytes[i], static_cast<std::uint16_t>(address));
 #endif
 }
 
@@ -227,7 +244,8 @@ TracingPort::TracingPort(std::unique_ptr<PortBackend> inner, const QString& path
     : m_inner(std::move(inner)) {
     m_file = std::fopen(QFile::encodeName(path).constData(), "a");
     if (!m_file)
-        throw portError(QStringLiteral("cannot write trace file %1: %2").arg(path, errnoText(errno)));
+        throw portError(
+            QStringLiteral("cannot write trace file %1: %2").arg(path, errnoText(errno)));
 }
 
 TracingPort::~TracingPort() {
@@ -259,7 +277,8 @@ const std::vector<BackendEntry>& backends() {
     static const std::vector<BackendEntry> table = {
         {"ppdev", []() -> std::unique_ptr<PortBackend> { return std::make_unique<PpdevPort>(); }},
         {"io", []() -> std::unique_ptr<PortBackend> { return std::make_unique<DirectIoPort>(); }},
-        {"sim", []() -> std::unique_ptr<PortBackend> { return std::make_unique<SimulatedBoard>(); }},
+        {"sim",
+         []() -> std::unique_ptr<PortBackend> { return std::make_unique<SimulatedBoard>(); }},
     };
     return table;
 }

@@ -54,8 +54,8 @@ struct PpdevPaths {
 class PpdevPort : public PortBackend {
 public:
     using Paths = PpdevPaths;
-    explicit PpdevPort(std::optional<QString> device = std::nullopt, SysCalls& sys = SysCalls::real(),
-                       Paths paths = {});
+    explicit PpdevPort(std::optional<QString> device = std::nullopt,
+                       SysCalls& sys = SysCalls::real(), Paths paths = {});
     ~PpdevPort() override;
 
     void write(int address, const std::uint8_t* bytes, std::size_t count) override;

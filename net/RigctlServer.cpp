@@ -46,7 +46,8 @@ std::optional<Endpoint> parseEndpoint(const QString& spec) {
     return e;
 }
 
-Server::Server(Rig& rig, QObject* parent) : QObject(parent), m_rig(rig), m_server(new QTcpServer(this)) {
+Server::Server(Rig& rig, QObject* parent)
+    : QObject(parent), m_rig(rig), m_server(new QTcpServer(this)) {
     m_server->setMaxPendingConnections(MaxClients);
     connect(m_server, &QTcpServer::newConnection, this, &Server::accept);
 }
@@ -60,7 +61,8 @@ bool Server::listen(const Endpoint& endpoint, QString* error) {
         Q_EMIT statusChanged(status());
         return true;
     }
-    *error = QStringLiteral("cannot listen on %1: %2").arg(endpoint.text(), m_server->errorString());
+    *error =
+        QStringLiteral("cannot listen on %1: %2").arg(endpoint.text(), m_server->errorString());
     return false;
 }
 
@@ -111,8 +113,8 @@ void Server::serve(QTcpSocket* socket) {
                 continue;
             }
             bool quit = false;
-            const std::string reply =
-                connection->session.handle(std::string_view(line.constData(), static_cast<size_t>(line.size())), &quit);
+            const std::string reply = connection->session.handle(
+                std::string_view(line.constData(), static_cast<size_t>(line.size())), &quit);
             if (!reply.empty()) socket->write(reply.data(), static_cast<qint64>(reply.size()));
             if (quit) {
                 socket->disconnectFromHost();

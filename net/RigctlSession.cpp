@@ -9,7 +9,9 @@ namespace kalimor::rig {
 
 namespace {
 
-bool isSpace(char c) { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+bool isSpace(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
 
 std::vector<std::string_view> words(std::string_view text) {
     std::vector<std::string_view> out;
@@ -23,8 +25,21 @@ std::vector<std::string_view> words(std::string_view text) {
     return out;
 }
 
-enum class Cmd { GetFreq, SetFreq, GetVfo, SetVfo, GetSplitVfo, GetMode, ChkVfo, DumpState, GetPowerstat,
-                 GetLockMode, SetVfoOpt, Quit, Unknown };
+enum class Cmd {
+    GetFreq,
+    SetFreq,
+    GetVfo,
+    SetVfo,
+    GetSplitVfo,
+    GetMode,
+    ChkVfo,
+    DumpState,
+    GetPowerstat,
+    GetLockMode,
+    SetVfoOpt,
+    Quit,
+    Unknown
+};
 
 struct Name {
     char shortName; // 0: long form only
@@ -33,12 +48,18 @@ struct Name {
 };
 
 constexpr Name names[] = {
-    {'f', "get_freq", Cmd::GetFreq},         {'F', "set_freq", Cmd::SetFreq},
-    {'v', "get_vfo", Cmd::GetVfo},           {'V', "set_vfo", Cmd::SetVfo},
-    {'s', "get_split_vfo", Cmd::GetSplitVfo}, {'m', "get_mode", Cmd::GetMode},
-    {0, "chk_vfo", Cmd::ChkVfo},             {0, "dump_state", Cmd::DumpState},
-    {0, "get_powerstat", Cmd::GetPowerstat}, {0, "get_lock_mode", Cmd::GetLockMode},
-    {0, "set_vfo_opt", Cmd::SetVfoOpt},      {'q', "quit", Cmd::Quit},
+    {'f', "get_freq", Cmd::GetFreq},
+    {'F', "set_freq", Cmd::SetFreq},
+    {'v', "get_vfo", Cmd::GetVfo},
+    {'V', "set_vfo", Cmd::SetVfo},
+    {'s', "get_split_vfo", Cmd::GetSplitVfo},
+    {'m', "get_mode", Cmd::GetMode},
+    {0, "chk_vfo", Cmd::ChkVfo},
+    {0, "dump_state", Cmd::DumpState},
+    {0, "get_powerstat", Cmd::GetPowerstat},
+    {0, "get_lock_mode", Cmd::GetLockMode},
+    {0, "set_vfo_opt", Cmd::SetVfoOpt},
+    {'q', "quit", Cmd::Quit},
     {'Q', "quit", Cmd::Quit},
 };
 
@@ -58,7 +79,8 @@ const Name* lookup(std::string_view word) {
 bool parseFrequency(std::string_view text, double* hz) {
     double value = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value)) return false;
+    if (ec != std::errc() || end != text.data() + text.size() || !std::isfinite(value))
+        return false;
     *hz = value;
     return true;
 }
@@ -74,19 +96,20 @@ std::string number(double value, int decimals) {
 std::string dumpState(double highestHz) {
     const std::string top = number(std::floor(highestHz), 6);
     std::string s;
-    s += "1\n";           // protocol version
-    s += "2\n";           // rig model: NET rigctl
-    s += "1\n";           // ITU region
+    s += "1\n"; // protocol version
+    s += "2\n"; // rig model: NET rigctl
+    s += "1\n"; // ITU region
     // receive and transmit ranges: start end modes low_power high_power vfo ant
     const std::string range = "0.100000 " + top + " 0x2 -1 -1 0x1 0x0\n";
     s += range + "0 0 0 0 0 0 0\n";
     s += range + "0 0 0 0 0 0 0\n";
-    s += "0x2 1\n0 0\n";  // tuning steps: CW in 1 Hz
-    s += "0x2 0\n0 0\n";  // filters
-    s += "0\n0\n0\n0\n";  // max RIT, XIT, IF shift, announces
-    s += "\n\n";          // preamps, attenuators
+    s += "0x2 1\n0 0\n";                   // tuning steps: CW in 1 Hz
+    s += "0x2 0\n0 0\n";                   // filters
+    s += "0\n0\n0\n0\n";                   // max RIT, XIT, IF shift, announces
+    s += "\n\n";                           // preamps, attenuators
     s += "0x0\n0x0\n0x0\n0x0\n0x0\n0x0\n"; // functions, levels, parameters
-    s += "vfo_ops=0x0\nptt_type=0x0\nhas_set_vfo=1\nhas_get_vfo=1\nhas_set_freq=1\nhas_get_freq=1\ndone\n";
+    s += "vfo_ops=0x0\nptt_type=0x0\nhas_set_vfo=1\nhas_get_vfo=1\nhas_set_freq=1\nhas_get_freq="
+         "1\ndone\n";
     return s;
 }
 
@@ -114,7 +137,7 @@ std::string Session::handle(std::string_view line, bool* quit) {
     const Name* name = lookup(w[0]);
 
     std::vector<std::pair<std::string, std::string>> fields; // extended: "Label: value"
-    std::string plain;                                        // plain: the values, one per line
+    std::string plain;                                       // plain: the values, one per line
     int status = RigOk;
     bool hasValues = false;
     auto value = [&](const char* label, const std::string& v) {
@@ -130,7 +153,8 @@ std::string Session::handle(std::string_view line, bool* quit) {
     case Cmd::SetFreq: {
         double hz = 0;
         // An optional VFO name may stand before the frequency.
-        const std::string_view arg = w.size() >= 3 ? w[2] : (w.size() == 2 ? w[1] : std::string_view());
+        const std::string_view arg =
+            w.size() >= 3 ? w[2] : (w.size() == 2 ? w[1] : std::string_view());
         status = (!arg.empty() && parseFrequency(arg, &hz)) ? m_rig.setFrequencyHz(hz) : RigInvalid;
         break;
     }

@@ -20,9 +20,9 @@ public:
 
 // Hamlib status codes used in replies.
 inline constexpr int RigOk = 0;
-inline constexpr int RigInvalid = -1;   // RIG_EINVAL
-inline constexpr int RigIo = -6;        // RIG_EIO
-inline constexpr int RigProtocol = -8;  // RIG_EPROTO
+inline constexpr int RigInvalid = -1;       // RIG_EINVAL
+inline constexpr int RigIo = -6;            // RIG_EIO
+inline constexpr int RigProtocol = -8;      // RIG_EPROTO
 inline constexpr int RigNotAvailable = -11; // RIG_ENAVAIL
 
 // The rigctld protocol for one connection: one command line in, the whole

@@ -43,8 +43,8 @@ struct OutOfRange {};
 FormSweep::FormSweep(QWidget* mainWindow, const QString& mainFrequencyText) : m_main(mainWindow) {
     setObjectName(QStringLiteral("FormSweep"));
     setWindowTitle(QStringLiteral("Sweep Generator"));
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint | Qt::WindowSystemMenuHint |
-                   Qt::WindowCloseButtonHint);
+    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
     setAttribute(Qt::WA_DeleteOnClose);
     ui::useLayoutFont(this);
 
@@ -55,9 +55,12 @@ FormSweep::FormSweep(QWidget* mainWindow, const QString& mainFrequencyText) : m_
     auto* logo = place(new QLabel(client), "picLogo", QRect(0, 0, 105, 32));
     logo->setPixmap(ui::picture(QStringLiteral(":/logo-small.svg"), QSize(105, 32)));
 
-    cmdStart = place(new QPushButton(QStringLiteral("Start"), client), "cmdStart", twips(120, 3960, 975, 375));
-    cmdStop = place(new QPushButton(QStringLiteral("Stop"), client), "cmdStop", twips(1560, 3960, 975, 375));
-    cmdDone = place(new QPushButton(QStringLiteral("Done"), client), "cmdDone", twips(3000, 3960, 975, 375));
+    cmdStart = place(new QPushButton(QStringLiteral("Start"), client), "cmdStart",
+                     twips(120, 3960, 975, 375));
+    cmdStop = place(new QPushButton(QStringLiteral("Stop"), client), "cmdStop",
+                    twips(1560, 3960, 975, 375));
+    cmdDone = place(new QPushButton(QStringLiteral("Done"), client), "cmdDone",
+                    twips(3000, 3960, 975, 375));
     cmdStop->setEnabled(false);
     swpTimer = new SweepClock(std::chrono::milliseconds(10), this);
     swpTimer->setObjectName(QStringLiteral("swpTimer"));
@@ -69,17 +72,21 @@ FormSweep::FormSweep(QWidget* mainWindow, const QString& mainFrequencyText) : m_
     for (int i = 0; i < 2; ++i) {
         const int top = rowTop[i];
         const auto k = static_cast<size_t>(i);
-        txtFreq[k] = place(new QLineEdit(QStringLiteral("1000"), frame), "txtFreq", twips(120, top, 1095, 285), i);
+        txtFreq[k] = place(new QLineEdit(QStringLiteral("1000"), frame), "txtFreq",
+                           twips(120, top, 1095, 285), i);
         txtFreq[k]->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
         QPalette white = txtFreq[k]->palette();
         white.setColor(QPalette::Base, Qt::white);
         txtFreq[k]->setPalette(white);
-        lblFreq[k] = place(new QLabel(QStringLiteral("Hz"), frame), "lblFreq", twips(1320, top, 375, 255), i);
-        lblFreqText[k] = place(new QLabel(i == 0 ? QStringLiteral("High Frequency") : QStringLiteral("Low Frequency"),
-                                          frame),
-                               "lblFreqText", twips(2400, top + 120, 1335, 255), i);
+        lblFreq[k] = place(new QLabel(QStringLiteral("Hz"), frame), "lblFreq",
+                           twips(1320, top, 375, 255), i);
+        lblFreqText[k] = place(
+            new QLabel(i == 0 ? QStringLiteral("High Frequency") : QStringLiteral("Low Frequency"),
+                       frame),
+            "lblFreqText", twips(2400, top + 120, 1335, 255), i);
         lblFreqText[k]->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-        HSFreq[k] = place(new QScrollBar(Qt::Horizontal, frame), "HSFreq", twips(120, top + 360, 3615, 255), i);
+        HSFreq[k] = place(new QScrollBar(Qt::Horizontal, frame), "HSFreq",
+                          twips(120, top + 360, 3615, 255), i);
         HSFreq[k]->setRange(0, 30000);
         HSFreq[k]->setSingleStep(1);
         HSFreq[k]->setPageStep(1);
@@ -103,8 +110,8 @@ FormSweep::FormSweep(QWidget* mainWindow, const QString& mainFrequencyText) : m_
     TxtSwpCurFreq = place(new QLabel(frame), "TxtSwpCurFreq", twips(2160, 2760, 1575, 255));
     TxtSwpCurFreq->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 
-    QWidget* order[] = {cmdStart,  txtFreq[1], txtFreq[0],   optSwpInc[0], HSFreq[0],
-                        HSFreq[1], cmdDone,    cmdStop,      optSwpInc[1], optSwpInc[2]};
+    QWidget* order[] = {cmdStart,  txtFreq[1], txtFreq[0], optSwpInc[0], HSFreq[0],
+                        HSFreq[1], cmdDone,    cmdStop,    optSwpInc[1], optSwpInc[2]};
     for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
 
     auto* help = menuBar()->addMenu(QStringLiteral("Help"));
@@ -126,9 +133,10 @@ FormSweep::FormSweep(QWidget* mainWindow, const QString& mainFrequencyText) : m_
         connect(HSFreq[k], &QScrollBar::sliderMoved, this, [this, i] { HSFreq_Scroll(i); });
     }
     for (int i = 0; i < 3; ++i)
-        connect(optSwpInc[static_cast<size_t>(i)], &QRadioButton::toggled, this, [this, i](bool on) {
-            if (on) optSwpInc_Click(i);
-        });
+        connect(optSwpInc[static_cast<size_t>(i)], &QRadioButton::toggled, this,
+                [this, i](bool on) {
+                    if (on) optSwpInc_Click(i);
+                });
     connect(cmdStart, &QPushButton::clicked, this, &FormSweep::cmdStart_Click);
     connect(cmdStop, &QPushButton::clicked, this, &FormSweep::cmdStop_Click);
     connect(cmdDone, &QPushButton::clicked, this, &FormSweep::cmdDone_Click);
@@ -153,7 +161,8 @@ void FormSweep::Form_Load(const QString& mainFrequencyText) {
 }
 
 QString FormSweep::rangeMessage() const {
-    return QStringLiteral("Between 0.1Hz and ") + formatNumber(Globals::MaxFreqHz, QStringLiteral("##,###,###Hz"));
+    return QStringLiteral("Between 0.1Hz and ") +
+           formatNumber(Globals::MaxFreqHz, QStringLiteral("##,###,###Hz"));
 }
 
 void FormSweep::ValidateSwpFreq(int Index) {
@@ -166,7 +175,8 @@ void FormSweep::ValidateSwpFreq(int Index) {
         SwpWord[i] = tuningWord(f, Globals::RefClkHz);
         if (f < 0.1 || f > Globals::MaxFreqHz) throw OutOfRange{};
         if (SwpFreqHz[1] > SwpFreqHz[0]) {
-            ui::showFailure(lblResult[i], QStringLiteral("High Frequency must be greater than Low Frequency"));
+            ui::showFailure(lblResult[i],
+                            QStringLiteral("High Frequency must be greater than Low Frequency"));
         } else {
             HSFreq[i]->setValue(toInt16(f / Globals::FreqMult * Globals::ScrollScale));
             ui::showGood(lblResult[i], QStringLiteral("0x") + hexUpper(SwpWord[i]));
@@ -206,7 +216,8 @@ bool FormSweep::eventFilter(QObject* watched, QEvent* event) {
 }
 
 void FormSweep::showPosition(int Index, int position) {
-    txtFreq[static_cast<size_t>(Index)]->setText(formatNumber(position / Globals::ScrollScale, Globals::FreqFormat));
+    txtFreq[static_cast<size_t>(Index)]->setText(
+        formatNumber(position / Globals::ScrollScale, Globals::FreqFormat));
 }
 
 void FormSweep::HSFreq_Change(int Index) {
@@ -214,7 +225,8 @@ void FormSweep::HSFreq_Change(int Index) {
 }
 
 void FormSweep::HSFreq_Scroll(int Index) {
-    if (!Updating && Globals::OptionCWS != 0) showPosition(Index, HSFreq[static_cast<size_t>(Index)]->sliderPosition());
+    if (!Updating && Globals::OptionCWS != 0)
+        showPosition(Index, HSFreq[static_cast<size_t>(Index)]->sliderPosition());
 }
 
 void FormSweep::optSwpInc_Click(int Index) {
@@ -260,14 +272,16 @@ void FormSweep::closeEvent(QCloseEvent* event) {
 void FormSweep::swpTimer_Timer() {
     m_sweep.turn(HSFreq[0]->value(), HSFreq[1]->value());
     const double position = m_sweep.SwpPos / Globals::ScrollScale;
-    const QString caption = formatNumber(position, Globals::FreqFormat) + QLatin1Char(' ') + Globals::FreqUnit;
+    const QString caption =
+        formatNumber(position, Globals::FreqFormat) + QLatin1Char(' ') + Globals::FreqUnit;
     try {
         const std::int32_t word = tuningWord(position * Globals::FreqMult, Globals::RefClkHz);
         WriteDDSWord(word, Globals::PhaseStep, Globals::PowerDown);
         TxtSwpCurFreq->setText(caption);
         // A few readouts a second are all an eye can follow; more would cost the ticks.
         if (m_tickFailed || !m_readoutAge.isValid() || m_readoutAge.elapsed() >= 250) {
-            statusCause->setStatus(producedReadout(word, Globals::RefClkHz, position * Globals::FreqMult));
+            statusCause->setStatus(
+                producedReadout(word, Globals::RefClkHz, position * Globals::FreqMult));
             m_readoutAge.start();
         }
         m_tickFailed = false;
@@ -276,7 +290,8 @@ void FormSweep::swpTimer_Timer() {
         TxtSwpCurFreq->setText(caption + QStringLiteral(" - not sent"));
         QString cause = e.description();
         if (e.number() == err::Overflow)
-            cause = QStringLiteral("%1 Hz needs a tuning word beyond 31 bits").arg(position * Globals::FreqMult);
+            cause = QStringLiteral("%1 Hz needs a tuning word beyond 31 bits")
+                        .arg(position * Globals::FreqMult);
         else if (e.number() == err::DivisionByZero)
             cause = QStringLiteral("the reference clock is 0 Hz - set it in Edit > Properties");
         statusCause->setStatus(cause);

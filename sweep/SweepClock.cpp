@@ -19,14 +19,16 @@ timespec toTimespec(std::chrono::nanoseconds ns) {
 
 } // namespace
 
-SweepClock::SweepClock(std::chrono::nanoseconds period, QObject* parent) : QObject(parent), m_period(period) {
+SweepClock::SweepClock(std::chrono::nanoseconds period, QObject* parent)
+    : QObject(parent), m_period(period) {
     // steady_clock is CLOCK_MONOTONIC, so due() and the kernel agree.
     m_fd = ::timerfd_create(CLOCK_MONOTONIC, TFD_NONBLOCK | TFD_CLOEXEC);
     if (m_fd >= 0) {
         m_notifier = new QSocketNotifier(m_fd, QSocketNotifier::Read, this);
         connect(m_notifier, &QSocketNotifier::activated, this, [this] {
             std::uint64_t expirations = 0;
-            if (::read(m_fd, &expirations, sizeof expirations) == sizeof expirations && expirations > 0)
+            if (::read(m_fd, &expirations, sizeof expirations) == sizeof expirations &&
+                expirations > 0)
                 deliver(static_cast<std::int64_t>(expirations));
         });
     } else {

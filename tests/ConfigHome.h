@@ -8,9 +8,7 @@
 // it: QSettings resolves XDG_CONFIG_HOME once per process.
 class ConfigHome {
 public:
-    ConfigHome() {
-        ::setenv("XDG_CONFIG_HOME", qPrintable(m_dir.path()), 1);
-    }
+    ConfigHome() { ::setenv("XDG_CONFIG_HOME", qPrintable(m_dir.path()), 1); }
     QString path() const { return m_dir.path(); }
     QString file(const QString& appName) const { return m_dir.path() + "/" + appName + ".conf"; }
 

@@ -21,8 +21,10 @@ class FailingPort : public kalimor::dds::PortBackend {
 public:
     void write(int, const std::uint8_t*, std::size_t) override {
         ++attempts;
-        throw kalimor::Error(kalimor::err::PortAccess, QStringLiteral("Port"),
-                             QStringLiteral("cannot open /dev/parport0: Permission denied - add your user to group lp"));
+        throw kalimor::Error(
+            kalimor::err::PortAccess, QStringLiteral("Port"),
+            QStringLiteral(
+                "cannot open /dev/parport0: Permission denied - add your user to group lp"));
     }
     QString describe() const override { return QStringLiteral("/dev/parport0"); }
     int attempts = 0;
@@ -58,7 +60,9 @@ public:
         static ConfigHome h;
         return h;
     }
-    static bool isRed(QLabel* label) { return label->palette().color(QPalette::Window) == QColor(255, 0, 0); }
+    static bool isRed(QLabel* label) {
+        return label->palette().color(QPalette::Window) == QColor(255, 0, 0);
+    }
     static bool isButtonFace(QLabel* label) {
         return label->palette().color(QPalette::Window) == kalimor::ui::buttonFace();
     }

@@ -32,7 +32,8 @@ private:
     }
     static void saveShot(QWidget* box) {
         const QByteArray dir = qgetenv("KALIMOR_SHOTS");
-        if (!dir.isEmpty()) box->grab().save(QString::fromLocal8Bit(dir) + "/" + box->objectName() + ".png");
+        if (!dir.isEmpty())
+            box->grab().save(QString::fromLocal8Bit(dir) + "/" + box->objectName() + ".png");
     }
     static void clickOk(QDialog* box) {
         saveShot(box);
@@ -59,9 +60,15 @@ private Q_SLOTS:
         QTest::addColumn<QString>("item");
         QTest::addColumn<QString>("box");
         QTest::addColumn<QString>("title");
-        QTest::newRow("About") << "MainMenuAbout" << "About" << "About Kalimor";
-        QTest::newRow("Corvane") << "MainMenuCorvane" << "AboutCorvane" << "About Corvane";
-        QTest::newRow("PortIO") << "MainMenuPortIO" << "AboutPortIO" << "About PortIO Driver";
+        QTest::newRow("About") << "MainMenuAbout"
+                               << "About"
+                               << "About Kalimor";
+        QTest::newRow("Corvane") << "MainMenuCorvane"
+                                 << "AboutCorvane"
+                                 << "About Corvane";
+        QTest::newRow("PortIO") << "MainMenuPortIO"
+                                << "AboutPortIO"
+                                << "About PortIO Driver";
     }
     void eachMenuItemOpensItsBoxModally() {
         QFETCH(QString, item);
@@ -77,9 +84,11 @@ private Q_SLOTS:
             QVERIFY(qAbs(d->frameGeometry().center().y() - screen.center().y()) <= 1);
             QCOMPARE(d->minimumSize(), d->maximumSize());
             // The main window takes no input meanwhile.
-            QVERIFY(QApplication::activeModalWidget() == d && d->windowModality() == Qt::ApplicationModal);
+            QVERIFY(QApplication::activeModalWidget() == d &&
+                    d->windowModality() == Qt::ApplicationModal);
             if (box == QLatin1String("About"))
-                QCOMPARE(d->findChild<QLabel*>(QStringLiteral("lblVersion"))->text(), QStringLiteral("v1.0.9"));
+                QCOMPARE(d->findChild<QLabel*>(QStringLiteral("lblVersion"))->text(),
+                         QStringLiteral("v1.0.9"));
             clickOk(d);
         });
         w->findChild<QAction*>(item)->trigger();
@@ -93,7 +102,8 @@ private Q_SLOTS:
                 QVERIFY(about->isVisible());
                 clickOk(driver);
             });
-            QTest::mouseClick(about->findChild<QPushButton*>(QStringLiteral("CmdAboutPortIO")), Qt::LeftButton);
+            QTest::mouseClick(about->findChild<QPushButton*>(QStringLiteral("CmdAboutPortIO")),
+                              Qt::LeftButton);
             QVERIFY(!about->isVisible());
         });
         w->findChild<QAction*>(QStringLiteral("MainMenuAbout"))->trigger();
@@ -116,8 +126,12 @@ private Q_SLOTS:
 
     void driverBoxNamesThePortInUse() {
         AboutPortIO box;
-        QVERIFY(box.findChild<QLabel*>(QStringLiteral("Label1"))->text().contains(QStringLiteral("Simulated board")));
-        QVERIFY(!box.findChild<QLabel*>(QStringLiteral("Label1"))->text().contains(QStringLiteral("DriverLINX")));
+        QVERIFY(box.findChild<QLabel*>(QStringLiteral("Label1"))
+                    ->text()
+                    .contains(QStringLiteral("Simulated board")));
+        QVERIFY(!box.findChild<QLabel*>(QStringLiteral("Label1"))
+                     ->text()
+                     .contains(QStringLiteral("DriverLINX")));
     }
 };
 

@@ -35,7 +35,8 @@ private:
     }
     static QString stored() {
         CSetting s;
-        return s.GetSettingStr(QStringLiteral("Configuration"), QStringLiteral("ReferenceClkPPM"), QStringLiteral("<none>"));
+        return s.GetSettingStr(QStringLiteral("Configuration"), QStringLiteral("ReferenceClkPPM"),
+                               QStringLiteral("<none>"));
     }
     QLineEdit* txtFreq() { return w->findChild<QLineEdit*>(QStringLiteral("txtFreq")); }
     QString statusLine() { return w->findChild<QLabel*>(QStringLiteral("statusCause"))->text(); }
@@ -60,7 +61,8 @@ private Q_SLOTS:
         const std::int32_t word = tuningWord(10e6, 100e6);
         QVERIFY(qAbs(clockFromMeasurement(producedHz(word, 100005000), word) - 100005000) < 1e-6);
         QCOMPARE(producedReadout(42950, 100e6, 1000), QStringLiteral("1,000.008 Hz (+0.008 Hz)"));
-        QCOMPARE(producedReadout(tuningWord(1000.01, 100e6), 100e6, 1000.01), QStringLiteral("1,000.008 Hz (-0.002 Hz)"));
+        QCOMPARE(producedReadout(tuningWord(1000.01, 100e6), 100e6, 1000.01),
+                 QStringLiteral("1,000.008 Hz (-0.002 Hz)"));
     }
 
     void withoutTheKeyNothingChanges() {
@@ -74,7 +76,8 @@ private Q_SLOTS:
     void storedCorrectionIsApplied() {
         restart({{"ReferenceClkMHz", "125"}, {"ReferenceClkPPM", "-20.5"}});
         QCOMPARE(Globals::RefClkHz, 125e6 * (1 - 20.5e-6));
-        QCOMPARE(fx->board->loads().back().ftw, static_cast<std::uint32_t>(tuningWord(1000, 125e6 * (1 - 20.5e-6))));
+        QCOMPARE(fx->board->loads().back().ftw,
+                 static_cast<std::uint32_t>(tuningWord(1000, 125e6 * (1 - 20.5e-6))));
         QVERIFY(fx->messages.isEmpty());
     }
 
@@ -89,7 +92,9 @@ private Q_SLOTS:
         FormCalibrate* d = openDialog();
         QVERIFY(d && !d->isModal());
         d->findChild<QLineEdit*>(QStringLiteral("txtPpm"))->setText(QStringLiteral("50"));
-        QVERIFY(d->findChild<QLabel*>(QStringLiteral("lblClock"))->text().contains(QStringLiteral("100,005,000.000 Hz")));
+        QVERIFY(d->findChild<QLabel*>(QStringLiteral("lblClock"))
+                    ->text()
+                    .contains(QStringLiteral("100,005,000.000 Hz")));
         if (const QByteArray dir = qgetenv("KALIMOR_SHOTS"); !dir.isEmpty()) {
             d->grab().save(QString::fromLocal8Bit(dir) + "/FormCalibrate.png");
             w->grab().save(QString::fromLocal8Bit(dir) + "/Kalimor.png");
@@ -98,7 +103,8 @@ private Q_SLOTS:
         QCOMPARE(stored(), QStringLiteral("50"));
         QCOMPARE(Globals::RefClkHz, 100005000.0);
         QCOMPARE(fx->board->loads().size(), size_t(1));
-        QCOMPARE(fx->board->loads().back().ftw, static_cast<std::uint32_t>(tuningWord(1000, 100005000.0)));
+        QCOMPARE(fx->board->loads().back().ftw,
+                 static_cast<std::uint32_t>(tuningWord(1000, 100005000.0)));
     }
 
     void measuredFrequencyMovesTheWord() {
@@ -107,15 +113,18 @@ private Q_SLOTS:
         const std::int32_t sent = tuningWord(10e6, 100e6);
         QCOMPARE(fx->board->loads().back().ftw, static_cast<std::uint32_t>(sent));
         FormCalibrate* d = openDialog();
-        QTest::keyClicks(d->findChild<QLineEdit*>(QStringLiteral("txtMeasured")), QStringLiteral("10000500"));
+        QTest::keyClicks(d->findChild<QLineEdit*>(QStringLiteral("txtMeasured")),
+                         QStringLiteral("10000500"));
         QVERIFY(d->findChild<QRadioButton*>(QStringLiteral("optMeasured"))->isChecked());
         d->cmdOK_Click();
         const double trueClock = 10000500.0 * 4294967296.0 / sent;
         QVERIFY(qAbs(Globals::RefClkHz - trueClock) < 1e-3);
-        QCOMPARE(fx->board->loads().back().ftw, static_cast<std::uint32_t>(tuningWord(10e6, trueClock)));
+        QCOMPARE(fx->board->loads().back().ftw,
+                 static_cast<std::uint32_t>(tuningWord(10e6, trueClock)));
         QVERIFY(qAbs(stored().toDouble() - ppmBetween(trueClock, 100e6)) < 1e-6);
         // The readout now shows what the corrected word produces.
-        QVERIFY(statusLine().startsWith(QStringLiteral("10,000,000.0")) || statusLine().startsWith(QStringLiteral("9,999,999.9")));
+        QVERIFY(statusLine().startsWith(QStringLiteral("10,000,000.0")) ||
+                statusLine().startsWith(QStringLiteral("9,999,999.9")));
 
         // rigctld keeps answering the requested frequency, not the readout.
         RemoteControl remote(*w);
@@ -127,14 +136,22 @@ private Q_SLOTS:
     void badInput_data() {
         QTest::addColumn<QString>("field");
         QTest::addColumn<QString>("text");
-        QTest::newRow("letters") << "txtPpm" << "abc";
-        QTest::newRow("empty") << "txtPpm" << "";
-        QTest::newRow("too large") << "txtPpm" << "1001";
-        QTest::newRow("too small") << "txtPpm" << "-1000.5";
-        QTest::newRow("measured zero") << "txtMeasured" << "0";
-        QTest::newRow("measured negative") << "txtMeasured" << "-5";
-        QTest::newRow("measured letters") << "txtMeasured" << "lots";
-        QTest::newRow("measured far off") << "txtMeasured" << "1100";
+        QTest::newRow("letters") << "txtPpm"
+                                 << "abc";
+        QTest::newRow("empty") << "txtPpm"
+                               << "";
+        QTest::newRow("too large") << "txtPpm"
+                                   << "1001";
+        QTest::newRow("too small") << "txtPpm"
+                                   << "-1000.5";
+        QTest::newRow("measured zero") << "txtMeasured"
+                                       << "0";
+        QTest::newRow("measured negative") << "txtMeasured"
+                                           << "-5";
+        QTest::newRow("measured letters") << "txtMeasured"
+                                          << "lots";
+        QTest::newRow("measured far off") << "txtMeasured"
+                                          << "1100";
     }
     void badInput() {
         QFETCH(QString, field);
@@ -167,7 +184,8 @@ private Q_SLOTS:
         restart({{"ReferenceClkPPM", "10"}});
         w->findChild<QAction*>(QStringLiteral("MainMenuProp"))->trigger();
         auto* prop = w->findChild<FormProp*>(QStringLiteral("FormProp"));
-        QCOMPARE(prop->findChild<QLineEdit*>(QStringLiteral("txtRefClkMHz"))->text(), QStringLiteral(" 100"));
+        QCOMPARE(prop->findChild<QLineEdit*>(QStringLiteral("txtRefClkMHz"))->text(),
+                 QStringLiteral(" 100"));
         prop->findChild<QLineEdit*>(QStringLiteral("txtRefClkMHz"))->setText(QStringLiteral("50"));
         prop->cmdOK_Click();
         QCOMPARE(Globals::RefClkHz, 50e6 * (1 + 10e-6));
@@ -182,7 +200,8 @@ private Q_SLOTS:
         QCOMPARE(txtFreq()->text(), QStringLiteral("1000,0"));
         QCOMPARE(fx->board->loads().back().ftw, 42950u);
         txtFreq()->setText(QStringLiteral("0,05"));
-        QCOMPARE(w->findChild<QLabel*>(QStringLiteral("lblResult"))->text(), QStringLiteral("Between 0.1Hz and 3.000Hz"));
+        QCOMPARE(w->findChild<QLabel*>(QStringLiteral("lblResult"))->text(),
+                 QStringLiteral("Between 0.1Hz and 3.000Hz"));
     }
 };
 

@@ -20,13 +20,16 @@ public:
         calls.push_back({address, std::vector<std::uint8_t>(bytes, bytes + count)});
     }
     QString describe() const override { return QStringLiteral("recording"); }
-    struct Call { int address; std::vector<std::uint8_t> bytes; };
+    struct Call {
+        int address;
+        std::vector<std::uint8_t> bytes;
+    };
     std::vector<Call> calls;
 };
 
 std::vector<std::uint8_t> hexBytes(const std::string& text) {
     std::vector<std::uint8_t> out;
-    for (size_t i = 0; i + 1 < text.size() + 1; ) {
+    for (size_t i = 0; i < text.size();) {
         while (i < text.size() && text[i] == ' ') ++i;
         if (i >= text.size()) break;
         out.push_back(static_cast<std::uint8_t>(std::stoi(text.substr(i, 2), nullptr, 16)));
@@ -64,9 +67,10 @@ TEST_F(LoadWord, WorkedExampleThousandHertz) {
     WriteDDSWord(0xA7C6, 0, 0);
     ASSERT_EQ(port.calls.size(), 1u);
     EXPECT_EQ(port.calls[0].address, 0x378);
-    const auto expected = concat({hexBytes("00 02 01 03 01 03 00 02 00 02 00 02 01 03 01 03 01 03 01 03 01 03 "
-                                           "00 02 00 02 01 03 00 02 01 03"),
-                                  repeat("00 02", 24), hexBytes("04 00")});
+    const auto expected =
+        concat({hexBytes("00 02 01 03 01 03 00 02 00 02 00 02 01 03 01 03 01 03 01 03 01 03 "
+                         "00 02 00 02 01 03 00 02 01 03"),
+                repeat("00 02", 24), hexBytes("04 00")});
     EXPECT_EQ(port.calls[0].bytes, expected);
 }
 
@@ -78,13 +82,19 @@ TEST_F(LoadWord, WorkedExamplePhaseAndPowerDown) {
 }
 
 TEST_F(LoadWord, EdgeWords) {
-    struct Case { std::int32_t word; std::int16_t phase, pd; std::vector<std::uint8_t> expected; } cases[] = {
+    struct Case {
+        std::int32_t word;
+        std::int16_t phase, pd;
+        std::vector<std::uint8_t> expected;
+    } cases[] = {
         {0, 0, 0, concat({repeat("00 02", 40), hexBytes("04 00")})},
         {-1, 0, 0, concat({repeat("01 03", 32), repeat("00 02", 8), hexBytes("04 00")})},
         {0, 31, 0, concat({repeat("00 02", 35), repeat("01 03", 5), hexBytes("04 00")})},
-        {0, 0, 1, concat({repeat("00 02", 34), hexBytes("01 03"), repeat("00 02", 5), hexBytes("04 00")})},
+        {0, 0, 1,
+         concat({repeat("00 02", 34), hexBytes("01 03"), repeat("00 02", 5), hexBytes("04 00")})},
         // PowerDown values above 1 land in the phase bits, as the hardware would see them.
-        {0, 0, 2, concat({repeat("00 02", 35), hexBytes("01 03"), repeat("00 02", 4), hexBytes("04 00")})},
+        {0, 0, 2,
+         concat({repeat("00 02", 35), hexBytes("01 03"), repeat("00 02", 4), hexBytes("04 00")})},
     };
     for (const auto& c : cases) {
         port.calls.clear();
@@ -95,7 +105,8 @@ TEST_F(LoadWord, EdgeWords) {
 }
 
 TEST_F(LoadWord, BadControlValuesFailBeforeThePort) {
-    const std::pair<std::int16_t, std::int16_t> bad[] = {{32, 0}, {-1, 0}, {0, -1}, {0, 64}, {4096, 0}, {0, 8192}};
+    const std::pair<std::int16_t, std::int16_t> bad[] = {{32, 0}, {-1, 0},   {0, -1},
+                                                         {0, 64}, {4096, 0}, {0, 8192}};
     for (auto [phase, pd] : bad) {
         try {
             WriteDDSWord(42950, phase, pd);
@@ -123,7 +134,10 @@ TEST(SimulatedBoard, DecodesWhatTheChipWouldLatch) {
     Globals::PortAddress = 0x3FE;
     dds::SimulatedBoard board;
     setPortBackend(&board);
-    struct Case { std::int32_t word; std::int16_t phase, pd; } cases[] = {
+    struct Case {
+        std::int32_t word;
+        std::int16_t phase, pd;
+    } cases[] = {
         {42950, 0, 0}, {-1, 31, 0}, {0, 0, 1}, {1288490189, 16, 0}, {INT32_MIN, 1, 1},
     };
     for (const auto& c : cases) {

@@ -31,7 +31,8 @@ protected:
         return f.open(QIODevice::ReadOnly) ? f.readAll() : QByteArray();
     }
     QString get(const char* section, const char* key, const char* dflt = "") {
-        return store.GetSettingStr(QString::fromUtf8(section), QString::fromUtf8(key), QString::fromUtf8(dflt));
+        return store.GetSettingStr(QString::fromUtf8(section), QString::fromUtf8(key),
+                                   QString::fromUtf8(dflt));
     }
     void save(const char* section, const char* key, const QString& value) {
         store.SaveSettingStr(QString::fromUtf8(section), QString::fromUtf8(key), value);
@@ -68,11 +69,15 @@ TEST_F(Ini, ReadsAsTheProfileFunctionsDo) {
           "DUP=second\r\n"
           "[configuration]\r\n"
           "late=never seen\r\n");
-    struct Case { const char* key; const char* value; } cases[] = {
-        {"referenceclkmhz", "125"}, {"quoted", "spaced"}, {"single", "x"}, {"half", "\"open"},
-        {"dup", "first"},           {"late", "<d>"},          {"noequals", "<d>"}, {"missing", "<d>"},
+    struct Case {
+        const char* key;
+        const char* value;
+    } cases[] = {
+        {"referenceclkmhz", "125"}, {"quoted", "spaced"}, {"single", "x"},     {"half", "\"open"},
+        {"dup", "first"},           {"late", "<d>"},      {"noequals", "<d>"}, {"missing", "<d>"},
     };
-    for (const auto& c : cases) EXPECT_EQ(get("CONFIGURATION", c.key, "<d>"), QString::fromUtf8(c.value)) << c.key;
+    for (const auto& c : cases)
+        EXPECT_EQ(get("CONFIGURATION", c.key, "<d>"), QString::fromUtf8(c.value)) << c.key;
     EXPECT_EQ(get("Nowhere", "x", "dflt"), QStringLiteral("dflt"));
 }
 
@@ -96,7 +101,8 @@ TEST_F(Ini, IntegerReads) {
     EXPECT_EQ(store.GetSettingInt(QStringLiteral("C"), QStringLiteral("e"), 5), 0);
     EXPECT_EQ(store.GetSettingInt(QStringLiteral("C"), QStringLiteral("f"), 5), 42);
     EXPECT_EQ(store.GetSettingInt(QStringLiteral("C"), QStringLiteral("zz"), 1022), 1022);
-    const Raised r = raised([&] { store.GetSettingInt(QStringLiteral("C"), QStringLiteral("c"), 0); });
+    const Raised r =
+        raised([&] { store.GetSettingInt(QStringLiteral("C"), QStringLiteral("c"), 0); });
     EXPECT_EQ(r.number, CSetting::ErrReadSetting);
     EXPECT_EQ(r.source, QStringLiteral("CSetting.GetSettingInt"));
     EXPECT_EQ(r.description, QStringLiteral("Error reading Setting (6, Overflow)"));
@@ -119,19 +125,21 @@ TEST_F(Ini, ListsInFileOrder) {
 
 TEST_F(Ini, NameListStopsAtTheBuffer) {
     QByteArray ini = "[S]\n";
-    for (int i = 0; i < 300; ++i) ini += "key" + QByteArray::number(i).rightJustified(4, '0') + "=v\n";
+    for (int i = 0; i < 300; ++i)
+        ini += "key" + QByteArray::number(i).rightJustified(4, '0') + "=v\n";
     write(ini); // 300 names of 7 characters: 2400 with their NULs
     const auto table = store.GetSettingAll(QStringLiteral("S"));
     ASSERT_TRUE(table.has_value());
-    ASSERT_EQ(table->size(), 256u); // 255 whole names and one cut short
+    ASSERT_EQ(table->size(), 256u);                        // 255 whole names and one cut short
     EXPECT_EQ(table->back()[0], QStringLiteral("key025")); // 2046 characters: 255 x 8, then 6
     EXPECT_EQ(table->back()[1], QString()) << "the cut name is no key";
     EXPECT_EQ((*table)[254][0], QStringLiteral("key0254"));
 }
 
 TEST_F(Ini, WritesChangeOnlyTheirOwnLine) {
-    const QByteArray before = "# kept\r\n\r\n[Configuration]\r\nReferenceClkMHz = 100 \r\nodd line\r\n"
-                              "PortAddr=888\r\n\r\n[Other]\r\nx=\xff\xfe raw\r\n";
+    const QByteArray before =
+        "# kept\r\n\r\n[Configuration]\r\nReferenceClkMHz = 100 \r\nodd line\r\n"
+        "PortAddr=888\r\n\r\n[Other]\r\nx=\xff\xfe raw\r\n";
     write(before);
     store.SaveSettingInt(QStringLiteral("configuration"), QStringLiteral("referenceclkmhz"), 125);
     QByteArray expected = before;
@@ -162,17 +170,20 @@ TEST_F(Ini, RoundTripThroughASecondStore) {
     const QString values[] = {QStringLiteral("a,b"), QStringLiteral("k=v"), QStringLiteral("[x]"),
                               QStringLiteral("Grüße 日本"), QStringLiteral(";semi")};
     int i = 0;
-    for (const QString& v : values) store.SaveSettingStr(QStringLiteral("V"), QStringLiteral("k%1").arg(i++), v);
+    for (const QString& v : values)
+        store.SaveSettingStr(QStringLiteral("V"), QStringLiteral("k%1").arg(i++), v);
     CSetting other;
     other.Init(dir.path(), QStringLiteral("kalimor"), 1);
     i = 0;
-    for (const QString& v : values) EXPECT_EQ(other.GetSettingStr(QStringLiteral("V"), QStringLiteral("k%1").arg(i++)), v);
+    for (const QString& v : values)
+        EXPECT_EQ(other.GetSettingStr(QStringLiteral("V"), QStringLiteral("k%1").arg(i++)), v);
 }
 
 TEST_F(Ini, RefusesWhatWouldBreakTheFile) {
     write("[A]\nx=1\n");
-    for (auto [section, key, value] : {std::tuple{"A", "k", "two\nlines"}, std::tuple{"A]", "k", "v"},
-                                       std::tuple{"A", "k=j", "v"}, std::tuple{"", "k", "v"}}) {
+    for (auto [section, key, value] :
+         {std::tuple{"A", "k", "two\nlines"}, std::tuple{"A]", "k", "v"},
+          std::tuple{"A", "k=j", "v"}, std::tuple{"", "k", "v"}}) {
         const Raised r = raised([&] { save(section, key, QString::fromUtf8(value)); });
         EXPECT_EQ(r.number, CSetting::ErrWriteSetting) << section << key;
         EXPECT_EQ(r.source, QStringLiteral("CSetting.SaveSettingStr"));
@@ -202,9 +213,11 @@ TEST_F(Ini, FileThatVanishesBetweenOperations) {
 // has given up root, against a file and folder that belong to root.
 TEST_F(Ini, ReadOnlyFileFailsLoudly) {
     write("[Configuration]\nPortAddr=888\n");
-    QFile::setPermissions(path(), QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther);
-    QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner | QFileDevice::ReadOther |
-                                          QFileDevice::ExeOther | QFileDevice::ReadGroup | QFileDevice::ExeGroup);
+    QFile::setPermissions(path(),
+                          QFileDevice::ReadOwner | QFileDevice::ReadGroup | QFileDevice::ReadOther);
+    QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::ExeOwner |
+                                          QFileDevice::ReadOther | QFileDevice::ExeOther |
+                                          QFileDevice::ReadGroup | QFileDevice::ExeGroup);
     const pid_t child = fork();
     ASSERT_GE(child, 0);
     if (child == 0) {
@@ -212,19 +225,25 @@ TEST_F(Ini, ReadOnlyFileFailsLoudly) {
         const Raised save = raised([&] {
             store.SaveSettingInt(QStringLiteral("Configuration"), QStringLiteral("PortAddr"), 1);
         });
-        if (save.number != CSetting::ErrWriteSetting || save.source != QLatin1String("CSetting.SaveSettingInt") ||
+        if (save.number != CSetting::ErrWriteSetting ||
+            save.source != QLatin1String("CSetting.SaveSettingInt") ||
             !save.description.startsWith(QLatin1String("Error writing Setting (75, ")))
             _exit(91);
-        const Raised del = raised([&] { store.DeleteKey(QStringLiteral("Configuration"), QStringLiteral("PortAddr")); });
-        if (del.number != CSetting::ErrDeleteKey || del.source != QLatin1String("CSetting.DeleteKey") ||
-            del.description != QLatin1String("Error Deleting Key (-2147220987, Error Deleting Key (check if file is "
-                                             "protected))"))
+        const Raised del = raised(
+            [&] { store.DeleteKey(QStringLiteral("Configuration"), QStringLiteral("PortAddr")); });
+        if (del.number != CSetting::ErrDeleteKey ||
+            del.source != QLatin1String("CSetting.DeleteKey") ||
+            del.description !=
+                QLatin1String(
+                    "Error Deleting Key (-2147220987, Error Deleting Key (check if file is "
+                    "protected))"))
             _exit(92);
         _exit(0);
     }
     int status = 0;
     ASSERT_EQ(waitpid(child, &status, 0), child);
-    QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
+    QFile::setPermissions(dir.path(),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     ASSERT_TRUE(WIFEXITED(status));
     EXPECT_EQ(WEXITSTATUS(status), 0);
     EXPECT_EQ(read(), QByteArray("[Configuration]\nPortAddr=888\n"));

@@ -90,7 +90,8 @@ private Q_SLOTS:
         QTest::newRow("KHz 300") << 1 << "300" << true << 30000 << "0xC49BA6";
         QTest::newRow("KHz 300.01") << 1 << "300.01" << false << 0 << "Between 0.1Hz and 300,000Hz";
         QTest::newRow("MHz 30") << 0 << "30" << true << 30000 << "0x4CCCCCCD";
-        QTest::newRow("MHz 30.001") << 0 << "30.001" << false << 0 << "Between 0.1Hz and 30,000,000Hz";
+        QTest::newRow("MHz 30.001")
+            << 0 << "30.001" << false << 0 << "Between 0.1Hz and 30,000,000Hz";
         QTest::newRow("MHz 0.002") << 0 << "0.002" << true << 2 << "0x14F8B";
     }
     void rangeAndWord() {
@@ -110,7 +111,8 @@ private Q_SLOTS:
         QCOMPARE(Globals::PowerDown, std::int16_t(inRange ? 0 : 1));
         QCOMPARE(GuiFixture::isRed(lblResult), !inRange);
         if (inRange)
-            QCOMPARE(QStringLiteral("0x") + QString::number(loads().back().ftw, 16).toUpper(), label);
+            QCOMPARE(QStringLiteral("0x") + QString::number(loads().back().ftw, 16).toUpper(),
+                     label);
         else
             QCOMPARE(loads().back().ftw, 0u);
     }
@@ -287,7 +289,8 @@ private Q_SLOTS:
         QVERIFY(!(w->windowFlags() & Qt::WindowMinimizeButtonHint));
         QCOMPARE(w->minimumSize(), w->maximumSize());
         const QStringList menus = {QStringLiteral("MainMenuExit"), QStringLiteral("MainMenuProp"),
-                                   QStringLiteral("MainMenuAbout"), QStringLiteral("MainMenuCorvane"),
+                                   QStringLiteral("MainMenuAbout"),
+                                   QStringLiteral("MainMenuCorvane"),
                                    QStringLiteral("MainMenuPortIO")};
         for (const QString& name : menus) QVERIFY2(w->findChild<QAction*>(name), qPrintable(name));
     }

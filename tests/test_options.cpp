@@ -13,7 +13,12 @@ std::variant<Options, QString> parse(std::initializer_list<const char*> args) {
 } // namespace
 
 TEST(Options, AcceptedForms) {
-    struct Case { std::initializer_list<const char*> args; Options::Port port; const char* device; const char* trace; };
+    struct Case {
+        std::initializer_list<const char*> args;
+        Options::Port port;
+        const char* device;
+        const char* trace;
+    };
     const Case cases[] = {
         {{}, Options::Port::Ppdev, "", ""},
         {{"--simulate"}, Options::Port::Simulated, "", ""},
@@ -35,7 +40,8 @@ TEST(Options, AcceptedForms) {
 
 TEST(Options, RefusedWithOneLine) {
     const std::initializer_list<const char*> bad[] = {
-        {"--bogus"}, {"--port"}, {"--port", "/dev/sda"}, {"--port", "lpt1"}, {"--trace"}, {"--trace="}, {"extra"},
+        {"--bogus"},  {"--port"}, {"--port", "/dev/sda"}, {"--port", "lpt1"}, {"--trace"},
+        {"--trace="}, {"extra"},
     };
     for (const auto& args : bad) {
         const auto r = parse(args);

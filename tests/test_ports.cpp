@@ -10,8 +10,8 @@
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/ppdev.h>
-#include <sys/ioctl.h>
 #include <string>
+#include <sys/ioctl.h>
 #include <vector>
 
 using namespace kalimor;
@@ -29,11 +29,15 @@ public:
         return nextFd++;
     }
     int ioctl(int fd, unsigned long request, void* arg) override {
-        std::string name = request == PPEXCL ? "PPEXCL" : request == PPCLAIM ? "PPCLAIM"
-                         : request == PPRELEASE ? "PPRELEASE" : request == PPWDATA ? "PPWDATA" : "?";
+        std::string name = request == PPEXCL      ? "PPEXCL"
+                           : request == PPCLAIM   ? "PPCLAIM"
+                           : request == PPRELEASE ? "PPRELEASE"
+                           : request == PPWDATA   ? "PPWDATA"
+                                                  : "?";
         if (request == PPWDATA) {
             data.push_back(*static_cast<unsigned char*>(arg));
-            if (failWriteAfter >= 0 && static_cast<int>(data.size()) > failWriteAfter) return errno = ENODEV, -1;
+            if (failWriteAfter >= 0 && static_cast<int>(data.size()) > failWriteAfter)
+                return errno = ENODEV, -1;
             return 0;
         }
         log.push_back(name + " " + std::to_string(fd));
@@ -45,7 +49,8 @@ public:
         return 0;
     }
     int ioperm(unsigned long from, unsigned long count, int on) override {
-        log.push_back("ioperm " + std::to_string(from) + " " + std::to_string(count) + " " + std::to_string(on));
+        log.push_back("ioperm " + std::to_string(from) + " " + std::to_string(count) + " " +
+                      std::to_string(on));
         if (on && iopermErrno) return errno = iopermErrno, -1;
         return 0;
     }
@@ -110,8 +115,9 @@ TEST_F(Ppdev, ReopensWhenTheAddressChanges) {
     PpdevPort port(std::nullopt, sys, paths);
     port.write(0x378, stream.data(), stream.size());
     port.write(0x278, stream.data(), stream.size());
-    EXPECT_EQ(sys.log, (std::vector<std::string>{"open /dev/parport0", "PPEXCL 10", "PPCLAIM 10", "PPRELEASE 10",
-                                                 "close 10", "open /dev/parport1", "PPEXCL 11", "PPCLAIM 11"}));
+    EXPECT_EQ(sys.log, (std::vector<std::string>{"open /dev/parport0", "PPEXCL 10", "PPCLAIM 10",
+                                                 "PPRELEASE 10", "close 10", "open /dev/parport1",
+                                                 "PPEXCL 11", "PPCLAIM 11"}));
 }
 
 TEST_F(Ppdev, NamedDeviceIgnoresDiscovery) {
@@ -124,19 +130,22 @@ TEST_F(Ppdev, FailuresSayWhatToDo) {
     {
         PpdevPort port(std::nullopt, sys, paths);
         EXPECT_EQ(failure(port, 0x3FE),
-                  QStringLiteral("no parallel port at 0x3FE (found: parport0 at 0x378, parport1 at 0x278)"));
+                  QStringLiteral(
+                      "no parallel port at 0x3FE (found: parport0 at 0x378, parport1 at 0x278)"));
     }
     {
         PpdevPort::Paths empty = paths;
         empty.proc = dir.filePath(QStringLiteral("nothing-here"));
         PpdevPort port(std::nullopt, sys, empty);
-        EXPECT_TRUE(failure(port, 0x378).contains(QStringLiteral("is the parport_pc module loaded?")));
+        EXPECT_TRUE(
+            failure(port, 0x378).contains(QStringLiteral("is the parport_pc module loaded?")));
     }
     {
         sys.openErrno = EACCES;
         PpdevPort port(std::nullopt, sys, paths);
         EXPECT_EQ(failure(port, 0x378),
-                  QStringLiteral("cannot open /dev/parport0: Permission denied - add your user to group lp"));
+                  QStringLiteral(
+                      "cannot open /dev/parport0: Permission denied - add your user to group lp"));
         sys.openErrno = 0;
     }
     {
@@ -176,8 +185,8 @@ TEST_F(Ppdev, DirectIoAsksOncePerAddress) {
         port.write(0x378, stream.data(), stream.size());
         port.write(0x278, stream.data(), stream.size());
     }
-    EXPECT_EQ(sys.log, (std::vector<std::string>{"ioperm 888 1 1", "ioperm 888 1 0", "ioperm 632 1 1",
-                                                 "ioperm 632 1 0"}));
+    EXPECT_EQ(sys.log, (std::vector<std::string>{"ioperm 888 1 1", "ioperm 888 1 0",
+                                                 "ioperm 632 1 1", "ioperm 632 1 0"}));
     EXPECT_EQ(sys.data.size(), 3 * 82u);
     EXPECT_EQ(sys.ports.front(), 0x378);
     EXPECT_EQ(sys.ports.back(), 0x278);
@@ -222,5 +231,7 @@ TEST(Trace, OneLinePerLoadDecodedFromTheBytes) {
 }
 
 TEST(Trace, UnwritableFileIsRefused) {
-    EXPECT_THROW(TracingPort(std::make_unique<SimulatedBoard>(), QStringLiteral("/nonexistent/dir/trace")), Error);
+    EXPECT_THROW(
+        TracingPort(std::make_unique<SimulatedBoard>(), QStringLiteral("/nonexistent/dir/trace")),
+        Error);
 }

@@ -22,10 +22,13 @@ private:
         w->findChild<QAction*>(QStringLiteral("MainMenuProp"))->trigger();
         return w->findChild<FormProp*>(QStringLiteral("FormProp"));
     }
-    static QLineEdit* edit(FormProp* d, const char* name) { return d->findChild<QLineEdit*>(QLatin1String(name)); }
+    static QLineEdit* edit(FormProp* d, const char* name) {
+        return d->findChild<QLineEdit*>(QLatin1String(name));
+    }
     static QString stored(const char* key) {
         CSetting s;
-        return s.GetSettingStr(QStringLiteral("Configuration"), QLatin1String(key), QStringLiteral("<none>"));
+        return s.GetSettingStr(QStringLiteral("Configuration"), QLatin1String(key),
+                               QStringLiteral("<none>"));
     }
     // Deletion of a closed dialog happens on the next turn of the event loop.
     void settle() { QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete); }
@@ -81,7 +84,8 @@ private Q_SLOTS:
             QCOMPARE(stored("PortAddr"), QStringLiteral("888"));
             QCOMPARE(stored("OptionCWS"), QStringLiteral("0"));
         } else {
-            QCOMPARE(fx->messages, QStringList{"Invalid Value: Reference Clock must be between 1 and 125"});
+            QCOMPARE(fx->messages,
+                     QStringList{"Invalid Value: Reference Clock must be between 1 and 125"});
             QVERIFY(d);
             QCOMPARE(edit(d, "txtRefClkMHz")->text(), text);
             QCOMPARE(Globals::RefClkHz, 100e6);
@@ -113,7 +117,8 @@ private Q_SLOTS:
             QVERIFY(!d);
             QCOMPARE(Globals::PortAddress, std::int16_t(port));
         } else {
-            QCOMPARE(fx->messages, QStringList{"Invalid Value: Port address must be between 0 and $3FF"});
+            QCOMPARE(fx->messages,
+                     QStringList{"Invalid Value: Port address must be between 0 and $3FF"});
             QCOMPARE(Globals::PortAddress, std::int16_t(1022));
         }
     }
@@ -129,7 +134,8 @@ private Q_SLOTS:
 
     void enterFromEveryControlRunsOk_data() {
         QTest::addColumn<QString>("control");
-        for (const char* c : {"txtRefClkMHz", "txtPortAddr", "ChkCWS", "cmdCancel", "cmdOK"}) QTest::newRow(c) << c;
+        for (const char* c : {"txtRefClkMHz", "txtPortAddr", "ChkCWS", "cmdCancel", "cmdOK"})
+            QTest::newRow(c) << c;
     }
     void enterFromEveryControlRunsOk() {
         QFETCH(QString, control);
@@ -152,7 +158,8 @@ private Q_SLOTS:
         QVERIFY(!d);
         QCOMPARE(Globals::RefClkHz, 100e6);
         QCOMPARE(stored("ReferenceClkMHz"), QStringLiteral("<none>"));
-        QCOMPARE(edit(openDialog(), "txtRefClkMHz")->text(), QStringLiteral(" 100")); // reloaded afresh
+        QCOMPARE(edit(openDialog(), "txtRefClkMHz")->text(),
+                 QStringLiteral(" 100")); // reloaded afresh
     }
 
     void refusedWriteChangesNoGlobal() {
@@ -173,7 +180,8 @@ private Q_SLOTS:
     void oddStoredOptionIsKept() {
         Globals::OptionCWS = 5;
         QPointer<FormProp> d = openDialog();
-        QCOMPARE(d->findChild<QCheckBox*>(QStringLiteral("ChkCWS"))->checkState(), Qt::PartiallyChecked);
+        QCOMPARE(d->findChild<QCheckBox*>(QStringLiteral("ChkCWS"))->checkState(),
+                 Qt::PartiallyChecked);
         d->cmdOK_Click();
         QCOMPARE(stored("OptionCWS"), QStringLiteral("5"));
         d = openDialog();

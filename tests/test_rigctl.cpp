@@ -112,7 +112,8 @@ private Q_SLOTS:
         QVERIFY(s);
         QCOMPARE(ask(*s, command), QByteArray("RPRT 0\n"));
         QCOMPARE(this->text(), text);
-        QVERIFY(w->findChildren<QRadioButton*>(QStringLiteral("optFreqMult")).at(unit)->isChecked());
+        QVERIFY(
+            w->findChildren<QRadioButton*>(QStringLiteral("optFreqMult")).at(unit)->isChecked());
         QCOMPARE(fx->board->loads().size(), size_t(1)); // nothing else on the way
     }
 
@@ -157,7 +158,9 @@ private Q_SLOTS:
             QVERIFY(clients.back());
         }
         QTRY_COMPARE(server->clientCount(), 50);
-        QVERIFY(w->findChild<QLabel*>(QStringLiteral("statusRemote"))->text().endsWith(QStringLiteral(", 50 clients")));
+        QVERIFY(w->findChild<QLabel*>(QStringLiteral("statusRemote"))
+                    ->text()
+                    .endsWith(QStringLiteral(", 50 clients")));
         for (auto& c : clients) c->write("f\n");
         for (auto& c : clients) QCOMPARE(ask(*c, ""), QByteArray("1000\n"));
         clients.clear();
@@ -167,7 +170,8 @@ private Q_SLOTS:
     void thousandSetsInARow() {
         auto s = connectClient();
         QByteArray batch;
-        for (int i = 0; i < 1000; ++i) batch += "F " + QByteArray::number(1'000'000 + i * 10) + "\n";
+        for (int i = 0; i < 1000; ++i)
+            batch += "F " + QByteArray::number(1'000'000 + i * 10) + "\n";
         const QByteArray replies = ask(*s, batch, 1000);
         QCOMPARE(replies.count("RPRT 0\n"), 1000);
         QCOMPARE(fx->board->loads().size(), size_t(1000));
@@ -185,9 +189,12 @@ private Q_SLOTS:
 
     void endpoints() {
         QCOMPARE(rig::parseEndpoint(QString())->text(), QStringLiteral("127.0.0.1:4532"));
-        QCOMPARE(rig::parseEndpoint(QStringLiteral("4533"))->text(), QStringLiteral("127.0.0.1:4533"));
-        QCOMPARE(rig::parseEndpoint(QStringLiteral("0.0.0.0:4532"))->text(), QStringLiteral("0.0.0.0:4532"));
-        QCOMPARE(rig::parseEndpoint(QStringLiteral("[::1]:4532"))->text(), QStringLiteral("[::1]:4532"));
+        QCOMPARE(rig::parseEndpoint(QStringLiteral("4533"))->text(),
+                 QStringLiteral("127.0.0.1:4533"));
+        QCOMPARE(rig::parseEndpoint(QStringLiteral("0.0.0.0:4532"))->text(),
+                 QStringLiteral("0.0.0.0:4532"));
+        QCOMPARE(rig::parseEndpoint(QStringLiteral("[::1]:4532"))->text(),
+                 QStringLiteral("[::1]:4532"));
         for (const char* bad : {"0", "70000", "abc", "host:", "::1:4532", "[::1]"})
             QVERIFY2(!rig::parseEndpoint(QString::fromLatin1(bad)), bad);
     }

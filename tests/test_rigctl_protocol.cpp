@@ -27,7 +27,10 @@ public:
 } // namespace
 
 TEST(RigctlProtocol, Replies) {
-    struct Case { const char* line; const char* reply; } cases[] = {
+    struct Case {
+        const char* line;
+        const char* reply;
+    } cases[] = {
         {"f", "7040000\n"},
         {"\\get_freq", "7040000\n"},
         {"F 14074000", "RPRT 0\n"},

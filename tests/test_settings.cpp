@@ -47,13 +47,22 @@ protected:
 } // namespace
 
 TEST(SettingInit, PathsAndNames) {
-    struct Case { std::optional<QString> path, name; QString ini, appName; } cases[] = {
-        {QStringLiteral("/data"), QStringLiteral(" Kalimor "), QStringLiteral("/data/Kalimor.ini"), QStringLiteral("Kalimor")},
-        {QStringLiteral("/"), QStringLiteral("Kalimor"), QStringLiteral("//Kalimor.ini"), QStringLiteral("Kalimor")},
-        {QStringLiteral("/data/"), QStringLiteral("k"), QStringLiteral("/data//k.ini"), QStringLiteral("k")},
-        {QStringLiteral(" /x "), QStringLiteral("k"), QStringLiteral(" /x /k.ini"), QStringLiteral("k")},
-        {std::nullopt, QStringLiteral("k"), CSetting::programDirectory() + "/k.ini", QStringLiteral("k")},
-        {QString(), std::nullopt, CSetting::programDirectory() + "/test_settings.ini", QStringLiteral("test_settings")},
+    struct Case {
+        std::optional<QString> path, name;
+        QString ini, appName;
+    } cases[] = {
+        {QStringLiteral("/data"), QStringLiteral(" Kalimor "), QStringLiteral("/data/Kalimor.ini"),
+         QStringLiteral("Kalimor")},
+        {QStringLiteral("/"), QStringLiteral("Kalimor"), QStringLiteral("//Kalimor.ini"),
+         QStringLiteral("Kalimor")},
+        {QStringLiteral("/data/"), QStringLiteral("k"), QStringLiteral("/data//k.ini"),
+         QStringLiteral("k")},
+        {QStringLiteral(" /x "), QStringLiteral("k"), QStringLiteral(" /x /k.ini"),
+         QStringLiteral("k")},
+        {std::nullopt, QStringLiteral("k"), CSetting::programDirectory() + "/k.ini",
+         QStringLiteral("k")},
+        {QString(), std::nullopt, CSetting::programDirectory() + "/test_settings.ini",
+         QStringLiteral("test_settings")},
     };
     for (const auto& c : cases) {
         CSetting s;
@@ -68,7 +77,8 @@ TEST(SettingInit, PathsAndNames) {
 TEST(SettingInit, ImplicitInitResetsTheMode) {
     CSetting s;
     s.setSaveMode(1);
-    EXPECT_EQ(s.GetSettingStr(QStringLiteral("Configuration"), QStringLiteral("none"), QStringLiteral("dflt")),
+    EXPECT_EQ(s.GetSettingStr(QStringLiteral("Configuration"), QStringLiteral("none"),
+                              QStringLiteral("dflt")),
               QStringLiteral("dflt"));
     EXPECT_EQ(s.SaveMode(), 0);
     EXPECT_EQ(s.AppName(), QStringLiteral("test_settings"));
@@ -81,8 +91,12 @@ TEST(SettingInit, ImplicitInitResetsTheMode) {
 
 TEST_F(Store, IntegerReads) {
     const QString sec = QStringLiteral("Configuration");
-    struct Case { const char* stored; std::int16_t expected; } cases[] = {
-        {"abc", 0}, {"12abc", 0}, {" 12.5 ", 12}, {"13.5", 14}, {"-3", -3}, {"1e2", 100}, {"32767", 32767}, {"", 0},
+    struct Case {
+        const char* stored;
+        std::int16_t expected;
+    } cases[] = {
+        {"abc", 0}, {"12abc", 0}, {" 12.5 ", 12},   {"13.5", 14},
+        {"-3", -3}, {"1e2", 100}, {"32767", 32767}, {"", 0},
     };
     for (const auto& c : cases) {
         store.SaveSettingStr(sec, QStringLiteral("k"), QString::fromLatin1(c.stored));
@@ -113,7 +127,8 @@ TEST_F(Store, SectionsAndTables) {
     EXPECT_EQ((*table)[0][1], QStringLiteral("1"));
     EXPECT_EQ((*table)[1][0], QStringLiteral("b"));
     EXPECT_EQ((*table)[1][1], QStringLiteral("two"));
-    EXPECT_EQ(store.GetSectionNames(), (QStringList{QStringLiteral("Configuration"), QStringLiteral("S")}));
+    EXPECT_EQ(store.GetSectionNames(),
+              (QStringList{QStringLiteral("Configuration"), QStringLiteral("S")}));
 }
 
 TEST_F(Store, Deleting) {
@@ -121,41 +136,56 @@ TEST_F(Store, Deleting) {
     store.SaveSettingStr(QStringLiteral("Configuration"), QStringLiteral("b"), QStringLiteral("2"));
     store.SaveSettingStr(QStringLiteral("Other"), QStringLiteral("c"), QStringLiteral("3"));
     store.DeleteKey(QStringLiteral("Configuration"), QStringLiteral("a"));
-    EXPECT_EQ(store.GetSettingStr(QStringLiteral("Configuration"), QStringLiteral("a"), QStringLiteral("gone")),
+    EXPECT_EQ(store.GetSettingStr(QStringLiteral("Configuration"), QStringLiteral("a"),
+                                  QStringLiteral("gone")),
               QStringLiteral("gone"));
     store.DeleteKey(QStringLiteral("Configuration"), QString());
     EXPECT_FALSE(store.GetSettingAll(QStringLiteral("Configuration")).has_value());
-    EXPECT_EQ(store.GetSettingStr(QStringLiteral("Other"), QStringLiteral("c")), QStringLiteral("3"));
+    EXPECT_EQ(store.GetSettingStr(QStringLiteral("Other"), QStringLiteral("c")),
+              QStringLiteral("3"));
 
     for (const auto& [section, key] : {std::pair{"Other", "missing"}, std::pair{"Nowhere", ""}}) {
-        const Raised r = raised([&] { store.DeleteKey(QString::fromLatin1(section), QString::fromLatin1(key)); });
+        const Raised r = raised(
+            [&] { store.DeleteKey(QString::fromLatin1(section), QString::fromLatin1(key)); });
         EXPECT_EQ(r.number, static_cast<std::int32_t>(0x80040205u));
         EXPECT_EQ(r.source, QStringLiteral("CSetting.DeleteKey"));
-        EXPECT_TRUE(r.description.startsWith(QStringLiteral("Error Deleting Key (5, "))) << qPrintable(r.description);
+        EXPECT_TRUE(r.description.startsWith(QStringLiteral("Error Deleting Key (5, ")))
+            << qPrintable(r.description);
     }
 }
 
 TEST_F(Store, NothingIsCached) {
     CSetting other;
     other.Init(std::nullopt, app, 0);
-    EXPECT_EQ(other.GetSettingInt(QStringLiteral("Configuration"), QStringLiteral("OptionCWS"), 0), 0);
+    EXPECT_EQ(other.GetSettingInt(QStringLiteral("Configuration"), QStringLiteral("OptionCWS"), 0),
+              0);
     store.SaveSettingInt(QStringLiteral("Configuration"), QStringLiteral("OptionCWS"), 1);
-    EXPECT_EQ(other.GetSettingInt(QStringLiteral("Configuration"), QStringLiteral("OptionCWS"), 0), 1);
+    EXPECT_EQ(other.GetSettingInt(QStringLiteral("Configuration"), QStringLiteral("OptionCWS"), 0),
+              1);
     EXPECT_TRUE(QFile::exists(file())) << "written to disk before the call returned";
 }
 
 TEST_F(Store, ValuesReadBackExactly) {
     const QString values[] = {
-        QStringLiteral("a,b"), QStringLiteral("\"quoted\""), QStringLiteral("k=v"), QStringLiteral("[section]"),
-        QStringLiteral("  blanks  "), QStringLiteral("Grüße, 日本"), QString(10000, QLatin1Char('x')),
-        QStringLiteral("@Variant(x)"), QStringLiteral("back\\slash;semi#hash"), QStringLiteral("line\nbreak"),
+        QStringLiteral("a,b"),
+        QStringLiteral("\"quoted\""),
+        QStringLiteral("k=v"),
+        QStringLiteral("[section]"),
+        QStringLiteral("  blanks  "),
+        QStringLiteral("Grüße, 日本"),
+        QString(10000, QLatin1Char('x')),
+        QStringLiteral("@Variant(x)"),
+        QStringLiteral("back\\slash;semi#hash"),
+        QStringLiteral("line\nbreak"),
     };
     int i = 0;
-    for (const QString& v : values) store.SaveSettingStr(QStringLiteral("V"), QStringLiteral("k%1").arg(i++), v);
+    for (const QString& v : values)
+        store.SaveSettingStr(QStringLiteral("V"), QStringLiteral("k%1").arg(i++), v);
     CSetting fresh;
     fresh.Init(std::nullopt, app, 0);
     i = 0;
-    for (const QString& v : values) EXPECT_EQ(fresh.GetSettingStr(QStringLiteral("V"), QStringLiteral("k%1").arg(i++)), v);
+    for (const QString& v : values)
+        EXPECT_EQ(fresh.GetSettingStr(QStringLiteral("V"), QStringLiteral("k%1").arg(i++)), v);
 }
 
 TEST_F(Store, UnwritableStoreIsAnError) {
@@ -164,20 +194,25 @@ TEST_F(Store, UnwritableStoreIsAnError) {
     for (const char* op : {"SaveSettingStr", "SaveSettingInt"}) {
         const Raised r = raised([&] {
             if (QByteArray(op) == "SaveSettingStr")
-                store.SaveSettingStr(QStringLiteral("Configuration"), QStringLiteral("k"), QStringLiteral("v"));
+                store.SaveSettingStr(QStringLiteral("Configuration"), QStringLiteral("k"),
+                                     QStringLiteral("v"));
             else
                 store.SaveSettingInt(QStringLiteral("Configuration"), QStringLiteral("k"), 5);
         });
         EXPECT_EQ(r.number, static_cast<std::int32_t>(0x80040202u));
         EXPECT_EQ(r.source, QStringLiteral("CSetting.") + QLatin1String(op));
-        EXPECT_TRUE(r.description.startsWith(QStringLiteral("Error writing Setting (75, "))) << qPrintable(r.description);
+        EXPECT_TRUE(r.description.startsWith(QStringLiteral("Error writing Setting (75, ")))
+            << qPrintable(r.description);
     }
 }
 
 TEST_F(Store, CorruptStoreIsKeptAside) {
     const QByteArray corrupt = "[Configuration\nReferenceClkMHz=50\n";
     writeRaw(corrupt);
-    const Raised r = raised([&] { store.GetSettingInt(QStringLiteral("Configuration"), QStringLiteral("ReferenceClkMHz"), 100); });
+    const Raised r = raised([&] {
+        store.GetSettingInt(QStringLiteral("Configuration"), QStringLiteral("ReferenceClkMHz"),
+                            100);
+    });
     EXPECT_EQ(r.number, static_cast<std::int32_t>(0x80040203u));
     EXPECT_TRUE(r.description.contains(file())) << qPrintable(r.description);
 
@@ -185,7 +220,9 @@ TEST_F(Store, CorruptStoreIsKeptAside) {
     QFile aside(file() + ".bad");
     ASSERT_TRUE(aside.open(QIODevice::ReadOnly));
     EXPECT_EQ(aside.readAll(), corrupt);
-    EXPECT_EQ(store.GetSettingInt(QStringLiteral("Configuration"), QStringLiteral("ReferenceClkMHz"), 100), 60);
+    EXPECT_EQ(store.GetSettingInt(QStringLiteral("Configuration"),
+                                  QStringLiteral("ReferenceClkMHz"), 100),
+              60);
 }
 
 int main(int argc, char** argv) {

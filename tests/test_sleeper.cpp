@@ -30,7 +30,9 @@ std::int32_t errorOf(auto&& f) {
     return 0;
 }
 
-double secondsSince(steady_clock::time_point from) { return duration<double>(steady_clock::now() - from).count(); }
+double secondsSince(steady_clock::time_point from) {
+    return duration<double>(steady_clock::now() - from).count();
+}
 
 } // namespace
 
@@ -54,8 +56,11 @@ TEST(Sleeper, DelayUnits) {
 }
 
 TEST(Sleeper, DueTimes) {
-    struct Case { double seconds; std::int64_t due; } cases[] = {
-        {1, -10000000}, {0.0015, -15000}, {300, -3000000000LL}, {429.4967296, -4294967296LL},
+    struct Case {
+        double seconds;
+        std::int64_t due;
+    } cases[] = {
+        {1, -10000000},  {0.0015, -15000}, {300, -3000000000LL}, {429.4967296, -4294967296LL},
         {0.00000004, 0}, {-1, 10000000},
     };
     for (const auto& c : cases) EXPECT_EQ(CSleeper::dueTime(c.seconds), c.due) << c.seconds;
@@ -161,11 +166,13 @@ TEST(Sleeper, TwoProcessesWakeTogether) {
     parent.SleepTime(5);
     const std::int64_t parentWoke = steady_clock::now().time_since_epoch().count();
     std::int64_t childWoke = 0;
-    ASSERT_EQ(read(pipeFds[0], &childWoke, sizeof childWoke), static_cast<ssize_t>(sizeof childWoke));
+    ASSERT_EQ(read(pipeFds[0], &childWoke, sizeof childWoke),
+              static_cast<ssize_t>(sizeof childWoke));
     int status = 0;
     waitpid(child, &status, 0);
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
-    EXPECT_LT(std::llabs(parentWoke - childWoke), duration_cast<nanoseconds>(milliseconds(250)).count());
+    EXPECT_LT(std::llabs(parentWoke - childWoke),
+              duration_cast<nanoseconds>(milliseconds(250)).count());
     close(pipeFds[0]);
     close(pipeFds[1]);
 }

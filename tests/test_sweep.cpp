@@ -30,7 +30,9 @@ private:
     QScrollBar* bar(int i) { return child<QScrollBar>("HSFreq", i); }
     QLabel* result(int i) { return child<QLabel>("lblResult", i); }
     QLabel* current() { return s->findChild<QLabel*>(QStringLiteral("TxtSwpCurFreq")); }
-    QPushButton* button(const char* name) { return s->findChild<QPushButton*>(QLatin1String(name)); }
+    QPushButton* button(const char* name) {
+        return s->findChild<QPushButton*>(QLatin1String(name));
+    }
 
     void openSweep() {
         w->findChild<QPushButton*>(QStringLiteral("cmdSweep"))->click();
@@ -106,13 +108,17 @@ private Q_SLOTS:
         QTest::addColumn<QString>("high");
         QTest::addColumn<int>("increment");
         QTest::addColumn<QList<int>>("positions");
-        QTest::newRow("worked example") << "1000.0" << "1000.5" << 0
-                                        << QList<int>{10000, 10001, 10002, 10003, 10004, 10005, 10004, 10003,
-                                                      10002, 10001, 10000, 10001};
-        QTest::newRow("increment 10 passes High") << "1000.0" << "1002.5" << 1
-                                                  << QList<int>{10000, 10010, 10020, 10030, 10020, 10010, 10000, 10010};
-        QTest::newRow("equal limits") << "1000.0" << "1000.0" << 1 << QList<int>{10000, 9990, 10000, 9990};
-        QTest::newRow("both rows in error") << "abc" << "xyz" << 0 << QList<int>{0, -1, 0, -1};
+        QTest::newRow("worked example")
+            << "1000.0"
+            << "1000.5" << 0 << QList<int>{10000, 10001, 10002, 10003, 10004, 10005,
+                                           10004, 10003, 10002, 10001, 10000, 10001};
+        QTest::newRow("increment 10 passes High")
+            << "1000.0"
+            << "1002.5" << 1 << QList<int>{10000, 10010, 10020, 10030, 10020, 10010, 10000, 10010};
+        QTest::newRow("equal limits") << "1000.0"
+                                      << "1000.0" << 1 << QList<int>{10000, 9990, 10000, 9990};
+        QTest::newRow("both rows in error") << "abc"
+                                            << "xyz" << 0 << QList<int>{0, -1, 0, -1};
     }
     void triangle() {
         QFETCH(QString, low);
@@ -127,13 +133,15 @@ private Q_SLOTS:
         QCOMPARE(fx->board->loads().size(), size_t(positions.size()));
         for (qsizetype k = 0; k < positions.size(); ++k) {
             const std::int32_t word = tuningWord(positions[k] / 10.0, 100e6);
-            QCOMPARE(fx->board->loads()[static_cast<size_t>(k)].ftw, static_cast<std::uint32_t>(word));
+            QCOMPARE(fx->board->loads()[static_cast<size_t>(k)].ftw,
+                     static_cast<std::uint32_t>(word));
         }
     }
 
     void lowScrolledAboveHigh() {
         bar(1)->setValue(10003);
-        QCOMPARE(result(1)->text(), QStringLiteral("High Frequency must be greater than Low Frequency"));
+        QCOMPARE(result(1)->text(),
+                 QStringLiteral("High Frequency must be greater than Low Frequency"));
         QCOMPARE(bar(1)->value(), 10003);
         start();
         QCOMPARE(ticks(4), (QList<int>{10003, 10002, 10003, 10002}));
@@ -168,14 +176,22 @@ private Q_SLOTS:
         QTest::addColumn<QString>("text");
         QTest::addColumn<QString>("label");
         QTest::addColumn<int>("position");
-        QTest::newRow("tie rounds to even") << 2 << 100e6 << "1000.05" << "0xA7C8" << 10000;
-        QTest::newRow("0.1 Hz accepted") << 2 << 100e6 << "0.1" << "0x4" << 1;
-        QTest::newRow("0.09 Hz refused") << 2 << 100e6 << "0.09" << "Between 0.1Hz and 3,000Hz" << 0;
-        QTest::newRow("3000 Hz accepted") << 2 << 100e6 << "3000" << "0x1F751" << 30000;
-        QTest::newRow("letters") << 2 << 100e6 << "abc" << "Between 0.1Hz and 3,000Hz" << 0;
-        QTest::newRow("KHz above max") << 1 << 100e6 << "300.01" << "Between 0.1Hz and 300,000Hz" << 0;
-        QTest::newRow("MHz word beyond 31 bits") << 0 << 20e6 << "10.000" << "Between 0.1Hz and 30,000,000Hz" << 0;
-        QTest::newRow("MHz just below half the clock") << 0 << 20e6 << "9.999" << "0x7FFCB924" << 9999;
+        QTest::newRow("tie rounds to even") << 2 << 100e6 << "1000.05"
+                                            << "0xA7C8" << 10000;
+        QTest::newRow("0.1 Hz accepted") << 2 << 100e6 << "0.1"
+                                         << "0x4" << 1;
+        QTest::newRow("0.09 Hz refused") << 2 << 100e6 << "0.09"
+                                         << "Between 0.1Hz and 3,000Hz" << 0;
+        QTest::newRow("3000 Hz accepted") << 2 << 100e6 << "3000"
+                                          << "0x1F751" << 30000;
+        QTest::newRow("letters") << 2 << 100e6 << "abc"
+                                 << "Between 0.1Hz and 3,000Hz" << 0;
+        QTest::newRow("KHz above max") << 1 << 100e6 << "300.01"
+                                       << "Between 0.1Hz and 300,000Hz" << 0;
+        QTest::newRow("MHz word beyond 31 bits") << 0 << 20e6 << "10.000"
+                                                 << "Between 0.1Hz and 30,000,000Hz" << 0;
+        QTest::newRow("MHz just below half the clock") << 0 << 20e6 << "9.999"
+                                                       << "0x7FFCB924" << 9999;
     }
     void rowValidation() {
         QFETCH(int, unit);
@@ -207,7 +223,8 @@ private Q_SLOTS:
 
     void highLowMessageMarksOnlyTheEditedRow() {
         box(1)->setText(QStringLiteral("2000"));
-        QCOMPARE(result(1)->text(), QStringLiteral("High Frequency must be greater than Low Frequency"));
+        QCOMPARE(result(1)->text(),
+                 QStringLiteral("High Frequency must be greater than Low Frequency"));
         QCOMPARE(bar(1)->value(), 10000); // stays where it was
         QCOMPARE(result(0)->text(), QStringLiteral("0xA7C6"));
         box(0)->setText(QStringLiteral("2500"));
@@ -258,13 +275,16 @@ private Q_SLOTS:
         Globals::RefClkHz = 0;
         ticks(1);
         QCOMPARE(current()->text(), QStringLiteral("1000.1 Hz - not sent"));
-        QVERIFY(s->findChild<QLabel*>(QStringLiteral("statusCause"))->text().contains(QStringLiteral("0 Hz")));
+        QVERIFY(s->findChild<QLabel*>(QStringLiteral("statusCause"))
+                    ->text()
+                    .contains(QStringLiteral("0 Hz")));
         QCOMPARE(fx->board->loads().size(), size_t(1));
         Globals::RefClkHz = 100e6;
         QCOMPARE(ticks(1), QList<int>{10002});
         QCOMPARE(fx->board->loads().size(), size_t(2));
         // The cause gives way at once to what the board now produces.
-        QCOMPARE(s->findChild<QLabel*>(QStringLiteral("statusCause"))->text(), QStringLiteral("1,000.194 Hz (-0.006 Hz)"));
+        QCOMPARE(s->findChild<QLabel*>(QStringLiteral("statusCause"))->text(),
+                 QStringLiteral("1,000.194 Hz (-0.006 Hz)"));
     }
 
     void doneShowsTheMainWindowWithoutSending() {
@@ -277,7 +297,8 @@ private Q_SLOTS:
         QVERIFY(!s);
         QVERIFY(w->isVisible());
         QVERIFY(fx->board->loads().empty());
-        QCOMPARE(w->findChild<QLineEdit*>(QStringLiteral("txtFreq"))->text(), QStringLiteral("1000.0"));
+        QCOMPARE(w->findChild<QLineEdit*>(QStringLiteral("txtFreq"))->text(),
+                 QStringLiteral("1000.0"));
     }
 
     void closeBoxDoesWhatDoneDoes() {

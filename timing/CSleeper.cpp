@@ -25,11 +25,21 @@ void CSleeper::store(double seconds) {
     m_delay = seconds;
 }
 
-void CSleeper::setDelayNanoSeconds(double value) { store(value * 1e-9); }
-void CSleeper::setDelayMilliSeconds(double value) { store(value * 0.001); }
-void CSleeper::setDelaySeconds(double value) { store(value); }
-void CSleeper::setDelayMinutes(double value) { store(value * 60); }
-void CSleeper::setDelayHours(double value) { store(value * 60 * 60); }
+void CSleeper::setDelayNanoSeconds(double value) {
+    store(value * 1e-9);
+}
+void CSleeper::setDelayMilliSeconds(double value) {
+    store(value * 0.001);
+}
+void CSleeper::setDelaySeconds(double value) {
+    store(value);
+}
+void CSleeper::setDelayMinutes(double value) {
+    store(value * 60);
+}
+void CSleeper::setDelayHours(double value) {
+    store(value * 60 * 60);
+}
 
 std::int64_t CSleeper::dueTime(double seconds) {
     const double units = std::nearbyint(seconds * 1000 * 10000);
@@ -48,7 +58,9 @@ void CSleeper::Init() {
     if (m_timer) m_timer->set(-1); // fires at once and stays signalled: idle
 }
 
-void CSleeper::SleepTime(double seconds) { DoSleep(false, seconds); }
+void CSleeper::SleepTime(double seconds) {
+    DoSleep(false, seconds);
+}
 
 void CSleeper::DoSleep(bool join, double delay) {
     if (!m_timer) throw sleeperError(ErrNotInitialized, "Sleeper hasn't been initialized");

@@ -17,7 +17,7 @@ struct SharedTimerState {
     std::atomic<std::uint32_t> ready; // set once the creator has initialised the rest
     pthread_mutex_t mutex;
     pthread_cond_t cond;
-    std::int64_t dueNs;  // CLOCK_MONOTONIC, valid while pending
+    std::int64_t dueNs; // CLOCK_MONOTONIC, valid while pending
     std::int32_t pending;
     std::int32_t signalled;
     std::int32_t handles;
@@ -49,7 +49,8 @@ QByteArray NamedTimer::objectName(const QString& name) {
     QByteArray out = "/kalimor-timer-";
     for (char c : name.toUtf8()) {
         const auto u = static_cast<unsigned char>(c);
-        if ((u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == '-' || u == '.')
+        if ((u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') ||
+            u == '-' || u == '.')
             out += c;
         else
             out += '_' + QByteArray::number(u, 16).rightJustified(2, '0');
@@ -95,7 +96,9 @@ std::unique_ptr<NamedTimer> NamedTimer::open(const QString& name, bool* existed)
     struct stat st {};
     SharedTimerState* s = nullptr;
     // The creator may still be sizing it; give it a moment.
-    for (int i = 0; i < 200 && fstat(fd, &st) == 0 && st.st_size < static_cast<off_t>(sizeof(SharedTimerState)); ++i)
+    for (int i = 0; i < 200 && fstat(fd, &st) == 0 &&
+                    st.st_size < static_cast<off_t>(sizeof(SharedTimerState));
+         ++i)
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
     if (st.st_size >= static_cast<off_t>(sizeof(SharedTimerState))) s = map(fd);
     close(fd);
@@ -135,7 +138,9 @@ bool NamedTimer::lock() {
     return rc == 0;
 }
 
-void NamedTimer::unlock() { pthread_mutex_unlock(&m_state->mutex); }
+void NamedTimer::unlock() {
+    pthread_mutex_unlock(&m_state->mutex);
+}
 
 void NamedTimer::set(std::int64_t dueTime100ns) {
     if (!lock()) return;
