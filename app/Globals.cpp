@@ -19,6 +19,14 @@ QString FreqUnit;
 std::int16_t PhaseStep = 0;
 std::int16_t PowerDown = 0;
 
+CSetting& settings() {
+    if (!Settings) {
+        Settings = std::make_unique<CSetting>();
+        Settings->Init();
+    }
+    return *Settings;
+}
+
 const MultiplierRow* multiplierRow(int index) {
     static const MultiplierRow rows[] = {
         {"MHz", 1'000'000, 1000, 30'000'000, "0.000", "MHz", 1000},

@@ -26,6 +26,9 @@ extern QString FreqUnit;                   // name of the display unit
 extern std::int16_t PhaseStep;             // phase offset, 11.25-degree steps, 0..31
 extern std::int16_t PowerDown;             // 1 after a failed or out-of-range send
 
+// The settings store, created and initialised on first use.
+CSetting& settings();
+
 // One row per unit button: 0 "MHz", 1 "KHz", 2 "Hz". The frequency scroll
 // bars always run 0..30000, so MaxFreqHz = 30000 / ScrollScale * FreqMult.
 struct MultiplierRow {

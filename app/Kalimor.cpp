@@ -29,32 +29,11 @@
 
 namespace kalimor {
 
+using ui::place;
 using ui::twips;
 
-namespace {
-
-template <typename W> W* place(W* widget, const char* name, const QRect& geometry) {
-    widget->setObjectName(QLatin1String(name));
-    widget->setGeometry(geometry);
-    return widget;
-}
-
-} // namespace
-
 Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
-    setObjectName(QStringLiteral("Kalimor"));
-    setWindowTitle(QStringLiteral("Kalimor"));
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
-
-    ui::useLayoutFont(this);
-    auto* client = new QWidget(this);
-    client->setObjectName(QStringLiteral("client"));
-    client->setFixedSize(ui::px(4095), ui::px(2625));
-    setCentralWidget(client);
-
-    auto* logo = place(new QLabel(client), "picLogo", QRect(0, 0, 105, 32));
-    logo->setPixmap(ui::picture(QStringLiteral(":/logo-small.svg"), QSize(105, 32)));
+    QWidget* client = ui::setUpMainWindow(this, "Kalimor", QStringLiteral("Kalimor"), 4095, 2625);
 
     frmDDSControl = place(new QGroupBox(QStringLiteral(" Kalimor Control "), client),
                           "frmDDSControl", twips(120, 600, 3855, 1455));
@@ -174,9 +153,9 @@ std::int16_t Kalimor::readConfiguration(const char* key, std::int16_t defaultVal
         ui::showMessage(
             this, QStringLiteral("Kalimor"),
             QStringLiteral(
-                "The stored setting \"%1\" cannot be used.\n\nError %2 (%3): %4\n\n"
-                "Kalimor uses %5 instead. Saving in Edit > Properties repairs the store.")
-                .arg(QLatin1String(key), hexNumber(e.number()), e.source(), e.description())
+                "The stored setting \"%1\" cannot be used.\n\n%2\n\n"
+                "Kalimor uses %3 instead. Saving in Edit > Properties repairs the store.")
+                .arg(QLatin1String(key), describe(e))
                 .arg(defaultValue));
         return defaultValue;
     }
@@ -191,9 +170,9 @@ double Kalimor::readCalibration() {
     } catch (const Error& e) {
         ui::showMessage(
             this, QStringLiteral("Kalimor"),
-            QStringLiteral("The stored calibration cannot be read.\n\nError %1 (%2): %3\n\n"
+            QStringLiteral("The stored calibration cannot be read.\n\n%1\n\n"
                            "Kalimor runs uncalibrated; Edit > Calibrate... stores a new one.")
-                .arg(hexNumber(e.number()), e.source(), e.description()));
+                .arg(describe(e)));
         return 0;
     }
     const std::optional<double> ppm = parseNumericText(text);

@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QLabel>
+#include <QMainWindow>
 #include <QMessageBox>
 #include <QPainter>
 #include <QPalette>
@@ -26,6 +27,22 @@ void useLayoutFont(QWidget* window) {
     QFont font = window->font();
     font.setPointSizeF(8);
     window->setFont(font);
+}
+
+QWidget* setUpMainWindow(QMainWindow* window, const char* name, const QString& title,
+                         int widthTwips, int heightTwips) {
+    window->setObjectName(QLatin1String(name));
+    window->setWindowTitle(title);
+    window->setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                           Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    useLayoutFont(window);
+    auto* client = new QWidget(window);
+    client->setObjectName(QStringLiteral("client"));
+    client->setFixedSize(px(widthTwips), px(heightTwips));
+    window->setCentralWidget(client);
+    auto* logo = place(new QLabel(client), "picLogo", QRect(0, 0, 105, 32));
+    logo->setPixmap(picture(QStringLiteral(":/logo-small.svg"), QSize(105, 32)));
+    return client;
 }
 
 QColor buttonFace() {

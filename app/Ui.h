@@ -7,6 +7,7 @@
 
 #include <functional>
 
+class QMainWindow;
 class QPixmap;
 class QSize;
 class QWidget;
@@ -24,8 +25,22 @@ inline QRect twips(int left, int top, int width, int height) {
     return QRect(px(left), px(top), px(width), px(height));
 }
 
+// Names and places a control; control arrays also carry their index.
+template <typename W> W* place(W* widget, const char* name, const QRect& geometry, int index = -1) {
+    widget->setObjectName(QLatin1String(name));
+    widget->setGeometry(geometry);
+    if (index >= 0) widget->setProperty("Index", index);
+    return widget;
+}
+
 // The layouts were drawn for an 8-point dialog font; larger fonts clip captions.
 void useLayoutFont(QWidget* window);
+
+// A fixed-size main window without minimize and maximize buttons: its client
+// area of the given size, with the small logo at the top-left. Returns the
+// client area, the parent of the window's controls.
+QWidget* setUpMainWindow(QMainWindow* window, const char* name, const QString& title,
+                         int widthTwips, int heightTwips);
 
 // Red RGB(255, 0, 0) for failures, the system's button face for good results.
 void showFailure(QLabel* label, const QString& text);

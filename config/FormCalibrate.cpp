@@ -134,20 +134,15 @@ void FormCalibrate::cmdOK_Click() {
     if (!o.ok) return ui::showMessage(this, InvalidValue, o.problem);
     const double nominalMHz = Globals::nominalClockMHz();
     try {
-        if (!Globals::Settings) {
-            Globals::Settings = std::make_unique<CSetting>();
-            Globals::Settings->Init();
-        }
         // Stored as plain text with "." so that every locale reads it back alike.
-        Globals::Settings->SaveSettingStr(QStringLiteral("Configuration"),
-                                          QStringLiteral("ReferenceClkPPM"),
-                                          QString::number(o.ppm, 'g', 12));
+        Globals::settings().SaveSettingStr(QStringLiteral("Configuration"),
+                                           QStringLiteral("ReferenceClkPPM"),
+                                           QString::number(o.ppm, 'g', 12));
     } catch (const Error& e) {
         return ui::showMessage(
             this, windowTitle(),
-            QStringLiteral("The calibration could not be saved; nothing was changed.\n\n"
-                           "Error %1 (%2): %3")
-                .arg(hexNumber(e.number()), e.source(), e.description()));
+            QStringLiteral("The calibration could not be saved; nothing was changed.\n\n") +
+                describe(e));
     }
     Globals::RefClkPPM = o.ppm;
     Globals::RefClkHz = Globals::referenceClockHz(nominalMHz);

@@ -18,15 +18,10 @@
 
 namespace kalimor {
 
+using ui::place;
 using ui::twips;
 
 namespace {
-
-template <typename W> W* place(W* widget, const char* name, const QRect& geometry) {
-    widget->setObjectName(QLatin1String(name));
-    widget->setGeometry(geometry);
-    return widget;
-}
 
 // The leading number of a text, rounded half to even; anything too large to
 // be read is simply out of every range we check.
@@ -131,22 +126,18 @@ void FormProp::cmdOK_Click() {
         break;
     }
     try {
-        if (!Globals::Settings) {
-            Globals::Settings = std::make_unique<CSetting>();
-            Globals::Settings->Init();
-        }
+        CSetting& store = Globals::settings();
         const QString section = QStringLiteral("Configuration");
-        Globals::Settings->SaveSettingInt(section, QStringLiteral("ReferenceClkMHz"),
-                                          static_cast<std::int16_t>(clock));
-        Globals::Settings->SaveSettingInt(section, QStringLiteral("PortAddr"),
-                                          static_cast<std::int16_t>(address));
-        Globals::Settings->SaveSettingInt(section, QStringLiteral("OptionCWS"), cws);
+        store.SaveSettingInt(section, QStringLiteral("ReferenceClkMHz"),
+                             static_cast<std::int16_t>(clock));
+        store.SaveSettingInt(section, QStringLiteral("PortAddr"),
+                             static_cast<std::int16_t>(address));
+        store.SaveSettingInt(section, QStringLiteral("OptionCWS"), cws);
     } catch (const Error& e) {
         ui::showMessage(
             this, QStringLiteral("Kalimor Properties"),
-            QStringLiteral(
-                "The settings could not be saved; nothing was changed.\n\nError %1 (%2): %3")
-                .arg(hexNumber(e.number()), e.source(), e.description()));
+            QStringLiteral("The settings could not be saved; nothing was changed.\n\n") +
+                describe(e));
         return;
     }
     Globals::RefClkHz = Globals::referenceClockHz(clock);

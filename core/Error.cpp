@@ -28,4 +28,9 @@ QString hexNumber(std::int32_t number) {
         .replace(QStringLiteral("0X"), QStringLiteral("0x"));
 }
 
+QString describe(const Error& e) {
+    return QStringLiteral("Error %1 (%2): %3")
+        .arg(hexNumber(e.number()), e.source(), e.description());
+}
+
 } // namespace kalimor

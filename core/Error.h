@@ -47,4 +47,7 @@ Error typeMismatchError(const QString& source = QStringLiteral("Kalimor"));
 // "0x80040203" - how the numbers are shown to users.
 QString hexNumber(std::int32_t number);
 
+// "Error 0x80040202 (CSetting.SaveSettingInt): Error writing Setting (75, ...)"
+QString describe(const Error& e);
+
 } // namespace kalimor

@@ -22,16 +22,10 @@
 
 namespace kalimor {
 
+using ui::place;
 using ui::twips;
 
 namespace {
-
-template <typename W> W* place(W* widget, const char* name, const QRect& geometry, int index = -1) {
-    widget->setObjectName(QLatin1String(name));
-    widget->setGeometry(geometry);
-    if (index >= 0) widget->setProperty("Index", index);
-    return widget;
-}
 
 constexpr std::int16_t increments[] = {1, 10, 100};
 
@@ -41,19 +35,9 @@ struct OutOfRange {};
 } // namespace
 
 FormSweep::FormSweep(QWidget* mainWindow, const QString& mainFrequencyText) : m_main(mainWindow) {
-    setObjectName(QStringLiteral("FormSweep"));
-    setWindowTitle(QStringLiteral("Sweep Generator"));
-    setWindowFlags(Qt::Window | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowSystemMenuHint | Qt::WindowCloseButtonHint);
+    QWidget* client =
+        ui::setUpMainWindow(this, "FormSweep", QStringLiteral("Sweep Generator"), 4095, 4470);
     setAttribute(Qt::WA_DeleteOnClose);
-    ui::useLayoutFont(this);
-
-    auto* client = new QWidget(this);
-    client->setObjectName(QStringLiteral("client"));
-    client->setFixedSize(ui::px(4095), ui::px(4470));
-    setCentralWidget(client);
-    auto* logo = place(new QLabel(client), "picLogo", QRect(0, 0, 105, 32));
-    logo->setPixmap(ui::picture(QStringLiteral(":/logo-small.svg"), QSize(105, 32)));
 
     cmdStart = place(new QPushButton(QStringLiteral("Start"), client), "cmdStart",
                      twips(120, 3960, 975, 375));

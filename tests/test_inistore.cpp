@@ -1,3 +1,4 @@
+#include "Raised.h"
 #include "config/CSetting.h"
 #include "core/Error.h"
 
@@ -41,19 +42,6 @@ protected:
     QTemporaryDir dir;
     CSetting store;
 };
-
-struct Raised {
-    std::int32_t number = 0;
-    QString source, description;
-};
-Raised raised(auto&& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return {e.number(), e.source(), e.description()};
-    }
-    return {};
-}
 
 } // namespace
 

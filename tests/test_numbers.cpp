@@ -1,3 +1,4 @@
+#include "Raised.h"
 #include "core/Error.h"
 #include "core/Numbers.h"
 
@@ -9,16 +10,9 @@
 using namespace kalimor;
 
 namespace {
-
 int errorNumber(auto&& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return e.number();
-    }
-    return 0;
+    return raised(f).number;
 }
-
 } // namespace
 
 TEST(Rounding, NearestWithTiesToEven) {

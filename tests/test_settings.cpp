@@ -1,4 +1,5 @@
 #include "ConfigHome.h"
+#include "Raised.h"
 #include "config/CSetting.h"
 #include "core/Error.h"
 
@@ -12,20 +13,6 @@ using namespace kalimor;
 namespace {
 
 ConfigHome* home = nullptr;
-
-struct Raised {
-    std::int32_t number = 0;
-    QString source, description;
-};
-
-Raised raised(auto&& f) {
-    try {
-        f();
-    } catch (const Error& e) {
-        return {e.number(), e.source(), e.description()};
-    }
-    return {};
-}
 
 class Store : public ::testing::Test {
 protected:
