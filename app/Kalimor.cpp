@@ -14,6 +14,7 @@
 #include "sweep/FormSweep.h"
 
 #include <QApplication>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -49,8 +50,7 @@ Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
     for (int i = 0; i < 3; ++i) {
         optFreqMult[i] = place(
             new QRadioButton(QLatin1String(Globals::multiplierRow(i)->caption), frmDDSControl),
-            "optFreqMult", twips(optLeft[i], 240, optWidth[i], 255));
-        optFreqMult[i]->setProperty("Index", i);
+            "optFreqMult", twips(optLeft[i], 240, optWidth[i], 255), i);
     }
     optFreqMult[2]->setChecked(true);
 
@@ -86,7 +86,6 @@ Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
     for (size_t i = 0; i + 1 < std::size(order); ++i) setTabOrder(order[i], order[i + 1]);
     txtFreq->setFocus();
 
-    // Menus carry no access keys: "&" is shown as typed.
     auto* file = menuBar()->addMenu(QStringLiteral("File"));
     file->setObjectName(QStringLiteral("MainMenuFile"));
     auto* edit = menuBar()->addMenu(QStringLiteral("Edit"));
@@ -106,16 +105,24 @@ Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
     addItem(help, "MainMenuCorvane", "About Corvane", &Kalimor::MainMenuCorvane_Click);
     addItem(help, "MainMenuPortIO", "About PortIO", &Kalimor::MainMenuPortIO_Click);
 
-    statusCause = new ui::StatusText(this);
+    // Lines under the client area: what the last send did, the port, and the
+    // remote-control server when there is one; too little width to share a line.
+    statusLines = new QWidget(this);
+    QWidget* status = statusLines;
+    auto* rows = new QGridLayout(status);
+    rows->setContentsMargins(2, 0, 2, 0);
+    rows->setSpacing(0);
+    statusCause = new ui::StatusText(status);
     statusCause->setObjectName(QStringLiteral("statusCause"));
-    statusBackend = new QLabel(this);
+    statusBackend = new ui::StatusText(status);
     statusBackend->setObjectName(QStringLiteral("statusBackend"));
-    statusRemote = new QLabel(this);
+    statusRemote = new ui::StatusText(status);
     statusRemote->setObjectName(QStringLiteral("statusRemote"));
     statusRemote->hide();
-    statusBar()->addWidget(statusCause, 1);
-    statusBar()->addPermanentWidget(statusRemote);
-    statusBar()->addPermanentWidget(statusBackend);
+    rows->addWidget(statusCause, 0, 0);
+    rows->addWidget(statusBackend, 1, 0);
+    rows->addWidget(statusRemote, 2, 0);
+    statusBar()->addWidget(status, 1);
     statusBar()->setSizeGripEnabled(false);
 
     connect(txtFreq, &QLineEdit::textChanged, this, &Kalimor::txtFreq_Change);
@@ -308,13 +315,22 @@ Kalimor::SendResult Kalimor::setFrequencyFromRemote(double hz) {
 }
 
 void Kalimor::setRemoteStatus(const QString& text) {
-    statusRemote->setText(text);
-    statusRemote->setVisible(!text.isEmpty());
+    statusRemote->setStatus(text);
+    if (statusRemote->isHidden()) {
+        statusRemote->show();
+        // One more line. The status bar measures its widget only as it is
+        // added, so add it again, then grow the window by the line.
+        statusBar()->removeWidget(statusLines);
+        statusBar()->addWidget(statusLines, 1);
+        statusLines->show();
+        layout()->activate();
+        setFixedSize(sizeHint());
+    }
 }
 
 void Kalimor::refreshBackend() {
     dds::PortBackend* port = portBackend();
-    statusBackend->setText(port ? port->describe() : QStringLiteral("no port"));
+    statusBackend->setStatus(port ? port->describe() : QStringLiteral("no port"));
 }
 
 void Kalimor::optFreqMult_Click(int Index) {

@@ -66,7 +66,7 @@ public:
     // `hz`, puts every significant digit into txtFreq and lets SendFrequency
     // send it; nothing else reaches the board on the way.
     SendResult setFrequencyFromRemote(double hz);
-    // A line in the status bar for the remote-control server; empty hides it.
+    // The remote-control server's part of the status bar.
     void setRemoteStatus(const QString& text);
     // The sweep window while it is open.
     FormSweep* sweepWindow() const;
@@ -99,8 +99,9 @@ private:
     QPushButton* cmdExit;
     QPushButton* cmdSweep;
     ui::StatusText* statusCause;
-    QLabel* statusBackend;
-    QLabel* statusRemote;
+    QWidget* statusLines;
+    ui::StatusText* statusBackend;
+    ui::StatusText* statusRemote;
     SendResult m_lastSend = SendResult::Failed;
     QPointer<FormProp> m_properties;
     QPointer<FormCalibrate> m_calibrate;

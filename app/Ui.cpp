@@ -71,8 +71,9 @@ QPixmap picture(const QString& resource, const QSize& size) {
 }
 
 StatusText::StatusText(QWidget* parent) : QLabel(parent) {
-    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Preferred);
-    setMinimumWidth(1);
+    setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
+    // An empty line keeps its height, so the window does not change size.
+    setMinimumSize(1, fontMetrics().height());
 }
 
 void StatusText::setStatus(const QString& text) {
@@ -84,7 +85,7 @@ void StatusText::paintEvent(QPaintEvent*) {
     QPainter painter(this);
     const QRect area = contentsRect();
     painter.setPen(palette().color(QPalette::WindowText));
-    painter.drawText(area, Qt::AlignLeft | Qt::AlignVCenter,
+    painter.drawText(area, alignment(),
                      fontMetrics().elidedText(text(), Qt::ElideRight, area.width()));
 }
 

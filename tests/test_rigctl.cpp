@@ -185,6 +185,8 @@ private Q_SLOTS:
         auto s = connectClient();
         QTRY_COMPARE(w->findChild<QLabel*>(QStringLiteral("statusRemote"))->text(),
                      QStringLiteral("rigctld on 127.0.0.1:%1, 1 client").arg(port));
+        w->show();
+        QTRY_VERIFY(w->findChild<QLabel*>(QStringLiteral("statusRemote"))->isVisible());
     }
 
     void endpoints() {
