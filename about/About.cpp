@@ -6,6 +6,7 @@
 #include "dds/mdlSetKalimor.h"
 
 #include <QGuiApplication>
+#include <QIcon>
 #include <QLabel>
 #include <QPainter>
 #include <QPushButton>
@@ -118,6 +119,10 @@ AboutPortIO::AboutPortIO()
     image->setObjectName(QStringLiteral("Image1"));
     image->setGeometry(twips(240, 360, 480, 480));
     image->setPixmap(ui::picture(QStringLiteral(":/driver-icon-32.svg"), QSize(32, 32)));
+    QIcon icon;
+    icon.addPixmap(ui::picture(QStringLiteral(":/driver-icon-16.svg"), QSize(16, 16)));
+    icon.addPixmap(image->pixmap());
+    setWindowIcon(icon);
     // The box tells the truth about the port access in use now.
     dds::PortBackend* port = portBackend();
     QStringList lines =
