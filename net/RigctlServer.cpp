@@ -24,18 +24,18 @@ QString Endpoint::text() const {
     return QStringLiteral("%1:%2").arg(host).arg(port);
 }
 
-std::optional<Endpoint> parseEndpoint(const QString& spec) {
+std::optional<Endpoint> parseEndpoint(const QString& text) {
     Endpoint e;
-    if (spec.isEmpty()) return e;
-    QString host, port = spec;
-    if (spec.startsWith(QLatin1Char('['))) {
-        const qsizetype close = spec.indexOf(QStringLiteral("]:"));
+    if (text.isEmpty()) return e;
+    QString host, port = text;
+    if (text.startsWith(QLatin1Char('['))) {
+        const qsizetype close = text.indexOf(QStringLiteral("]:"));
         if (close < 0) return std::nullopt;
-        host = spec.mid(1, close - 1);
-        port = spec.mid(close + 2);
-    } else if (const qsizetype colon = spec.lastIndexOf(QLatin1Char(':')); colon >= 0) {
-        host = spec.left(colon);
-        port = spec.mid(colon + 1);
+        host = text.mid(1, close - 1);
+        port = text.mid(close + 2);
+    } else if (const qsizetype colon = text.lastIndexOf(QLatin1Char(':')); colon >= 0) {
+        host = text.left(colon);
+        port = text.mid(colon + 1);
         if (host.contains(QLatin1Char(':'))) return std::nullopt; // IPv6 needs brackets
     }
     bool ok = false;

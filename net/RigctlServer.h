@@ -21,7 +21,7 @@ struct Endpoint {
     quint16 port = 4532;
     QString text() const;
 };
-std::optional<Endpoint> parseEndpoint(const QString& spec);
+std::optional<Endpoint> parseEndpoint(const QString& text);
 
 // A rigctld server on the event loop's thread: each client gets its own
 // Session, lines are framed at '\n', and each reply goes out in one write.

@@ -54,12 +54,12 @@ void SweepClock::setEnabled(bool enabled) {
         m_missed = 0;
     }
     if (m_fd >= 0) {
-        itimerspec spec{};
+        itimerspec timer{};
         if (enabled) {
-            spec.it_value = toTimespec(m_start.time_since_epoch() + m_period);
-            spec.it_interval = toTimespec(m_period);
+            timer.it_value = toTimespec(m_start.time_since_epoch() + m_period);
+            timer.it_interval = toTimespec(m_period);
         }
-        ::timerfd_settime(m_fd, enabled ? TFD_TIMER_ABSTIME : 0, &spec, nullptr);
+        ::timerfd_settime(m_fd, enabled ? TFD_TIMER_ABSTIME : 0, &timer, nullptr);
         if (!enabled) {
             std::uint64_t stale = 0; // an expiry already pending must not tick after Stop
             (void)!::read(m_fd, &stale, sizeof stale);
