@@ -26,13 +26,8 @@ QString versionLabel() {
 AboutBox::AboutBox(const char* name, const QString& title, int clientWidthTwips,
                    int clientHeightTwips)
     : QDialog(nullptr) {
-    setObjectName(QLatin1String(name));
-    setWindowTitle(title);
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowCloseButtonHint);
+    ui::setUpDialog(this, name, title);
     setWindowModality(Qt::ApplicationModal);
-    setAttribute(Qt::WA_DeleteOnClose, false);
-    ui::useLayoutFont(this);
     setFixedSize(ui::px(clientWidthTwips), ui::px(clientHeightTwips));
 }
 

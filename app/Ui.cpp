@@ -29,6 +29,14 @@ void useLayoutFont(QWidget* window) {
     window->setFont(font);
 }
 
+void setUpDialog(QWidget* dialog, const char* name, const QString& title) {
+    dialog->setObjectName(QLatin1String(name));
+    dialog->setWindowTitle(title);
+    dialog->setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
+                           Qt::WindowCloseButtonHint);
+    useLayoutFont(dialog);
+}
+
 QWidget* setUpMainWindow(QMainWindow* window, const char* name, const QString& title,
                          int widthTwips, int heightTwips) {
     window->setObjectName(QLatin1String(name));

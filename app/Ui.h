@@ -36,6 +36,9 @@ template <typename W> W* place(W* widget, const char* name, const QRect& geometr
 // The layouts were drawn for an 8-point dialog font; larger fonts clip captions.
 void useLayoutFont(QWidget* window);
 
+// A dialog with a title and a close box only, in the layout font.
+void setUpDialog(QWidget* dialog, const char* name, const QString& title);
+
 // A fixed-size main window without minimize and maximize buttons: its client
 // area of the given size, with the small logo at the top-left. Returns the
 // client area, the parent of the window's controls.

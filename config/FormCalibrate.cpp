@@ -25,13 +25,9 @@ const QString InvalidValue = QStringLiteral("Invalid Value");
 
 FormCalibrate::FormCalibrate(QWidget* owner, std::function<std::int32_t()> lastWord)
     : QDialog(owner), m_lastWord(std::move(lastWord)) {
-    setObjectName(QStringLiteral("FormCalibrate"));
-    setWindowTitle(QStringLiteral("Kalimor Calibration"));
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowCloseButtonHint);
+    ui::setUpDialog(this, "FormCalibrate", QStringLiteral("Kalimor Calibration"));
     setAttribute(Qt::WA_DeleteOnClose);
     setModal(false);
-    ui::useLayoutFont(this);
 
     optPpm = new QRadioButton(QStringLiteral("Correction"), this);
     optPpm->setObjectName(QStringLiteral("optPpm"));

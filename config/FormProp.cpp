@@ -36,13 +36,9 @@ double leadingWhole(const QString& text) {
 } // namespace
 
 FormProp::FormProp(QWidget* owner) : QDialog(owner) {
-    setObjectName(QStringLiteral("FormProp"));
-    setWindowTitle(QStringLiteral("Kalimor Properties"));
-    setWindowFlags(Qt::Dialog | Qt::CustomizeWindowHint | Qt::WindowTitleHint |
-                   Qt::WindowCloseButtonHint);
+    ui::setUpDialog(this, "FormProp", QStringLiteral("Kalimor Properties"));
     setAttribute(Qt::WA_DeleteOnClose);
     setModal(false);
-    ui::useLayoutFont(this);
     setFixedSize(ui::px(3150), ui::px(2535));
 
     auto* frameRefClk = place(new QGroupBox(QStringLiteral("Reference Clock"), this), "FrameRefClk",
