@@ -28,10 +28,6 @@ Error storeError(const QString& description) {
 
 UserStore::UserStore(QString appName) : m_appName(std::move(appName)) {}
 
-QString UserStore::location() const {
-    return QSettings(QSettings::NativeFormat, QSettings::UserScope, m_appName).fileName();
-}
-
 UserStore::FileState UserStore::inspect(const QString& file) {
     // QSettings reports a malformed file only the first time a process reads
     // it and serves its cached copy afterwards, so look at the file ourselves.

@@ -27,9 +27,6 @@ public:
     void writeValue(const QString& section, const QString& key, const QString& value) override;
     void remove(const QString& section, const QString& key) override;
 
-    // Where the store lives, for messages.
-    QString location() const;
-
 private:
     enum class FileState { Good, Unreadable, Malformed };
     static FileState inspect(const QString& file);

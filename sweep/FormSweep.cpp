@@ -29,9 +29,6 @@ namespace {
 
 constexpr std::int16_t increments[] = {1, 10, 100};
 
-// A row's value that is out of range or not a number at all.
-struct OutOfRange {};
-
 } // namespace
 
 FormSweep::FormSweep(QWidget* mainWindow, const QString& mainFrequencyText) : m_main(mainWindow) {
@@ -153,24 +150,26 @@ void FormSweep::ValidateSwpFreq(int Index) {
     if (Updating) return;
     Updating = true;
     const auto i = static_cast<size_t>(Index);
+    bool valid = false;
     try {
         const double f = parseLocaleDouble(txtFreq[i]->text()) * Globals::FreqMult;
         SwpFreqHz[i] = f;
         SwpWord[i] = tuningWord(f, Globals::RefClkHz);
-        if (f < 0.1 || f > Globals::MaxFreqHz) throw OutOfRange{};
-        if (SwpFreqHz[1] > SwpFreqHz[0]) {
-            ui::showFailure(lblResult[i],
-                            QStringLiteral("High Frequency must be greater than Low Frequency"));
-        } else {
-            HSFreq[i]->setValue(toInt16(f / Globals::FreqMult * Globals::ScrollScale));
-            ui::showGood(lblResult[i], QStringLiteral("0x") + hexUpper(SwpWord[i]));
-        }
-    } catch (...) {
-        // Not a number, out of range, or a word beyond 31 bits: the row is void.
+        valid = f >= 0.1 && f <= Globals::MaxFreqHz;
+    } catch (const Error&) {
+        // not a number, or a word beyond 31 bits
+    }
+    if (!valid) {
         SwpFreqHz[i] = 0;
         SwpWord[i] = 0;
         HSFreq[i]->setValue(0);
         ui::showFailure(lblResult[i], rangeMessage());
+    } else if (SwpFreqHz[1] > SwpFreqHz[0]) {
+        ui::showFailure(lblResult[i],
+                        QStringLiteral("High Frequency must be greater than Low Frequency"));
+    } else {
+        HSFreq[i]->setValue(toInt16(SwpFreqHz[i] / Globals::FreqMult * Globals::ScrollScale));
+        ui::showGood(lblResult[i], QStringLiteral("0x") + hexUpper(SwpWord[i]));
     }
     Updating = false;
 }

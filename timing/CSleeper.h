@@ -63,7 +63,6 @@ public:
     // 100-ns units. Overflow beyond 64 bits.
     static std::int64_t dueTime(double seconds);
 
-    bool isInitialized() const { return m_timer != nullptr; }
     NamedTimer* timer() const { return m_timer.get(); }
 
 private:
