@@ -209,6 +209,8 @@ void Kalimor::InitFromSettings() {
         Globals::FreqHz = parseLocaleDouble(txtFreq->text()) * Globals::FreqMult;
         HSFreq->setValue(toInt16(Globals::FreqHz / Globals::FreqMult * Globals::ScrollScale));
     } catch (const Error&) {
+        // The text was just written in this locale's format; SendFrequency has
+        // already shown any trouble with it.
     }
     Updating = false;
     lblPhase->setText(QString::number(VSPhase->value() * 11.25));
@@ -243,29 +245,25 @@ void Kalimor::SendFrequency() {
     try {
         Updating = true;
         Globals::FreqHz = parseLocaleDouble(txtFreq->text()) * Globals::FreqMult;
-        std::int16_t powerDown;
-        if (Globals::FreqHz < 0.1 || Globals::FreqHz > Globals::MaxFreqHz) {
-            Globals::FreqHz = 0;
+        const bool inRange = Globals::FreqHz >= 0.1 && Globals::FreqHz <= Globals::MaxFreqHz;
+        if (inRange) {
+            HSFreq->setValue(toInt16(Globals::FreqHz / Globals::FreqMult * Globals::ScrollScale));
+        } else {
+            Globals::FreqHz = 0; // powers the chip down with a zero word
             HSFreq->setValue(0);
             ui::showFailure(lblResult, rangeMessage());
-            powerDown = 1;
-        } else {
-            HSFreq->setValue(toInt16(Globals::FreqHz / Globals::FreqMult * Globals::ScrollScale));
-            ui::showGood(lblResult, QStringLiteral("0x") +
-                                        hexUpper(tuningWord(Globals::FreqHz, Globals::RefClkHz)));
-            powerDown = 0;
         }
+        const std::int32_t word = tuningWord(Globals::FreqHz, Globals::RefClkHz);
+        const std::int16_t powerDown = inRange ? 0 : 1;
+        if (inRange) ui::showGood(lblResult, QStringLiteral("0x") + hexUpper(word));
         Globals::PowerDown = powerDown;
-        WriteDDSWord(tuningWord(Globals::FreqHz, Globals::RefClkHz), Globals::PhaseStep, powerDown);
-        m_lastSend = powerDown ? SendResult::OutOfRange : SendResult::Sent;
+        WriteDDSWord(word, Globals::PhaseStep, powerDown);
+        m_lastSend = inRange ? SendResult::Sent : SendResult::OutOfRange;
         Updating = false;
         m_cause.clear();
-        if (powerDown) {
-            statusCause->setStatus(QString());
-        } else {
-            m_lastWord = tuningWord(Globals::FreqHz, Globals::RefClkHz);
-            statusCause->setStatus(producedReadout(m_lastWord, Globals::RefClkHz, Globals::FreqHz));
-        }
+        if (inRange) m_lastWord = word;
+        statusCause->setStatus(inRange ? producedReadout(word, Globals::RefClkHz, Globals::FreqHz)
+                                       : QString());
         lblResult->setToolTip(QString());
         refreshBackend();
     } catch (const Error& e) {

@@ -241,6 +241,7 @@ private Q_SLOTS:
         fx->board->clearLoads();
         txtFreq->setText(QStringLiteral("25"));
         QVERIFY(loads().empty());
+        QCOMPARE(HSFreq->value(), 25000); // moved before the word was found too large
         QCOMPARE(lblResult->text(), QStringLiteral("Between 0.1Hz and 30,000,000Hz"));
     }
 
