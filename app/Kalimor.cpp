@@ -224,19 +224,9 @@ QString Kalimor::rangeMessage() const {
 }
 
 QString Kalimor::explain(const Error& e) const {
-    switch (e.number()) {
-    case err::TypeMismatch:
+    if (e.number() == err::TypeMismatch)
         return QStringLiteral("\"%1\" is not a number").arg(txtFreq->text());
-    case err::DivisionByZero:
-        return QStringLiteral("the reference clock is 0 Hz - set it in Edit > Properties");
-    case err::Overflow:
-        return QStringLiteral("%1 Hz needs a tuning word beyond 31 bits: the limit is half the %2 "
-                              "Hz reference clock")
-            .arg(QLocale().toString(Globals::FreqHz, 'f', 1),
-                 QLocale().toString(Globals::RefClkHz, 'f', 0));
-    default:
-        return e.description();
-    }
+    return loadFailureCause(e, Globals::FreqHz, Globals::RefClkHz);
 }
 
 void Kalimor::SendFrequency() {

@@ -214,4 +214,17 @@ std::int32_t tuningWord(double freqHz, double refClkHz) {
     return toInt32(freqHz * 4294967296.0 / refClkHz);
 }
 
+QString loadFailureCause(const Error& e, double freqHz, double refClkHz) {
+    switch (e.number()) {
+    case err::DivisionByZero:
+        return QStringLiteral("the reference clock is 0 Hz - set it in Edit > Properties");
+    case err::Overflow:
+        return QStringLiteral("%1 Hz needs a tuning word beyond 31 bits: the limit is half the %2 "
+                              "Hz reference clock")
+            .arg(QLocale().toString(freqHz, 'f', 1), QLocale().toString(refClkHz, 'f', 0));
+    default:
+        return e.description();
+    }
+}
+
 } // namespace kalimor

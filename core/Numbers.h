@@ -8,6 +8,8 @@
 
 namespace kalimor {
 
+class Error;
+
 // Nearest integer, ties to even; Overflow (6) outside the range, NaN and
 // infinities included.
 std::int16_t toInt16(double value);
@@ -42,5 +44,8 @@ QString hexUpper(std::int32_t value);
 // frequency x 2^32 / reference clock, rounded to even, as a signed 32-bit
 // word. Division by zero (11) for a zero clock, Overflow (6) at 2^31 and above.
 std::int32_t tuningWord(double freqHz, double refClkHz);
+
+// Why a tuning word or a load for `freqHz` failed, in words a user can act on.
+QString loadFailureCause(const Error& e, double freqHz, double refClkHz);
 
 } // namespace kalimor

@@ -271,13 +271,8 @@ void FormSweep::swpTimer_Timer() {
     } catch (const Error& e) {
         m_tickFailed = true;
         TxtSwpCurFreq->setText(caption + QStringLiteral(" - not sent"));
-        QString cause = e.description();
-        if (e.number() == err::Overflow)
-            cause = QStringLiteral("%1 Hz needs a tuning word beyond 31 bits")
-                        .arg(position * Globals::FreqMult);
-        else if (e.number() == err::DivisionByZero)
-            cause = QStringLiteral("the reference clock is 0 Hz - set it in Edit > Properties");
-        statusCause->setStatus(cause);
+        statusCause->setStatus(
+            loadFailureCause(e, position * Globals::FreqMult, Globals::RefClkHz));
     }
     m_sweep.advance();
 }
