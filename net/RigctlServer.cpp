@@ -9,7 +9,7 @@ namespace {
 
 // What each connection keeps between reads.
 struct Connection {
-    explicit Connection(Rig& rig) : session(rig) {}
+    Connection(Rig& rig, RigState& state) : session(rig, state) {}
     Session session;
     QByteArray pending;
     bool discarding = false; // inside a line that grew too long
@@ -67,10 +67,15 @@ bool Server::listen(const Endpoint& endpoint, QString* error) {
 }
 
 QString Server::status() const {
-    return QStringLiteral("rigctld on %1, %2 client%3")
-        .arg(m_endpoint.text())
-        .arg(m_clients)
-        .arg(m_clients == 1 ? QString() : QStringLiteral("s"));
+    QString text = QStringLiteral("rigctld on %1, %2 client%3")
+                       .arg(m_endpoint.text())
+                       .arg(m_clients)
+                       .arg(m_clients == 1 ? QString() : QStringLiteral("s"));
+    if (m_state.touched)
+        text += QStringLiteral(", %1, PTT %2")
+                    .arg(QString::fromStdString(m_state.mode),
+                         m_state.ptt ? QStringLiteral("on") : QStringLiteral("off"));
+    return text;
 }
 
 void Server::accept() {
@@ -88,7 +93,7 @@ void Server::accept() {
 void Server::serve(QTcpSocket* socket) {
     ++m_clients;
     Q_EMIT statusChanged(status());
-    auto connection = std::make_shared<Connection>(m_rig);
+    auto connection = std::make_shared<Connection>(m_rig, m_state);
     connect(socket, &QTcpSocket::readyRead, this, [this, socket, connection] {
         connection->pending += socket->readAll();
         for (;;) {
@@ -113,9 +118,13 @@ void Server::serve(QTcpSocket* socket) {
                 continue;
             }
             bool quit = false;
+            const RigState before = m_state;
             const std::string reply = connection->session.handle(
                 std::string_view(line.constData(), static_cast<size_t>(line.size())), &quit);
             if (!reply.empty()) socket->write(reply.data(), static_cast<qint64>(reply.size()));
+            if (before.mode != m_state.mode || before.ptt != m_state.ptt ||
+                before.touched != m_state.touched)
+                Q_EMIT statusChanged(status());
             if (quit) {
                 socket->disconnectFromHost();
                 return;

@@ -38,8 +38,10 @@ public:
     bool listen(const Endpoint& endpoint, QString* error);
     int clientCount() const { return m_clients; }
     Endpoint endpoint() const { return m_endpoint; }
-    // "rigctld on 127.0.0.1:4532, 1 client"
+    // "rigctld on 127.0.0.1:4532, 1 client", then the mode and PTT once a
+    // client has set them: ", USB, PTT off"
     QString status() const;
+    const RigState& state() const { return m_state; }
 
 Q_SIGNALS:
     void statusChanged(const QString& status);
@@ -49,6 +51,7 @@ private:
     void serve(QTcpSocket* socket);
 
     Rig& m_rig;
+    RigState m_state;
     QTcpServer* m_server;
     Endpoint m_endpoint;
     int m_clients = 0;

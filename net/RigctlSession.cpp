@@ -1,8 +1,11 @@
 #include "RigctlSession.h"
 
+#include <algorithm>
+#include <cctype>
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <span>
 #include <vector>
 
 namespace kalimor::rig {
@@ -25,18 +28,37 @@ std::vector<std::string_view> words(std::string_view text) {
     return out;
 }
 
+bool sameWord(std::string_view a, std::string_view b) {
+    return std::equal(a.begin(), a.end(), b.begin(), b.end(), [](char x, char y) {
+        return std::tolower(static_cast<unsigned char>(x)) ==
+               std::tolower(static_cast<unsigned char>(y));
+    });
+}
+
 enum class Cmd {
     GetFreq,
     SetFreq,
+    GetMode,
+    SetMode,
     GetVfo,
     SetVfo,
+    GetPtt,
+    SetPtt,
+    GetDcd,
     GetSplitVfo,
-    GetMode,
+    SetSplitVfo,
+    GetSplitFreq,
+    SetSplitFreq,
+    GetSplitMode,
+    SetSplitMode,
+    GetVfoInfo,
     ChkVfo,
     DumpState,
     GetPowerstat,
+    SetPowerstat,
     GetLockMode,
     SetVfoOpt,
+    Satellite, // gpredict's AOS and LOS
     Quit,
     Unknown
 };
@@ -45,25 +67,44 @@ struct Name {
     char shortName; // 0: long form only
     std::string_view longName;
     Cmd cmd;
+    int args;      // what the command takes after its VFO, if it has one
+    bool takesVfo; // in VFO mode a VFO name stands before the arguments
 };
 
+// 0x8b is get_dcd's one-byte name, which gpredict sends every cycle.
 constexpr Name names[] = {
-    {'f', "get_freq", Cmd::GetFreq},
-    {'F', "set_freq", Cmd::SetFreq},
-    {'v', "get_vfo", Cmd::GetVfo},
-    {'V', "set_vfo", Cmd::SetVfo},
-    {'s', "get_split_vfo", Cmd::GetSplitVfo},
-    {'m', "get_mode", Cmd::GetMode},
-    {0, "chk_vfo", Cmd::ChkVfo},
-    {0, "dump_state", Cmd::DumpState},
-    {0, "get_powerstat", Cmd::GetPowerstat},
-    {0, "get_lock_mode", Cmd::GetLockMode},
-    {0, "set_vfo_opt", Cmd::SetVfoOpt},
-    {'q', "quit", Cmd::Quit},
-    {'Q', "quit", Cmd::Quit},
+    {'f', "get_freq", Cmd::GetFreq, 0, true},
+    {'F', "set_freq", Cmd::SetFreq, 1, true},
+    {'m', "get_mode", Cmd::GetMode, 0, true},
+    {'M', "set_mode", Cmd::SetMode, 2, true},
+    {'v', "get_vfo", Cmd::GetVfo, 0, false},
+    {'V', "set_vfo", Cmd::SetVfo, 1, false},
+    {'t', "get_ptt", Cmd::GetPtt, 0, true},
+    {'T', "set_ptt", Cmd::SetPtt, 1, true},
+    {'\x8b', "get_dcd", Cmd::GetDcd, 0, true},
+    {'s', "get_split_vfo", Cmd::GetSplitVfo, 0, true},
+    {'S', "set_split_vfo", Cmd::SetSplitVfo, 2, true},
+    {'i', "get_split_freq", Cmd::GetSplitFreq, 0, true},
+    {'I', "set_split_freq", Cmd::SetSplitFreq, 1, true},
+    {'x', "get_split_mode", Cmd::GetSplitMode, 0, true},
+    {'X', "set_split_mode", Cmd::SetSplitMode, 2, true},
+    {0, "get_vfo_info", Cmd::GetVfoInfo, 0, true},
+    {0, "chk_vfo", Cmd::ChkVfo, 0, false},
+    {0, "dump_state", Cmd::DumpState, 0, false},
+    {0, "get_powerstat", Cmd::GetPowerstat, 0, false},
+    {0, "set_powerstat", Cmd::SetPowerstat, 1, false},
+    {0, "get_lock_mode", Cmd::GetLockMode, 0, false},
+    {0, "set_vfo_opt", Cmd::SetVfoOpt, 1, false},
+    {'q', "quit", Cmd::Quit, 0, false},
+    {'Q', "quit", Cmd::Quit, 0, false},
 };
+
+constexpr Name aos{0, "AOS", Cmd::Satellite, 0, false};
+constexpr Name los{0, "LOS", Cmd::Satellite, 0, false};
 
 const Name* lookup(std::string_view word) {
+    if (word == "AOS") return &aos;
+    if (word == "LOS") return &los;
     if (word.size() > 1 && word[0] == '\\') {
         word.remove_prefix(1);
         for (const Name& n : names)
@@ -76,6 +117,40 @@ const Name* lookup(std::string_view word) {
     return nullptr;
 }
 
+// Hamlib's mode names with their bits, as \dump_state advertises them.
+struct Mode {
+    std::string_view name;
+    unsigned bit;
+};
+constexpr Mode modes[] = {
+    {"AM", 0},     {"CW", 1},       {"USB", 2},      {"LSB", 3},    {"RTTY", 4},    {"FM", 5},
+    {"WFM", 6},    {"CWR", 7},      {"RTTYR", 8},    {"AMS", 9},    {"PKTLSB", 10}, {"PKTUSB", 11},
+    {"PKTFM", 12}, {"ECSSUSB", 13}, {"ECSSLSB", 14}, {"FAX", 15},   {"SAM", 16},    {"SAL", 17},
+    {"SAH", 18},   {"DSB", 19},     {"FMN", 21},     {"PKTAM", 22},
+};
+
+constexpr unsigned long modeMask() {
+    unsigned long mask = 0;
+    for (const Mode& m : modes) mask |= 1ul << m.bit;
+    return mask;
+}
+
+const Mode* findMode(std::string_view name) {
+    for (const Mode& m : modes)
+        if (sameWord(m.name, name)) return &m;
+    return nullptr;
+}
+
+constexpr std::string_view vfoNames[] = {"VFOA",  "VFOB", "VFOC", "currVFO", "VFO",   "MEM",
+                                         "Main",  "Sub",  "TX",   "RX",      "MainA", "MainB",
+                                         "MainC", "SubA", "SubB", "SubC",    "None"};
+
+const std::string_view* findVfo(std::string_view name) {
+    for (const std::string_view& v : vfoNames)
+        if (sameWord(v, name)) return &v;
+    return nullptr;
+}
+
 bool parseFrequency(std::string_view text, double* hz) {
     double value = 0;
     const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
@@ -85,9 +160,24 @@ bool parseFrequency(std::string_view text, double* hz) {
     return true;
 }
 
+bool parseInt(std::string_view text, int* out) {
+    if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+    int value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+    if (ec != std::errc() || end != text.data() + text.size()) return false;
+    *out = value;
+    return true;
+}
+
 std::string number(double value, int decimals) {
     char buf[64];
     std::snprintf(buf, sizeof buf, "%.*f", decimals, value);
+    return buf;
+}
+
+std::string hex(unsigned long value) {
+    char buf[32];
+    std::snprintf(buf, sizeof buf, "0x%lx", value);
     return buf;
 }
 
@@ -95,20 +185,22 @@ std::string number(double value, int decimals) {
 // client's 96-byte read buffer.
 std::string dumpState(double highestHz) {
     const std::string top = number(std::floor(highestHz), 6);
+    const std::string all = hex(modeMask());
     std::string s;
     s += "1\n"; // protocol version
     s += "2\n"; // rig model: NET rigctl
     s += "1\n"; // ITU region
     // receive and transmit ranges: start end modes low_power high_power vfo ant
-    const std::string range = "0.100000 " + top + " 0x2 -1 -1 0x1 0x0\n";
+    const std::string range = "0.100000 " + top + " " + all + " -1 -1 0x1 0x0\n";
     s += range + "0 0 0 0 0 0 0\n";
     s += range + "0 0 0 0 0 0 0\n";
-    s += "0x2 1\n0 0\n";                   // tuning steps: CW in 1 Hz
-    s += "0x2 0\n0 0\n";                   // filters
-    s += "0\n0\n0\n0\n";                   // max RIT, XIT, IF shift, announces
-    s += "\n\n";                           // preamps, attenuators
+    s += all + " 1\n0 0\n"; // tuning steps: 1 Hz in every mode
+    s += all + " " + std::to_string(RigState::DefaultPassband) + "\n0 0\n"; // filters
+    s += "0\n0\n0\n0\n";                                                    // RIT, XIT, IF, ann.
+    s += "\n\n";                                                            // preamps, attenuators
     s += "0x0\n0x0\n0x0\n0x0\n0x0\n0x0\n"; // functions, levels, parameters
-    s += "vfo_ops=0x0\nptt_type=0x0\nhas_set_vfo=1\nhas_get_vfo=1\nhas_set_freq=1\nhas_get_freq="
+    // ptt_type 1: PTT by command, which is what clients set up for CAT PTT.
+    s += "vfo_ops=0x0\nptt_type=0x1\nhas_set_vfo=1\nhas_get_vfo=1\nhas_set_freq=1\nhas_get_freq="
          "1\ndone\n";
     return s;
 }
@@ -136,6 +228,15 @@ std::string Session::handle(std::string_view line, bool* quit) {
     if (w.empty()) return {};
     const Name* name = lookup(w[0]);
 
+    // A VFO name before the arguments: required by Hamlib in VFO mode, and
+    // sent by gpredict either way. The generator has one output, so any VFO
+    // names it.
+    std::span<const std::string_view> args(w.begin() + 1, w.end());
+    if (name && name->takesVfo && !args.empty() && findVfo(args[0]) &&
+        (m_vfoMode || static_cast<int>(args.size()) > name->args))
+        args = args.subspan(1);
+    auto arg = [&](size_t i) { return i < args.size() ? args[i] : std::string_view(); };
+
     std::vector<std::pair<std::string, std::string>> fields; // extended: "Label: value"
     std::string plain;                                       // plain: the values, one per line
     int status = RigOk;
@@ -145,42 +246,125 @@ std::string Session::handle(std::string_view line, bool* quit) {
         plain += v + "\n";
         hasValues = true;
     };
+    const std::string frequency = number(std::round(m_rig.frequencyHz()), 0);
 
     switch (name ? name->cmd : Cmd::Unknown) {
     case Cmd::GetFreq:
-        value("Frequency", number(std::round(m_rig.frequencyHz()), 0));
+        value("Frequency", frequency);
         break;
     case Cmd::SetFreq: {
         double hz = 0;
-        // An optional VFO name may stand before the frequency.
-        const std::string_view arg =
-            w.size() >= 3 ? w[2] : (w.size() == 2 ? w[1] : std::string_view());
-        status = (!arg.empty() && parseFrequency(arg, &hz)) ? m_rig.setFrequencyHz(hz) : RigInvalid;
+        status = parseFrequency(arg(0), &hz) ? m_rig.setFrequencyHz(hz) : RigInvalid;
+        break;
+    }
+    case Cmd::GetMode:
+        value("Mode", m_state->mode);
+        value("Passband", std::to_string(m_state->passband));
+        break;
+    case Cmd::SetMode: {
+        if (arg(0) == "?") { // Hamlib's way to ask for the list
+            std::string list;
+            for (const Mode& m : modes) list += std::string(m.name) + " ";
+            value("Modes", list);
+            break;
+        }
+        const Mode* mode = findMode(arg(0));
+        int passband = 0;
+        if (!mode || (!arg(1).empty() && !parseInt(arg(1), &passband)) || passband < -1) {
+            status = RigInvalid;
+            break;
+        }
+        m_state->mode = std::string(mode->name);
+        m_state->passband = passband > 0 ? passband : RigState::DefaultPassband;
+        m_state->touched = true;
         break;
     }
     case Cmd::GetVfo:
-        value("VFO", "VFOA");
+        value("VFO", m_vfo);
         break;
     case Cmd::SetVfo:
-    case Cmd::SetVfoOpt:
-        status = w.size() >= 2 ? RigOk : RigInvalid;
+        if (const std::string_view* vfo = findVfo(arg(0)))
+            m_vfo = std::string(*vfo);
+        else
+            status = RigInvalid;
+        break;
+    case Cmd::GetPtt:
+        value("PTT", std::to_string(m_state->ptt));
+        break;
+    case Cmd::SetPtt: {
+        // Remembered only: keying the output is not what PTT means here.
+        int ptt = 0;
+        if (!parseInt(arg(0), &ptt) || ptt < 0 || ptt > 3) {
+            status = RigInvalid;
+            break;
+        }
+        m_state->ptt = ptt;
+        m_state->touched = true;
+        break;
+    }
+    case Cmd::GetDcd:
+        value("DCD", "0");
         break;
     case Cmd::GetSplitVfo:
         value("Split", "0");
         value("TX VFO", "VFOA");
         break;
-    case Cmd::GetMode:
-        value("Mode", "CW");
-        value("Passband", "0");
+    case Cmd::SetSplitVfo: {
+        // Split off is what the generator always is; split on it cannot do,
+        // and says so the way Hamlib does for a rig without split.
+        int split = -1;
+        if (!parseInt(arg(0), &split) || split < 0 || split > 1)
+            status = RigInvalid;
+        else if (split == 1)
+            status = RigNotAvailable;
+        break;
+    }
+    case Cmd::GetSplitFreq:
+        value("TX Frequency", frequency);
+        break;
+    case Cmd::GetSplitMode:
+        value("TX Mode", m_state->mode);
+        value("TX Passband", std::to_string(m_state->passband));
+        break;
+    case Cmd::SetSplitFreq:
+    case Cmd::SetSplitMode:
+        status = RigNotAvailable;
+        break;
+    case Cmd::GetVfoInfo:
+        value("Freq", frequency);
+        value("Mode", m_state->mode);
+        value("Width", std::to_string(m_state->passband));
+        value("Split", "0");
+        value("SatMode", "0");
         break;
     case Cmd::ChkVfo:
-        value("ChkVFO", "0");
+        value("ChkVFO", m_vfoMode ? "1" : "0");
         break;
     case Cmd::GetPowerstat:
         value("Power Status", "1");
         break;
+    case Cmd::SetPowerstat: {
+        // On is what the generator is. Off is refused rather than pretended:
+        // a client told "off" would believe an output that is still there.
+        int on = -1;
+        if (!parseInt(arg(0), &on) || on < 0)
+            status = RigInvalid;
+        else if (on != 1)
+            status = RigNotAvailable;
+        break;
+    }
     case Cmd::GetLockMode:
         value("Locked", "0");
+        break;
+    case Cmd::SetVfoOpt: {
+        int on = -1;
+        if (!parseInt(arg(0), &on) || on < 0 || on > 1)
+            status = RigInvalid;
+        else
+            m_vfoMode = on == 1;
+        break;
+    }
+    case Cmd::Satellite:
         break;
     case Cmd::DumpState:
         if (!sep) return dumpState(m_rig.highestFrequencyHz());
@@ -188,7 +372,7 @@ std::string Session::handle(std::string_view line, bool* quit) {
         break;
     case Cmd::Quit:
         *quit = true;
-        break;
+        return {};
     case Cmd::Unknown:
         status = RigNotAvailable;
         break;

@@ -25,16 +25,31 @@ inline constexpr int RigIo = -6;            // RIG_EIO
 inline constexpr int RigProtocol = -8;      // RIG_EPROTO
 inline constexpr int RigNotAvailable = -11; // RIG_ENAVAIL
 
+// What clients set that a signal generator has no use for but must give back:
+// to WSJT-X, fldigi and gpredict the generator is a rig, and a rig that
+// refuses a mode or PTT is a broken rig to them. One per server, shared by its
+// clients, since they all talk to the same rig. None of it reaches the board.
+struct RigState {
+    static constexpr int DefaultPassband = 3000; // Hz; what 0 and -1 stand for
+    std::string mode = "USB";
+    int passband = DefaultPassband;
+    int ptt = 0;          // 0 receive, 1 transmit, 2 mic, 3 data
+    bool touched = false; // a client has set mode or PTT
+};
+
 // The rigctld protocol for one connection: one command line in, the whole
 // reply out, ready to be written in one go. Knows the plain form and the
 // extended form (a leading '+' or another punctuation character that also
-// separates the reply's fields). Any text is safe input.
+// separates the reply's fields), and Hamlib's VFO mode (\set_vfo_opt 1), in
+// which a VFO name stands before each command's arguments. Any text is safe
+// input.
 class Session {
 public:
-    explicit Session(Rig& rig) : m_rig(rig) {}
+    explicit Session(Rig& rig) : m_rig(rig), m_state(&m_ownState) {}
+    Session(Rig& rig, RigState& shared) : m_rig(rig), m_state(&shared) {}
 
     // `line` is one line without its line end. Sets `quit` when the client
-    // asked to close.
+    // asked to close; the reply is then empty, as Hamlib's server gives none.
     std::string handle(std::string_view line, bool* quit);
 
     // The reply to a line that was too long to be a command.
@@ -42,6 +57,10 @@ public:
 
 private:
     Rig& m_rig;
+    RigState m_ownState;
+    RigState* m_state;
+    bool m_vfoMode = false;
+    std::string m_vfo = "VFOA";
 };
 
 } // namespace kalimor::rig

@@ -129,7 +129,7 @@ private Q_SLOTS:
         auto s = connectClient();
         QCOMPARE(ask(*s, "+f\n", 3), QByteArray("get_freq:\nFrequency: 1000\nRPRT 0\n"));
         QCOMPARE(ask(*s, ";f\n"), QByteArray("get_freq:;Frequency: 1000;RPRT 0\n"));
-        QCOMPARE(ask(*s, "\\get_ptt\n"), QByteArray("RPRT -11\n"));
+        QCOMPARE(ask(*s, "\\get_level RFPOWER\n"), QByteArray("RPRT -11\n"));
         QCOMPARE(ask(*s, "F 1000\r\nf\r\n", 2), QByteArray("RPRT 0\n1000\n"));
     }
 
@@ -187,6 +187,64 @@ private Q_SLOTS:
                      QStringLiteral("rigctld on 127.0.0.1:%1, 1 client").arg(port));
         w->show();
         QTRY_VERIFY(w->findChild<QLabel*>(QStringLiteral("statusRemote"))->isVisible());
+    }
+
+    // What WSJT-X, fldigi and gpredict send, replayed against the window on
+    // the simulated board: every reply as the client expects it, and every
+    // frequency set reaching the board as one whole, exact load.
+    void replays_data() {
+        QTest::addColumn<QString>("file");
+        for (const char* name :
+             {"wsjtx-usb-cat", "wsjtx-data-cat", "fldigi-hamlib-ptt", "gpredict"})
+            QTest::newRow(name) << QStringLiteral(KALIMOR_REPLAYS "/%1.txt").arg(name);
+    }
+    void replays() {
+        QFETCH(QString, file);
+        QFile f(file);
+        QVERIFY2(f.open(QIODevice::ReadOnly), qPrintable(file));
+        auto s = connectClient();
+        QVERIFY(s);
+        size_t sets = 0;
+        for (QByteArray line : f.readAll().split('\n')) {
+            if (line.isEmpty() || line.startsWith('#')) continue;
+            line.replace("\\x8b", "\x8b");
+            const qsizetype arrow = line.indexOf(" -> ");
+            const QByteArray command = line.left(arrow), expected = line.mid(arrow + 4);
+            if (expected == "closed") {
+                s->write(command + "\n");
+                QTRY_COMPARE(s->state(), QAbstractSocket::UnconnectedState);
+                QCOMPARE(s->readAll(), QByteArray());
+                break;
+            }
+            QByteArray reply;
+            if (expected == "... done") {
+                reply = ask(*s, command + "\n", 1);
+                for (QDeadlineTimer d(5000); !reply.endsWith("done\n") && !d.hasExpired();)
+                    reply += ask(*s, "", 1);
+                QVERIFY(reply.endsWith("done\n"));
+                continue;
+            }
+            reply = ask(*s, command + "\n", int(expected.count(" | ")) + 1);
+            QCOMPARE(reply, QByteArray(expected).replace(" | ", "\n") + "\n");
+            if (command.startsWith("F ")) {
+                ++sets;
+                const double hz = command.split(' ').last().toDouble();
+                QCOMPARE(fx->board->loads().size(), sets);
+                QCOMPARE(fx->board->loads().back().ftw,
+                         quint32(std::llround(hz * 4294967296.0 / 100e6)));
+                QCOMPARE(fx->board->loads().back().clocks, 40);
+                QVERIFY(!fx->board->loads().back().powerDown);
+            }
+        }
+        QCOMPARE(fx->board->loads().size(), sets); // mode, PTT and the rest load nothing
+    }
+
+    void realClientModePttAndSplit() {
+        QCOMPARE(rigctl({"M", "USB", "3000", "m", "T", "1", "t", "S", "0", "VFOA", "s"}),
+                 QStringLiteral("USB\n3000\n1\n0\nVFOA"));
+        QVERIFY(fx->board->loads().empty());
+        QCOMPARE(w->findChild<QLabel*>(QStringLiteral("statusRemote"))->text(),
+                 QStringLiteral("rigctld on 127.0.0.1:%1, 0 clients, USB, PTT on").arg(port));
     }
 
     void endpoints() {

@@ -43,11 +43,31 @@ TEST(RigctlProtocol, Replies) {
         {"v", "VFOA\n"},
         {"V VFOA", "RPRT 0\n"},
         {"s", "0\nVFOA\n"},
-        {"m", "CW\n0\n"},
+        {"m", "USB\n3000\n"},
         {"\\get_powerstat", "1\n"},
         {"\\get_lock_mode", "0\n"},
         {"\\set_vfo_opt 0", "RPRT 0\n"},
-        {"T 1", "RPRT -11\n"},
+        {"T 1", "RPRT 0\n"},
+        {"T 4", "RPRT -1\n"},
+        {"t", "0\n"},
+        {"\x8b", "0\n"},
+        {"M USB -1", "RPRT 0\n"},
+        {"M pktusb 0", "RPRT 0\n"},
+        {"M SSB 2400", "RPRT -1\n"},
+        {"M USB -5", "RPRT -1\n"},
+        {"S 0 VFOA", "RPRT 0\n"},
+        {"S 1 VFOA", "RPRT -11\n"},
+        {"I 14074000", "RPRT -11\n"},
+        {"i", "7040000\n"},
+        {"V VFOB", "RPRT 0\n"},
+        {"V VFOZ", "RPRT -1\n"},
+        {"\\get_vfo_info VFOA", "7040000\nUSB\n3000\n0\n0\n"},
+        {"\\set_powerstat 1", "RPRT 0\n"},
+        {"\\set_powerstat 0", "RPRT -11\n"},
+        {"AOS", "RPRT 0\n"},
+        {"LOS", "RPRT 0\n"},
+        {"F VFOA    14074000", "RPRT 0\n"},
+        {"t currVFO", "0\n"},
         {"\\bogus", "RPRT -11\n"},
         {"\x01\x02\xff", "RPRT -11\n"},
         {"", ""},
@@ -55,7 +75,8 @@ TEST(RigctlProtocol, Replies) {
         {";f", "get_freq:;Frequency: 7040000;RPRT 0\n"},
         {"+\\set_freq 7040000", "set_freq: 7040000\nRPRT 0\n"},
         {"+s", "get_split_vfo:\nSplit: 0\nTX VFO: VFOA\nRPRT 0\n"},
-        {"|m", "get_mode:|Mode: CW|Passband: 0|RPRT 0\n"},
+        {"|m", "get_mode:|Mode: USB|Passband: 3000|RPRT 0\n"},
+        {"+t", "get_ptt:\nPTT: 0\nRPRT 0\n"},
         {"+X\x07", "X?:\nRPRT -11\n"},
     };
     for (const auto& c : cases) {
@@ -82,14 +103,74 @@ TEST(RigctlProtocol, SetPassesTheFrequencyAndTheStatus) {
     EXPECT_EQ(session.handle("+F 1000", &quit), "set_freq: 1000\nRPRT -6\n");
 }
 
-TEST(RigctlProtocol, QuitAnswersAndCloses) {
+TEST(RigctlProtocol, QuitClosesWithoutAReply) {
     FakeRig rig;
     Session session(rig);
     for (const char* line : {"q", "Q", "\\quit"}) {
         bool quit = false;
-        EXPECT_EQ(session.handle(line, &quit), "RPRT 0\n");
+        EXPECT_EQ(session.handle(line, &quit), "");
         EXPECT_TRUE(quit) << line;
     }
+}
+
+// Lines through one session, each with its reply: what a client sets is
+// what it reads back, and VFO mode moves the arguments behind a VFO name.
+TEST(RigctlProtocol, StateAcrossLines) {
+    struct Step {
+        const char* line;
+        const char* reply;
+    };
+    const std::vector<std::vector<Step>> conversations = {
+        {{"M PKTUSB 2400", "RPRT 0\n"},
+         {"m", "PKTUSB\n2400\n"},
+         {"M CW 0", "RPRT 0\n"},
+         {"m", "CW\n3000\n"},
+         {"x", "CW\n3000\n"}},
+        {{"T 1", "RPRT 0\n"},
+         {"t", "1\n"},
+         {"T 3", "RPRT 0\n"},
+         {"t", "3\n"},
+         {"T 0", "RPRT 0\n"},
+         {"t", "0\n"}},
+        {{"V VFOB", "RPRT 0\n"}, {"v", "VFOB\n"}, {"f", "7040000\n"}},
+        {{"\\chk_vfo", "0\n"},
+         {"\\set_vfo_opt 1", "RPRT 0\n"},
+         {"\\chk_vfo", "1\n"},
+         {"f VFOA", "7040000\n"},
+         {"F VFOA 3573000", "RPRT 0\n"},
+         {"M VFOA USB 0", "RPRT 0\n"},
+         {"m VFOA", "USB\n3000\n"},
+         {"T VFOA 1", "RPRT 0\n"},
+         {"t VFOA", "1\n"},
+         {"S VFOA 0 VFOA", "RPRT 0\n"},
+         {"s VFOA", "0\nVFOA\n"},
+         {"\\set_vfo_opt 0", "RPRT 0\n"},
+         {"\\chk_vfo", "0\n"}},
+    };
+    for (const auto& steps : conversations) {
+        FakeRig rig;
+        RigState state;
+        Session session(rig, state);
+        size_t frequencySets = 0;
+        for (const Step& step : steps) {
+            bool quit = false;
+            EXPECT_EQ(session.handle(step.line, &quit), step.reply) << step.line;
+            frequencySets += step.line[0] == 'F';
+        }
+        EXPECT_EQ(rig.sets.size(), frequencySets) << "only F reaches the board";
+    }
+}
+
+TEST(RigctlProtocol, ClientsOfOneServerShareModeAndPtt) {
+    FakeRig rig;
+    RigState state;
+    Session a(rig, state), b(rig, state);
+    bool quit = false;
+    a.handle("M LSB 1800", &quit);
+    a.handle("T 1", &quit);
+    EXPECT_EQ(b.handle("m", &quit), "LSB\n1800\n");
+    EXPECT_EQ(b.handle("t", &quit), "1\n");
+    EXPECT_TRUE(state.touched);
 }
 
 TEST(RigctlProtocol, DumpStateIsAProtocolOneBlock) {
@@ -102,7 +183,8 @@ TEST(RigctlProtocol, DumpStateIsAProtocolOneBlock) {
     for (std::string l; std::getline(in, l);) lines.push_back(l);
     ASSERT_GE(lines.size(), 20u);
     EXPECT_EQ(lines[0], "1");
-    EXPECT_EQ(lines[3], "0.100000 30000000.000000 0x2 -1 -1 0x1 0x0");
+    EXPECT_EQ(lines[3], "0.100000 30000000.000000 0x6fffff -1 -1 0x1 0x0");
+    EXPECT_EQ(lines[9], "0x6fffff 3000") << "USB and the data modes have a filter";
     EXPECT_EQ(lines[4], "0 0 0 0 0 0 0");
     EXPECT_EQ(lines.back(), "done");
     for (const auto& l : lines) EXPECT_LT(l.size(), 96u) << "the client reads 96 bytes a line";
