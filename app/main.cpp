@@ -8,6 +8,7 @@
 #include "net/RigctlServer.h"
 
 #include <QApplication>
+#include <QIcon>
 
 #include <cstdio>
 #include <memory>
@@ -73,6 +74,9 @@ int main(int argc, char** argv) {
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kalimor"));
     QApplication::setApplicationVersion(QLatin1String(version::full));
+    // Ties the windows to the menu entry, so desktops show its icon for them.
+    QApplication::setDesktopFileName(QStringLiteral("org.kalimor.Kalimor"));
+    QApplication::setWindowIcon(QIcon(QStringLiteral(":/kalimor.svg")));
     setPortBackend(port.get());
 
     Kalimor window;
