@@ -150,22 +150,33 @@ void Kalimor::Form_Load() {
     InitFromSettings();
 }
 
-std::int16_t Kalimor::readConfiguration(const char* key, std::int16_t defaultValue) {
-    try {
-        return Globals::Settings->GetSettingInt(QStringLiteral("Configuration"), QLatin1String(key),
-                                                defaultValue);
-    } catch (const Error& e) {
-        // A damaged store must not keep the program from starting: the user
-        // repairs it by saving in Edit > Properties.
-        ui::showMessage(
-            this, QStringLiteral("Kalimor"),
-            QStringLiteral(
-                "The stored setting \"%1\" cannot be used.\n\n%2\n\n"
-                "Kalimor uses %3 instead. Saving in Edit > Properties repairs the store.")
-                .arg(QLatin1String(key), describe(e))
-                .arg(defaultValue));
+std::int16_t Kalimor::readConfiguration(const char* key, std::int16_t defaultValue,
+                                        std::int16_t lowest, std::int16_t highest) {
+    // A damaged store must not keep the program from starting, nor reach the
+    // board: the user repairs it by saving in Edit > Properties.
+    auto useDefault = [&](const QString& why) {
+        ui::showMessage(this, QStringLiteral("Kalimor"),
+                        QStringLiteral("The stored setting \"%1\" cannot be used.\n\n%2\n\n"
+                                       "Kalimor uses %3 instead. Saving in Edit > Properties "
+                                       "repairs the store.")
+                            .arg(QLatin1String(key), why)
+                            .arg(defaultValue));
         return defaultValue;
+    };
+    QString text;
+    try {
+        text = Globals::Settings->GetSettingStr(QStringLiteral("Configuration"), QLatin1String(key),
+                                                QString::number(defaultValue));
+    } catch (const Error& e) {
+        return useDefault(describe(e));
     }
+    const QString range = QStringLiteral("\"%1\" is not a whole number from %2 to %3.")
+                              .arg(text)
+                              .arg(lowest)
+                              .arg(highest);
+    const std::optional<double> number = parseNumericText(text);
+    if (!number || *number < lowest - 0.5 || *number > highest + 0.5) return useDefault(range);
+    return toInt16(*number); // rounds as the store's own integer read does
 }
 
 double Kalimor::readCalibration() {
@@ -196,9 +207,11 @@ double Kalimor::readCalibration() {
 void Kalimor::InitFromSettings() {
     if (!Globals::Settings) Globals::Settings = std::make_unique<CSetting>();
     Globals::Settings->Init(std::nullopt, std::nullopt, 0);
-    const std::int16_t clockMHz = readConfiguration("ReferenceClkMHz", 100);
-    Globals::PortAddress = readConfiguration("PortAddr", 1022);
-    Globals::OptionCWS = readConfiguration("OptionCWS", 0);
+    // The ranges Edit > Properties enforces. Any whole OptionCWS is kept: the
+    // dialog shows one that is not 0 or 1 as partly checked.
+    const std::int16_t clockMHz = readConfiguration("ReferenceClkMHz", 100, 1, 125);
+    Globals::PortAddress = readConfiguration("PortAddr", 1022, 0, 0x3FF);
+    Globals::OptionCWS = readConfiguration("OptionCWS", 0, INT16_MIN, INT16_MAX);
     Globals::RefClkPPM = readCalibration();
     Globals::RefClkHz = Globals::referenceClockHz(clockMHz);
 

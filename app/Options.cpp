@@ -57,7 +57,9 @@ std::variant<Options, QString> parseOptions(const QStringList& arguments) {
         const QString& arg = arguments[i];
         auto valueOf = [&](const QString& name, QString* value) -> std::optional<QString> {
             if (arg == name) {
-                if (i + 1 >= arguments.size())
+                // The next word is another option, not this one's value: a
+                // file really called "-x" can be given as --trace=-x.
+                if (i + 1 >= arguments.size() || arguments[i + 1].startsWith(QLatin1Char('-')))
                     return QStringLiteral("option %1 needs a value").arg(name);
                 *value = arguments[++i];
                 return std::nullopt;

@@ -13,7 +13,8 @@ double RemoteControl::frequencyHz() const {
 }
 
 int RemoteControl::setFrequencyHz(double hz) {
-    switch (m_window.setFrequencyFromRemote(hz)) {
+    if (!m_window) return rig::RigIo;
+    switch (m_window->setFrequencyFromRemote(hz)) {
     case Kalimor::SendResult::Sent:
         return rig::RigOk;
     case Kalimor::SendResult::PortFailed:

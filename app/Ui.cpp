@@ -1,13 +1,16 @@
 #include "Ui.h"
 
 #include <QApplication>
+#include <QGuiApplication>
 #include <QLabel>
 #include <QMainWindow>
 #include <QMessageBox>
+
 #include <QPainter>
 #include <QPalette>
 #include <QPixmap>
 #include <QSvgRenderer>
+#include <cstdio>
 
 namespace kalimor::ui {
 
@@ -103,6 +106,16 @@ void setMessageHook(MessageHook hook) {
 
 void showMessage(QWidget* parent, const QString& title, const QString& text) {
     if (messageHook) return messageHook(parent, title, text);
+    // A modal box nobody can see would wait for ever, and the program (its
+    // network server among it) with it.
+    const QString platform = QGuiApplication::platformName();
+    if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal")) {
+        std::fprintf(stderr, "kalimor: %s: %s\n", qPrintable(title),
+                     qPrintable(QString(text)
+                                    .replace(QStringLiteral("\n\n"), QStringLiteral(" "))
+                                    .replace(QLatin1Char('\n'), QLatin1Char(' '))));
+        return;
+    }
     QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, parent);
     box.exec();
 }

@@ -65,7 +65,8 @@ protected:
 // A picture from the resources (SVG), drawn at its design size.
 QPixmap picture(const QString& resource, const QSize& size);
 
-// A message box with an OK button only and no icon.
+// A message box with an OK button only and no icon; without a screen to show
+// it on (offscreen or minimal platform), one line on stderr instead.
 using MessageHook = std::function<void(QWidget* parent, const QString& title, const QString& text)>;
 void setMessageHook(MessageHook hook);
 void showMessage(QWidget* parent, const QString& title, const QString& text);

@@ -79,16 +79,28 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/kalimor.svg")));
     setPortBackend(port.get());
 
-    Kalimor window;
-    RemoteControl remote(window);
+    // Everything that can stop the program is checked before the window
+    // loads the board.
+    RemoteControl remote;
     rig::Server server(remote);
     if (endpoint) {
-        QObject::connect(&server, &rig::Server::statusChanged, &window, &Kalimor::setRemoteStatus);
         QString error;
         if (!server.listen(*endpoint, &error)) {
             std::fprintf(stderr, "kalimor: %s\n", qPrintable(error));
             return 2;
         }
+        if (endpoint->reachableFromNetwork())
+            std::fprintf(stderr,
+                         "kalimor: warning: rigctld listens on %s: anyone who can reach this "
+                         "machine can tune the board\n",
+                         qPrintable(server.endpoint().text()));
+    }
+
+    Kalimor window;
+    remote.attach(window);
+    if (endpoint) {
+        QObject::connect(&server, &rig::Server::statusChanged, &window, &Kalimor::setRemoteStatus);
+        window.setRemoteStatus(server.status());
     }
     window.show();
     const int status = QApplication::exec();

@@ -1,10 +1,15 @@
-// Feeds arbitrary bytes, line by line, to one rigctld session: no input may
-// crash it, and every reply must be a whole line.
+// Feeds arbitrary bytes to one rigctld connection as the server does: cut
+// into chunks of the sizes the first byte chooses, framed into lines, each
+// line handled by the session. No input may crash it, every reply must be a
+// whole line, and the framer may never hold much more than one line.
+#include "net/LineFramer.h"
 #include "net/RigctlSession.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdlib>
+#include <string>
 #include <string_view>
 
 namespace {
@@ -26,17 +31,28 @@ private:
 } // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+    if (size == 0) return 0;
+    const std::size_t chunk = 1 + data[0] % 64;
     Rig rig;
-    kalimor::rig::Session session(rig);
-    std::string_view input(reinterpret_cast<const char*>(data), size);
+    kalimor::rig::RigState state;
+    kalimor::rig::Session session(rig, state);
+    kalimor::rig::LineFramer framer;
+    std::string_view input(reinterpret_cast<const char*>(data + 1), size - 1);
+    std::string line;
     while (!input.empty()) {
-        const std::size_t nl = input.find('\n');
-        const std::string_view line = input.substr(0, nl);
-        bool quit = false;
-        const std::string reply = session.handle(line, &quit);
-        if (!reply.empty() && reply.back() != '\n') std::abort();
-        if (quit || nl == std::string_view::npos) break;
-        input.remove_prefix(nl + 1);
+        framer.feed(input.substr(0, chunk));
+        input.remove_prefix(std::min(chunk, input.size()));
+        if (framer.buffered() > kalimor::rig::LineFramer::MaxLine + 64 + chunk) std::abort();
+        for (;;) {
+            const auto item = framer.next(&line);
+            if (item == kalimor::rig::LineFramer::Item::None) break;
+            if (item == kalimor::rig::LineFramer::Item::TooLong) continue;
+            if (line.find('\n') != std::string::npos) std::abort();
+            bool quit = false;
+            const std::string reply = session.handle(line, &quit);
+            if (!reply.empty() && reply.back() != '\n') std::abort();
+            if (quit) return 0;
+        }
     }
     return 0;
 }

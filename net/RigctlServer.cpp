@@ -1,21 +1,29 @@
 #include "RigctlServer.h"
 
+#include "net/LineFramer.h"
+
+#include <QElapsedTimer>
+#include <QLoggingCategory>
+#include <QRegularExpression>
 #include <QTcpServer>
 #include <QTcpSocket>
+#include <QTimer>
+
+Q_LOGGING_CATEGORY(lcRigctld, "kalimor.rigctld")
 
 namespace kalimor::rig {
 
-namespace {
-
-// What each connection keeps between reads.
-struct Connection {
-    Connection(Rig& rig, RigState& state) : session(rig, state) {}
+struct Server::Client {
+    Client(QTcpSocket* s, Rig& rig, RigState& state) : socket(s), session(rig, state) {
+        idle.start();
+    }
+    QTcpSocket* socket;
     Session session;
-    QByteArray pending;
-    bool discarding = false; // inside a line that grew too long
+    LineFramer framer;
+    QElapsedTimer idle;     // since the client last sent a line
+    bool scheduled = false; // a turn is queued on the event loop
+    bool gone = false;
 };
-
-} // namespace
 
 QString Endpoint::text() const {
     const QString host = address.protocol() == QAbstractSocket::IPv6Protocol
@@ -33,16 +41,29 @@ std::optional<Endpoint> parseEndpoint(const QString& text) {
         if (close < 0) return std::nullopt;
         host = text.mid(1, close - 1);
         port = text.mid(close + 2);
+        if (!host.contains(QLatin1Char(':'))) return std::nullopt; // brackets are for IPv6
     } else if (const qsizetype colon = text.lastIndexOf(QLatin1Char(':')); colon >= 0) {
         host = text.left(colon);
         port = text.mid(colon + 1);
         if (host.contains(QLatin1Char(':'))) return std::nullopt; // IPv6 needs brackets
+        // QHostAddress would read "1.2.3" as 1.2.0.3 and "1" as 0.0.0.1.
+        static const QRegularExpression dotted(
+            QStringLiteral("^(25[0-5]|2[0-4][0-9]|1[0-9][0-9]|[1-9]?[0-9])(\\.(25[0-5]|2[0-4][0-9]|"
+                           "1[0-9][0-9]|[1-9]?[0-9])){3}$"));
+        if (!dotted.match(host).hasMatch()) return std::nullopt;
     }
-    bool ok = false;
-    const uint p = port.toUInt(&ok);
-    if (!ok || p == 0 || p > 65535) return std::nullopt;
+    // Digits only: toUInt would take "+4533" and " 4533".
+    static const QRegularExpression digits(QStringLiteral("^[0-9]{1,5}$"));
+    if (!digits.match(port).hasMatch()) return std::nullopt;
+    const uint p = port.toUInt();
+    if (p == 0 || p > 65535) return std::nullopt;
     e.port = static_cast<quint16>(p);
     if (!host.isEmpty() && !e.address.setAddress(host)) return std::nullopt;
+    bool mapped = false;
+    const quint32 v4 = e.address.toIPv4Address(&mapped);
+    if (mapped && e.address.protocol() == QAbstractSocket::IPv6Protocol &&
+        host.contains(QLatin1Char('.')))
+        e.address = QHostAddress(v4); // [::ffff:127.0.0.1] is 127.0.0.1
     return e;
 }
 
@@ -52,7 +73,12 @@ Server::Server(Rig& rig, QObject* parent)
     connect(m_server, &QTcpServer::newConnection, this, &Server::accept);
 }
 
-Server::~Server() = default;
+Server::~Server() {
+    for (auto& [socket, client] : m_clients) {
+        client->gone = true;
+        socket->disconnect(this);
+    }
+}
 
 bool Server::listen(const Endpoint& endpoint, QString* error) {
     m_endpoint = endpoint;
@@ -67,10 +93,11 @@ bool Server::listen(const Endpoint& endpoint, QString* error) {
 }
 
 QString Server::status() const {
+    const int clients = clientCount();
     QString text = QStringLiteral("rigctld on %1, %2 client%3")
                        .arg(m_endpoint.text())
-                       .arg(m_clients)
-                       .arg(m_clients == 1 ? QString() : QStringLiteral("s"));
+                       .arg(clients)
+                       .arg(clients == 1 ? QString() : QStringLiteral("s"));
     if (m_state.touched)
         text += QStringLiteral(", %1, PTT %2")
                     .arg(QString::fromStdString(m_state.mode),
@@ -80,62 +107,86 @@ QString Server::status() const {
 
 void Server::accept() {
     while (QTcpSocket* socket = m_server->nextPendingConnection()) {
-        if (m_clients >= MaxClients) {
-            socket->write("RPRT -9\n"); // rejected: too many clients
-            socket->disconnectFromHost();
-            connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
-            continue;
+        if (clientCount() >= MaxClients) {
+            // Idle connections must not lock real clients out: the one that
+            // has said nothing for longest makes room.
+            auto oldest = m_clients.begin();
+            for (auto it = m_clients.begin(); it != m_clients.end(); ++it)
+                if (it->second->idle.nsecsElapsed() > oldest->second->idle.nsecsElapsed())
+                    oldest = it;
+            drop(*oldest->second, "the connection limit was reached and it was idle longest");
         }
         serve(socket);
     }
 }
 
+void Server::drop(Client& client, const char* why) {
+    if (client.gone) return;
+    qCWarning(lcRigctld, "dropped rigctld client %s:%u: %s",
+              qPrintable(client.socket->peerAddress().toString()), client.socket->peerPort(), why);
+    client.socket->abort(); // emits disconnected, which forgets the client
+}
+
 void Server::serve(QTcpSocket* socket) {
-    ++m_clients;
+    // Qt stops reading from the system once this much waits in its buffer, so
+    // a flooding client is held back by TCP instead of by our memory.
+    socket->setReadBufferSize(MaxPendingInput);
+    auto client = std::make_shared<Client>(socket, m_rig, m_state);
+    m_clients.emplace(socket, client);
     Q_EMIT statusChanged(status());
-    auto connection = std::make_shared<Connection>(m_rig, m_state);
-    connect(socket, &QTcpSocket::readyRead, this, [this, socket, connection] {
-        connection->pending += socket->readAll();
-        for (;;) {
-            const qsizetype nl = connection->pending.indexOf('\n');
-            if (nl < 0) {
-                if (connection->pending.size() > MaxLine) {
-                    // Not a command any more: drop it and say so once.
-                    connection->pending.clear();
-                    if (!connection->discarding) socket->write(Session::lineTooLong().c_str());
-                    connection->discarding = true;
-                }
-                return;
-            }
-            QByteArray line = connection->pending.left(nl);
-            connection->pending.remove(0, nl + 1);
-            if (connection->discarding) {
-                connection->discarding = false; // the rest of the long line
-                continue;
-            }
-            if (line.size() > MaxLine) {
-                socket->write(Session::lineTooLong().c_str());
-                continue;
-            }
-            bool quit = false;
-            const RigState before = m_state;
-            const std::string reply = connection->session.handle(
-                std::string_view(line.constData(), static_cast<size_t>(line.size())), &quit);
-            if (!reply.empty()) socket->write(reply.data(), static_cast<qint64>(reply.size()));
-            if (before.mode != m_state.mode || before.ptt != m_state.ptt ||
-                before.touched != m_state.touched)
-                Q_EMIT statusChanged(status());
-            if (quit) {
-                socket->disconnectFromHost();
-                return;
-            }
-        }
-    });
+    connect(socket, &QTcpSocket::readyRead, this, [this, client] { serveTurn(client); });
     connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
-        --m_clients;
+        const auto it = m_clients.find(socket);
+        if (it == m_clients.end()) return;
+        it->second->gone = true;
+        m_clients.erase(it);
         Q_EMIT statusChanged(status());
         socket->deleteLater();
     });
+}
+
+void Server::serveTurn(const std::shared_ptr<Client>& client) {
+    client->scheduled = false;
+    if (client->gone) return;
+    QTcpSocket* socket = client->socket;
+    std::string line;
+    for (int served = 0; served < LinesPerTurn;) {
+        if (client->framer.buffered() < LineFramer::MaxLine && socket->bytesAvailable() > 0) {
+            const QByteArray bytes = socket->read(MaxPendingInput);
+            client->framer.feed(std::string_view(bytes.constData(), size_t(bytes.size())));
+        }
+        const LineFramer::Item item = client->framer.next(&line);
+        if (item == LineFramer::Item::None) {
+            if (socket->bytesAvailable() > 0) continue;
+            return;
+        }
+        ++served;
+        client->idle.restart();
+        bool quit = false;
+        std::string reply;
+        if (item == LineFramer::Item::TooLong) {
+            reply = Session::lineTooLong();
+        } else {
+            const RigState before = m_state;
+            reply = client->session.handle(line, &quit);
+            if (before.mode != m_state.mode || before.ptt != m_state.ptt ||
+                before.touched != m_state.touched)
+                Q_EMIT statusChanged(status());
+        }
+        if (!reply.empty()) socket->write(reply.data(), static_cast<qint64>(reply.size()));
+        if (socket->bytesToWrite() > MaxPendingOutput)
+            return drop(*client, "it does not read its replies");
+        if (quit) {
+            client->gone = true;
+            socket->disconnectFromHost();
+            return;
+        }
+    }
+    // More may wait: come back after everyone else has had a turn.
+    if (!client->scheduled) {
+        client->scheduled = true;
+        QTimer::singleShot(0, socket, [this, client] { serveTurn(client); });
+    }
 }
 
 } // namespace kalimor::rig

@@ -29,4 +29,27 @@ got=$(rigctl -m 2 -r 127.0.0.1:$port F 7040000 f) || fail "rigctl failed"
 tail -n 1 "$work/trace.jsonl" | grep -q '"ftw": 302365698, "phase": 0, "power_down": 0, "control": 0, "clocks": 40' \
   || fail "trace: $(tail -n 1 "$work/trace.jsonl")"
 [ "$(grep -c '"ftw": 42950,' "$work/trace.jsonl")" -eq 2 ] || fail "start-up did not load 1000 Hz twice"
+
+# A port already taken stops the program before anything reaches the board.
+"$kalimor" --simulate --trace "$work/taken.jsonl" --rigctld=127.0.0.1:$port >"$work/out" 2>&1
+[ $? -eq 2 ] || fail "a taken port did not exit with 2"
+[ ! -s "$work/taken.jsonl" ] || fail "a taken port still loaded the board: $(cat "$work/taken.jsonl")"
+
+# Without a screen, a damaged store is reported on stderr and the server
+# still listens; listening on every interface is warned about.
+mkdir -p "$work/damaged"
+printf '[Configuration]\nReferenceClkMHz=abc\n' >"$work/damaged/kalimor.conf"
+port2=$((port + 1))
+XDG_CONFIG_HOME=$work/damaged "$kalimor" --simulate --rigctld=0.0.0.0:$port2 -platform offscreen \
+  2>"$work/err" &
+pid2=$!
+for _ in $(seq 100); do
+  rigctl -m 2 -r 127.0.0.1:$port2 f >/dev/null 2>&1 && break
+  sleep 0.1
+done
+got=$(rigctl -m 2 -r 127.0.0.1:$port2 F 7040000 f) || fail "headless start with a damaged store"
+kill $pid2
+[ "$got" = "7040000" ] || fail "headless rigctl f answered '$got'"
+grep -q 'ReferenceClkMHz' "$work/err" || fail "the damaged setting was not reported: $(cat "$work/err")"
+grep -q 'anyone who can reach this machine' "$work/err" || fail "no warning for 0.0.0.0"
 echo "1 passed, 0 failed"

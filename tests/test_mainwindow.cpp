@@ -255,19 +255,40 @@ private Q_SLOTS:
         QCOMPARE(loads().back().ftw, 34360u);
     }
 
-    void storedClockThatIsNotNumericReadsZero() {
-        restart({{"ReferenceClkMHz", "abc"}});
-        QCOMPARE(Globals::RefClkHz, 0.0);
-        QVERIFY(loads().empty());
-        QVERIFY(GuiFixture::isRed(lblResult));
+    // A stored value that is not a number, or out of the range Properties
+    // allows, is reported and replaced by its default before the board
+    // sees it.
+    void badStoredValuesAreReportedAndReplaced_data() {
+        QTest::addColumn<QByteArray>("key");
+        QTest::addColumn<QByteArray>("value");
+        QTest::newRow("clock not a number") << QByteArray("ReferenceClkMHz") << QByteArray("abc");
+        QTest::newRow("clock negative") << QByteArray("ReferenceClkMHz") << QByteArray("-100");
+        QTest::newRow("clock too high") << QByteArray("ReferenceClkMHz") << QByteArray("200");
+        QTest::newRow("clock zero") << QByteArray("ReferenceClkMHz") << QByteArray("0");
+        QTest::newRow("port not a number") << QByteArray("PortAddr") << QByteArray("x378");
+        QTest::newRow("port negative") << QByteArray("PortAddr") << QByteArray("-5");
+        QTest::newRow("port too high") << QByteArray("PortAddr") << QByteArray("2000");
+        QTest::newRow("option not a number") << QByteArray("OptionCWS") << QByteArray("yes");
+    }
+    void badStoredValuesAreReportedAndReplaced() {
+        QFETCH(QByteArray, key);
+        QFETCH(QByteArray, value);
+        restart({{key.constData(), value.constData()}});
+        QCOMPARE(fx->messages.size(), 1);
+        QVERIFY(fx->messages[0].contains(QString::fromLatin1(key)));
+        QVERIFY(fx->messages[0].contains(QString::fromLatin1(value)));
+        QCOMPARE(Globals::RefClkHz, 100e6);
+        QCOMPARE(Globals::PortAddress, std::int16_t(1022));
+        QCOMPARE(Globals::OptionCWS, std::int16_t(0));
+        QCOMPARE(fx->board->lastAddress(), 1022);
+        QCOMPARE(loads().back().ftw, 42950u); // 1000 Hz at 100 MHz
     }
 
     void damagedStoreStillStarts() {
         restart({{"PortAddr", "70000"}});
         QCOMPARE(fx->messages.size(), 1);
         QVERIFY(fx->messages[0].contains(QStringLiteral("PortAddr")));
-        QVERIFY(fx->messages[0].contains(QStringLiteral("0x80040203")));
-        QVERIFY(fx->messages[0].contains(QStringLiteral("Error reading Setting (6, Overflow)")));
+        QVERIFY(fx->messages[0].contains(QStringLiteral("not a whole number from 0 to 1023")));
         QCOMPARE(Globals::PortAddress, std::int16_t(1022));
         QCOMPARE(loads().size(), size_t(2));
     }

@@ -26,6 +26,7 @@ TEST(Options, AcceptedForms) {
         {{"--port=sim"}, Options::Port::Simulated, "", ""},
         {{"--port", "/dev/parport1"}, Options::Port::Ppdev, "/dev/parport1", ""},
         {{"--trace", "/tmp/t.jsonl", "--simulate"}, Options::Port::Simulated, "", "/tmp/t.jsonl"},
+        {{"--trace=-odd name"}, Options::Port::Ppdev, "", "-odd name"},
         {{"-platform", "offscreen", "--simulate"}, Options::Port::Simulated, "", ""},
     };
     for (const auto& c : cases) {
@@ -40,12 +41,22 @@ TEST(Options, AcceptedForms) {
 
 TEST(Options, RefusedWithOneLine) {
     const std::initializer_list<const char*> bad[] = {
-        {"--bogus"},  {"--port"}, {"--port", "/dev/sda"}, {"--port", "lpt1"}, {"--trace"},
-        {"--trace="}, {"extra"},
+        {"--bogus"},
+        {"--port"},
+        {"--port", "/dev/sda"},
+        {"--port", "lpt1"},
+        {"--trace"},
+        {"--trace="},
+        {"extra"},
+        {"--trace", "-platform", "offscreen"},
+        {"--port", "--simulate"},
     };
     for (const auto& args : bad) {
         const auto r = parse(args);
         ASSERT_TRUE(std::holds_alternative<QString>(r));
         EXPECT_FALSE(std::get<QString>(r).contains(QLatin1Char('\n')));
+        if (args.size() == 3) {
+            EXPECT_EQ(std::get<QString>(r), "option --trace needs a value");
+        }
     }
 }

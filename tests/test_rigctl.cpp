@@ -25,7 +25,12 @@ private:
     std::unique_ptr<QTcpSocket> connectClient() {
         auto s = std::make_unique<QTcpSocket>();
         s->connectToHost(QHostAddress::LocalHost, port);
-        if (!s->waitForConnected(3000)) return nullptr;
+        // The server accepts on this thread's event loop: keep it turning.
+        for (QDeadlineTimer deadline(3000); !s->waitForConnected(5);) {
+            if (deadline.hasExpired()) return nullptr;
+            QCoreApplication::processEvents();
+        }
+        QCoreApplication::processEvents();
         return s;
     }
     // Sends and waits, on the event loop, for `lines` reply lines.
@@ -52,6 +57,11 @@ private:
         }
         if (exitCode) *exitCode = p.exitCode();
         return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
+    }
+    static qint64 residentBytes() {
+        QFile statm(QStringLiteral("/proc/self/statm"));
+        if (!statm.open(QIODevice::ReadOnly)) return 0;
+        return statm.readAll().split(' ').value(1).toLongLong() * 4096;
     }
     QString text() { return w->findChild<QLineEdit*>(QStringLiteral("txtFreq"))->text(); }
 
@@ -115,6 +125,22 @@ private Q_SLOTS:
         QVERIFY(
             w->findChildren<QRadioButton*>(QStringLiteral("optFreqMult")).at(unit)->isChecked());
         QCOMPARE(fx->board->loads().size(), size_t(1)); // nothing else on the way
+    }
+
+    // Whatever number a client sends, the remote path through the window ends
+    // in a whole load or a refusal, never in garbage on the board.
+    void hostileFrequencies() {
+        auto s = connectClient();
+        for (const char* value :
+             {"-5", "-0", "0", "1e-300", "4e-324", "1e308", "1.7976931348623157e308", "1e5000",
+              "4294967296", "29999999.999999", "0x10", "inf", "-nan", "30000000.0000001",
+              "3000.0000000000005"}) {
+            const QByteArray reply = ask(*s, QByteArray("F ") + value + "\n");
+            QVERIFY2(reply == "RPRT 0\n" || reply == "RPRT -1\n", value);
+            for (const auto& load : fx->board->loads()) QCOMPARE(load.clocks, 40);
+            if (reply == "RPRT 0\n") QVERIFY2(!fx->board->loads().back().powerDown, value);
+        }
+        QCOMPARE(ask(*s, "F 7040000\nf\n", 2), QByteArray("RPRT 0\n7040000\n"));
     }
 
     void portFailureIsMinusSix() {
@@ -247,6 +273,61 @@ private Q_SLOTS:
                  QStringLiteral("rigctld on 127.0.0.1:%1, 0 clients, USB, PTT on").arg(port));
     }
 
+    // A client that never reads its replies is dropped before its replies
+    // can grow the program.
+    void slowReaderIsDropped() {
+        const qint64 before = residentBytes();
+        auto s = connectClient();
+        s->setReadBufferSize(1); // read as little as the socket allows
+        const QByteArray dump = QByteArray("\\dump_state\n").repeated(1000);
+        QDeadlineTimer deadline(20000);
+        while (s->state() == QAbstractSocket::ConnectedState && !deadline.hasExpired()) {
+            if (s->bytesToWrite() < 1 << 20) s->write(dump);
+            QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+        }
+        QCOMPARE(s->state(), QAbstractSocket::UnconnectedState);
+        const qint64 growth = residentBytes() - before;
+        qInfo("slow reader dropped; the program grew by %.1f MB", growth / 1e6);
+        QVERIFY(growth < 100'000'000);
+    }
+
+    // One client's flood of pipelined sets must not hold up another client:
+    // the second one is answered while the first still has lines waiting.
+    void floodDoesNotStarveOthers() {
+        auto flood = connectClient(), other = connectClient();
+        const int lines = 5000;
+        QByteArray batch;
+        for (int i = 0; i < lines; ++i) batch += "F " + QByteArray::number(1'000'000 + i) + "\n";
+        flood->write(batch);
+        while (flood->bytesToWrite() > 0 && flood->waitForBytesWritten(10)) {
+        }
+        QTRY_VERIFY(flood->bytesAvailable() > 0 || flood->waitForReadyRead(10));
+        QElapsedTimer t;
+        t.start();
+        QVERIFY(ask(*other, "f\n").startsWith("100"));
+        const qint64 waited = t.elapsed();
+        const QByteArray floodReplies = flood->readAll();
+        qInfo("second client answered after %lld ms, during a flood of %d sets", waited, lines);
+        QVERIFY2(floodReplies.count('\n') < lines, "the flood was served to its end first");
+        QTRY_COMPARE_WITH_TIMEOUT(int(fx->board->loads().size()), lines, 30000);
+    }
+
+    // Idle connections cannot lock a real client out: the one idle longest
+    // makes room.
+    void idleConnectionsMakeRoom() {
+        std::vector<std::unique_ptr<QTcpSocket>> idle;
+        for (int i = 0; i < rig::Server::MaxClients; ++i) idle.push_back(connectClient());
+        QTRY_COMPARE(server->clientCount(), rig::Server::MaxClients);
+        idle.back()->write("f\n"); // the last one has spoken, so it is not idle longest
+        QCOMPARE(ask(*idle.back(), ""), QByteArray("1000\n"));
+        QTest::ignoreMessage(QtWarningMsg, QRegularExpression("dropped rigctld client .*idle"));
+        auto real = connectClient();
+        QCOMPARE(ask(*real, "f\n"), QByteArray("1000\n"));
+        QTRY_COMPARE(idle.front()->state(), QAbstractSocket::UnconnectedState);
+        QCOMPARE(idle.back()->state(), QAbstractSocket::ConnectedState);
+        QCOMPARE(server->clientCount(), rig::Server::MaxClients);
+    }
+
     void endpoints() {
         QCOMPARE(rig::parseEndpoint(QString())->text(), QStringLiteral("127.0.0.1:4532"));
         QCOMPARE(rig::parseEndpoint(QStringLiteral("4533"))->text(),
@@ -255,7 +336,13 @@ private Q_SLOTS:
                  QStringLiteral("0.0.0.0:4532"));
         QCOMPARE(rig::parseEndpoint(QStringLiteral("[::1]:4532"))->text(),
                  QStringLiteral("[::1]:4532"));
-        for (const char* bad : {"0", "70000", "abc", "host:", "::1:4532", "[::1]"})
+        QCOMPARE(rig::parseEndpoint(QStringLiteral("[::ffff:127.0.0.1]:4533"))->text(),
+                 QStringLiteral("127.0.0.1:4533"));
+        QVERIFY(!rig::parseEndpoint(QStringLiteral("4533"))->reachableFromNetwork());
+        QVERIFY(rig::parseEndpoint(QStringLiteral("0.0.0.0:4533"))->reachableFromNetwork());
+        for (const char* bad :
+             {"0", "70000", "abc", "host:", "::1:4532", "[::1]", "1.2.3:4533", "1:4533", "+4533",
+              " 4533", "4533 ", "256.1.1.1:4533", "[1.2.3.4]:4533", "01.2.3.4:4533"})
             QVERIFY2(!rig::parseEndpoint(QString::fromLatin1(bad)), bad);
     }
 };
