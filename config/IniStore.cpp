@@ -1,5 +1,7 @@
 #include "IniStore.h"
 
+#include "config/SafeFile.h"
+
 #include "config/CSetting.h"
 #include "core/Error.h"
 #include "core/Numbers.h"
@@ -181,10 +183,12 @@ void IniStore::save(const QByteArray& bytes) const {
     const QFileInfo info(m_file);
     if (info.exists() && !info.isWritable())
         throw writeError(m_file, QStringLiteral("the file is read-only"));
-    QSaveFile f(m_file);
-    if (!f.open(QIODevice::WriteOnly)) throw writeError(m_file, f.errorString());
-    if (f.write(bytes) != bytes.size()) throw writeError(m_file, f.errorString());
-    if (!f.commit()) throw writeError(m_file, f.errorString());
+    // Reads of such a file give every default, so a rewrite from them would
+    // throw away all it holds.
+    if (existsButUnreadable(m_file))
+        throw writeError(m_file, QStringLiteral("the file cannot be read, so it is not rewritten"));
+    if (const auto failure = replaceFile(m_file, bytes))
+        throw Error(err::FileAccess, QStringLiteral("IniStore"), *failure);
 }
 
 QString IniStore::readValue(const QString& section, const QString& key,

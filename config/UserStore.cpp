@@ -1,5 +1,6 @@
 #include "UserStore.h"
 
+#include "config/SafeFile.h"
 #include "core/Error.h"
 #include "core/Numbers.h"
 
@@ -7,6 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLoggingCategory>
+#include <QTemporaryDir>
 
 Q_LOGGING_CATEGORY(lcStore, "kalimor.settings")
 
@@ -79,12 +81,54 @@ std::unique_ptr<QSettings> UserStore::openForWrite() const {
     return s;
 }
 
-void UserStore::commit(QSettings& settings) const {
-    // QSettings writes through a temporary file renamed over the old one, so
-    // the store is either the old file or the new one, never half of either.
-    settings.sync();
-    if (settings.status() != QSettings::NoError)
-        throw storeError(QStringLiteral("cannot write %1").arg(settings.fileName()));
+void UserStore::change(const std::function<void(QSettings&)>& edit,
+                       const std::function<void(QVariantMap&)>& expect) const {
+    auto current = openForWrite(); // moves a damaged file aside
+    const QString file = current->fileName();
+    SettingsLock lock(file);
+    if (!lock.failure().isEmpty())
+        throw storeError(QStringLiteral("cannot write %1: %2").arg(file, lock.failure()));
+    QVariantMap expected;
+    for (const QString& key : current->allKeys()) expected.insert(key, current->value(key));
+    current.reset();
+    expect(expected);
+
+    // The settings library writes the copy (its own format, its own escapes)
+    // but reports no error when the disk fills under it, so the copy is read
+    // back through a name the library has never seen, and compared.
+    QFile original(file);
+    QByteArray bytes;
+    if (original.exists()) {
+        if (!original.open(QIODevice::ReadOnly))
+            throw storeError(QStringLiteral("cannot read %1").arg(file));
+        bytes = original.readAll();
+    }
+    QTemporaryDir scratch(file + QStringLiteral(".XXXXXX"));
+    if (!scratch.isValid())
+        throw storeError(QStringLiteral("cannot write %1: %2").arg(file, scratch.errorString()));
+    const QString copy = scratch.filePath(QStringLiteral("copy.conf"));
+    if (const auto failure = replaceFile(copy, bytes)) throw storeError(*failure);
+    {
+        QSettings s(copy, QSettings::IniFormat);
+        edit(s);
+        s.sync();
+        if (s.status() != QSettings::NoError)
+            throw storeError(QStringLiteral("cannot write %1").arg(file));
+    }
+    const QString check = scratch.filePath(QStringLiteral("check.conf"));
+    QByteArray written;
+    {
+        QFile f(copy);
+        if (!f.open(QIODevice::ReadOnly) || !QFile::copy(copy, check))
+            throw storeError(QStringLiteral("cannot write %1").arg(file));
+        written = f.readAll();
+    }
+    QSettings reread(check, QSettings::IniFormat);
+    QVariantMap got;
+    for (const QString& key : reread.allKeys()) got.insert(key, reread.value(key));
+    if (reread.status() != QSettings::NoError || got != expected)
+        throw storeError(QStringLiteral("cannot write %1: the disk may be full").arg(file));
+    if (const auto failure = replaceFile(file, written)) throw storeError(*failure);
 }
 
 QString UserStore::readValue(const QString& section, const QString& key,
@@ -121,30 +165,40 @@ std::optional<QStringList> UserStore::sectionNames() {
 }
 
 void UserStore::writeValue(const QString& section, const QString& key, const QString& value) {
-    auto s = openForWrite();
-    s->beginGroup(section);
-    s->setValue(key, value);
-    s->endGroup();
-    commit(*s);
+    change(
+        [&](QSettings& s) {
+            s.beginGroup(section);
+            s.setValue(key, value);
+            s.endGroup();
+        },
+        [&](QVariantMap& m) { m.insert(section + QLatin1Char('/') + key, value); });
 }
 
 void UserStore::remove(const QString& section, const QString& key) {
-    auto s = openForWrite();
-    if (key.isEmpty()) {
-        if (!s->childGroups().contains(section))
+    {
+        auto s = openForRead();
+        if (key.isEmpty() && !s->childGroups().contains(section))
             throw Error(err::InvalidCall, QStringLiteral("UserStore"),
                         QStringLiteral("no section %1 in %2").arg(section, s->fileName()));
-        s->remove(section);
-    } else {
         s->beginGroup(section);
-        if (!s->contains(key))
+        if (!key.isEmpty() && !s->contains(key))
             throw Error(
                 err::InvalidCall, QStringLiteral("UserStore"),
                 QStringLiteral("no key %1 in section %2 of %3").arg(key, section, s->fileName()));
-        s->remove(key);
-        s->endGroup();
     }
-    commit(*s);
+    const QString prefix = section + QLatin1Char('/');
+    change(
+        [&](QSettings& s) {
+            if (key.isEmpty()) return s.remove(section);
+            s.beginGroup(section);
+            s.remove(key);
+            s.endGroup();
+        },
+        [&](QVariantMap& m) {
+            if (!key.isEmpty()) return void(m.remove(prefix + key));
+            for (auto it = m.begin(); it != m.end();)
+                it = it.key().startsWith(prefix) ? m.erase(it) : std::next(it);
+        });
 }
 
 } // namespace kalimor

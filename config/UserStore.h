@@ -32,7 +32,11 @@ private:
     static FileState inspect(const QString& file);
     std::unique_ptr<QSettings> openForRead() const;
     std::unique_ptr<QSettings> openForWrite() const;
-    void commit(QSettings& settings) const;
+    // Applies `edit` to a copy of the store and puts the copy in place only
+    // when it holds exactly what it should; the real file is never written
+    // by the settings library, so a refused change leaves nothing behind.
+    void change(const std::function<void(QSettings&)>& edit,
+                const std::function<void(QVariantMap&)>& expect) const;
 
     QString m_appName;
 };

@@ -7,6 +7,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <linux/ppdev.h>
@@ -241,34 +242,70 @@ void SimulatedBoard::write(int address, const std::uint8_t* bytes, std::size_t c
 // ---------------------------------------------------------------- trace
 
 TracingPort::TracingPort(std::unique_ptr<PortBackend> inner, const QString& path)
-    : m_inner(std::move(inner)) {
-    m_file = std::fopen(QFile::encodeName(path).constData(), "a");
-    if (!m_file)
+    : m_inner(std::move(inner)), m_path(path) {
+    m_fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CREAT | O_APPEND | O_CLOEXEC,
+                  0644);
+    if (m_fd < 0)
         throw portError(
             QStringLiteral("cannot write trace file %1: %2").arg(path, errnoText(errno)));
+    m_line.reserve(512);
 }
 
 TracingPort::~TracingPort() {
-    if (m_file) std::fclose(m_file);
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+QString TracingPort::describe() const {
+    if (m_problem.isEmpty()) return m_inner->describe();
+    return QStringLiteral("%1 - %2 (%3 loads missing)")
+        .arg(m_inner->describe(), m_problem)
+        .arg(m_missing);
+}
+
+void TracingPort::append(const char* line, std::size_t length) {
+    const off_t before = ::lseek(m_fd, 0, SEEK_END);
+    std::size_t done = 0;
+    while (done < length) {
+        const ssize_t n = ::write(m_fd, line + done, length - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) break;
+        done += static_cast<std::size_t>(n);
+    }
+    if (done == length) return;
+    const int why = errno;
+    // Half a line would make the whole trace unreadable to a JSON-lines
+    // reader: take it back.
+    if (done > 0 && before >= 0 && ::ftruncate(m_fd, before) != 0) {
+        // Nothing more can be done; the next reader sees one cut line.
+    }
+    ++m_missing;
+    if (m_problem.isEmpty()) {
+        m_problem = QStringLiteral("trace %1 not written: %2").arg(m_path, errnoText(why));
+        std::fprintf(stderr, "kalimor: %s\n", qPrintable(m_problem));
+    }
 }
 
 void TracingPort::write(int address, const std::uint8_t* bytes, std::size_t count) {
     m_inner->write(address, bytes, count);
     m_chip.feed(bytes, count);
     static const char digits[] = "0123456789abcdef";
-    std::string hex;
-    hex.reserve(count * 2);
+    m_line.clear();
     for (std::size_t i = 0; i < count; ++i) {
-        hex += digits[bytes[i] >> 4];
-        hex += digits[bytes[i] & 0xF];
+        m_line += digits[bytes[i] >> 4];
+        m_line += digits[bytes[i] & 0xF];
     }
     const DdsState& s = m_chip.state();
-    std::fprintf(m_file,
-                 "{\"t\": %.6f, \"port\": %d, \"bytes\": \"%s\", \"ftw\": %u, \"phase\": %d, "
-                 "\"power_down\": %d, \"control\": %u, \"clocks\": %d}\n",
-                 secondsSinceStart(), address, hex.c_str(), static_cast<unsigned>(s.ftw), s.phase,
-                 s.powerDown ? 1 : 0, static_cast<unsigned>(s.control), s.clocks);
-    std::fflush(m_file);
+    char head[96], tail[160];
+    std::snprintf(head, sizeof head, "{\"t\": %.6f, \"port\": %d, \"bytes\": \"",
+                  secondsSinceStart(), address);
+    std::snprintf(tail, sizeof tail,
+                  "\", \"ftw\": %u, \"phase\": %d, \"power_down\": %d, \"control\": %u, "
+                  "\"clocks\": %d}\n",
+                  static_cast<unsigned>(s.ftw), s.phase, s.powerDown ? 1 : 0,
+                  static_cast<unsigned>(s.control), s.clocks);
+    m_line.insert(0, head);
+    m_line += tail;
+    append(m_line.data(), m_line.size());
 }
 
 // ---------------------------------------------------------------- table

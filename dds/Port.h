@@ -114,19 +114,32 @@ private:
 // Appends one JSON line per load that reached the inner back-end, decoded by
 // its own emulated chip so the trace shows what the board received, not what
 // the caller meant to send.
+//
+// A trace that cannot be written (a full disk) never stops a load and never
+// leaves a cut line: a line that did not go out whole is taken back, and the
+// first failure is logged (kalimor.trace, on stderr) and named by describe()
+// from then on, for the status line.
 class TracingPort : public PortBackend {
 public:
     // Opens the file for appending; raises kalimor::Error when it cannot.
     TracingPort(std::unique_ptr<PortBackend> inner, const QString& path);
     ~TracingPort() override;
     void write(int address, const std::uint8_t* bytes, std::size_t count) override;
-    QString describe() const override { return m_inner->describe(); }
+    QString describe() const override;
+    // Why lines are missing from the trace; empty while it is whole.
+    QString traceProblem() const { return m_problem; }
     QStringList driverLines() const override { return m_inner->driverLines(); }
     PortBackend& inner() { return *m_inner; }
 
 private:
     std::unique_ptr<PortBackend> m_inner;
-    std::FILE* m_file = nullptr;
+    void append(const char* line, std::size_t length);
+
+    int m_fd = -1;
+    QString m_path;
+    QString m_problem;
+    std::size_t m_missing = 0; // loads not in the trace
+    std::string m_line;
     Ad9850 m_chip;
 };
 

@@ -1,4 +1,5 @@
 #include "Raised.h"
+#include "SmallDisk.h"
 #include "config/CSetting.h"
 #include "core/Error.h"
 
@@ -199,6 +200,51 @@ TEST_F(Ini, FileThatVanishesBetweenOperations) {
 
 // Root ignores permission bits, so the read-only cases run in a child that
 // has given up root, against a file and folder that belong to root.
+TEST(IniOnAFullDisk, KeepsTheOldFile) {
+    SmallDisk disk;
+    if (!disk.mounted()) GTEST_SKIP() << "needs root to mount a small tmpfs";
+    CSetting store;
+    store.Init(disk.dir(), QStringLiteral("kalimor"), 1);
+    QByteArray before;
+    for (int i = 0; i < 20; ++i) before += "[Section" + QByteArray::number(i) + "]\nKey=1\n";
+    QFile file(disk.path(QStringLiteral("kalimor.ini")));
+    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
+    file.write(before);
+    file.close();
+    disk.fill(0);
+    const Raised r = raised([&] {
+        store.SaveSettingStr(QStringLiteral("Section0"), QStringLiteral("Key"), QString(100, 'v'));
+    });
+    EXPECT_EQ(r.number, CSetting::ErrWriteSetting);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), before);
+}
+
+// A file the user may write but not read reads as empty; writing one key
+// from that would lose all the others.
+TEST_F(Ini, WriteOnlyFileIsNotRewritten) {
+    write("[Configuration]\nPortAddr=888\nReferenceClkMHz=50\n");
+    QFile::setPermissions(path(), QFileDevice::WriteOwner);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(90);
+        QFile::setPermissions(path(), QFileDevice::WriteOwner | QFileDevice::WriteOther);
+        const Raised save = raised([&] {
+            store.SaveSettingInt(QStringLiteral("Configuration"), QStringLiteral("PortAddr"), 1);
+        });
+        _exit(save.number == CSetting::ErrWriteSetting ? 0 : 1);
+    }
+    if (geteuid() == 0)
+        QFile::setPermissions(path(), QFileDevice::WriteOwner | QFileDevice::WriteOther);
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    QFile::setPermissions(path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+    EXPECT_EQ(read(), "[Configuration]\nPortAddr=888\nReferenceClkMHz=50\n");
+}
+
 TEST_F(Ini, ReadOnlyFileFailsLoudly) {
     write("[Configuration]\nPortAddr=888\n");
     QFile::setPermissions(path(),

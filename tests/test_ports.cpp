@@ -1,3 +1,4 @@
+#include "SmallDisk.h"
 #include "core/Error.h"
 #include "dds/Port.h"
 
@@ -234,4 +235,32 @@ TEST(Trace, UnwritableFileIsRefused) {
     EXPECT_THROW(
         TracingPort(std::make_unique<SimulatedBoard>(), QStringLiteral("/nonexistent/dir/trace")),
         Error);
+}
+
+TEST(Trace, FullDiskLosesNoLoadAndCutsNoLine) {
+    SmallDisk disk;
+    if (!disk.mounted()) GTEST_SKIP() << "needs root to mount a small tmpfs";
+    disk.fill(4096); // room for about ten lines
+    const QString path = disk.path(QStringLiteral("trace.jsonl"));
+    std::vector<std::uint8_t> bytes;
+    for (int k = 0; k < 40; ++k)
+        bytes.insert(bytes.end(), {std::uint8_t(k == 3), std::uint8_t(2 | (k == 3))});
+    bytes.insert(bytes.end(), {4, 0});
+    auto board = std::make_unique<SimulatedBoard>();
+    SimulatedBoard* inner = board.get();
+    TracingPort port(std::move(board), path);
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < 20; ++i) port.write(888, bytes.data(), bytes.size());
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_EQ(inner->loads().size(), 20u) << "the board gets every load";
+    QFile f(path);
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    const QByteArray text = f.readAll();
+    EXPECT_TRUE(text.isEmpty() || text.endsWith("}\n")) << "a cut line";
+    const int lines = int(text.count('\n'));
+    EXPECT_GT(lines, 0);
+    EXPECT_LT(lines, 20);
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
+    EXPECT_TRUE(port.describe().contains(QStringLiteral("No space left on device")));
+    EXPECT_TRUE(port.describe().endsWith(QStringLiteral("(%1 loads missing)").arg(20 - lines)));
 }

@@ -1,9 +1,11 @@
 #include "ConfigHome.h"
 #include "Raised.h"
+#include "SmallDisk.h"
 #include "config/CSetting.h"
 #include "core/Error.h"
 
 #include <QDir>
+#include <QElapsedTimer>
 #include <QFile>
 
 #include <gtest/gtest.h>
@@ -191,6 +193,49 @@ TEST_F(Store, UnwritableStoreIsAnError) {
         EXPECT_TRUE(r.description.startsWith(QStringLiteral("Error writing Setting (75, ")))
             << qPrintable(r.description);
     }
+}
+
+// A save on a full disk either puts the whole new file in place or leaves
+// the old one untouched, and says it failed.
+TEST(StoreOnAFullDisk, KeepsTheOldFile) {
+    SmallDisk disk(home->path() + QStringLiteral("/full"));
+    if (!disk.mounted()) GTEST_SKIP() << "needs root to mount a small tmpfs";
+    CSetting store;
+    store.Init(std::nullopt, QStringLiteral("full/kalimor"), 0);
+    const QString section = QStringLiteral("Configuration");
+    for (int i = 0; i < 20; ++i) store.SaveSettingInt(section, QStringLiteral("Key%1").arg(i), i);
+    QFile file(disk.path(QStringLiteral("kalimor.conf")));
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    const QByteArray before = file.readAll();
+    file.close();
+    disk.fill(0);
+    const Raised r = raised([&] {
+        store.SaveSettingStr(section, QStringLiteral("Key0"), QString(3000, QLatin1Char('v')));
+    });
+    EXPECT_EQ(r.number, CSetting::ErrWriteSetting);
+    ASSERT_TRUE(file.open(QIODevice::ReadOnly));
+    EXPECT_EQ(file.readAll(), before);
+    EXPECT_EQ(store.GetSettingInt(section, QStringLiteral("Key19"), -1), 19);
+    EXPECT_EQ(store.GetSettingInt(section, QStringLiteral("Key0"), -1), 0) << "the refused value";
+    EXPECT_TRUE(QDir(disk.dir())
+                    .entryList(QDir::AllEntries | QDir::NoDotAndDotDot | QDir::Hidden)
+                    .filter(QStringLiteral("kalimor.conf."))
+                    .isEmpty())
+        << "no temporary file is left";
+}
+
+// A save killed half-way leaves an empty lock file; the next save takes it
+// over at once instead of waiting for it to grow old.
+TEST_F(Store, StaleEmptyLockIsTakenOverAtOnce) {
+    QFile lock(file() + QStringLiteral(".lock"));
+    ASSERT_TRUE(lock.open(QIODevice::WriteOnly));
+    lock.close();
+    QElapsedTimer t;
+    t.start();
+    store.SaveSettingInt(QStringLiteral("Configuration"), QStringLiteral("PortAddr"), 888);
+    EXPECT_LT(t.elapsed(), 5000) << "a save waited for a dead lock";
+    EXPECT_EQ(store.GetSettingInt(QStringLiteral("Configuration"), QStringLiteral("PortAddr"), 0),
+              888);
 }
 
 TEST_F(Store, CorruptStoreIsKeptAside) {

@@ -1,0 +1,105 @@
+#include "SafeFile.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QLockFile>
+
+#include <cerrno>
+#include <cstring>
+#include <csignal>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace kalimor {
+
+namespace {
+
+QString errnoText(int e) {
+    return QString::fromLocal8Bit(std::strerror(e));
+}
+
+} // namespace
+
+std::optional<QString> replaceFile(const QString& path, const QByteArray& bytes) {
+    const QByteArray target = QFile::encodeName(path);
+    QByteArray temp = target + ".XXXXXX";
+    const int fd = ::mkstemp(temp.data());
+    if (fd < 0) return QStringLiteral("cannot create a file beside %1: %2").arg(path, errnoText(errno));
+    auto fail = [&](const char* what) {
+        const int e = errno;
+        ::close(fd);
+        ::unlink(temp.constData());
+        return QStringLiteral("cannot %1 %2: %3").arg(QLatin1String(what), path, errnoText(e));
+    };
+    struct stat old{};
+    if (::stat(target.constData(), &old) == 0 && ::fchmod(fd, old.st_mode & 07777) != 0)
+        return fail("keep the permissions of");
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) {
+            if (n == 0) errno = ENOSPC;
+            return fail("write");
+        }
+        done += n;
+    }
+    if (::fsync(fd) != 0) return fail("write");
+    if (::close(fd) != 0) {
+        const int e = errno;
+        ::unlink(temp.constData());
+        return QStringLiteral("cannot write %1: %2").arg(path, errnoText(e));
+    }
+    if (::rename(temp.constData(), target.constData()) != 0) {
+        const int e = errno;
+        ::unlink(temp.constData());
+        return QStringLiteral("cannot replace %1: %2").arg(path, errnoText(e));
+    }
+    // The rename itself is only durable once the folder is on disk.
+    const QByteArray folder = QFile::encodeName(QFileInfo(path).absolutePath());
+    if (const int dir = ::open(folder.constData(), O_RDONLY | O_DIRECTORY | O_CLOEXEC); dir >= 0) {
+        ::fsync(dir);
+        ::close(dir);
+    }
+    return std::nullopt;
+}
+
+bool existsButUnreadable(const QString& path) {
+    const QByteArray name = QFile::encodeName(path);
+    if (::access(name.constData(), F_OK) != 0) return false;
+    const int fd = ::open(name.constData(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return true;
+    ::close(fd);
+    return false;
+}
+
+struct SettingsLock::Impl {
+    explicit Impl(const QString& file) : lock(file + QStringLiteral(".lock")) {}
+    QLockFile lock;
+};
+
+SettingsLock::SettingsLock(const QString& file) : m_impl(new Impl(file)) {
+    QLockFile& lock = m_impl->lock;
+    // Qt would wait 30 s for a lock whose holder it cannot name before it
+    // calls it stale; a save must not hold the window that long.
+    qint64 pid = 0;
+    QString host, app;
+    bool holderAlive = false;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        if (lock.tryLock(attempt == 0 ? 0 : 300)) return;
+        if (lock.error() != QLockFile::LockFailedError) break;
+        const bool named = lock.getLockInfo(&pid, &host, &app);
+        holderAlive = named && (::kill(pid_t(pid), 0) == 0 || errno != ESRCH);
+        if (!holderAlive) lock.removeStaleLockFile();
+    }
+    m_failure = holderAlive ? QStringLiteral("the settings are being saved by %1 (process %2)")
+                                  .arg(app.isEmpty() ? QStringLiteral("another program") : app)
+                                  .arg(pid)
+                            : QStringLiteral("cannot lock %1.lock").arg(file);
+}
+
+SettingsLock::~SettingsLock() {
+    delete m_impl;
+}
+
+} // namespace kalimor

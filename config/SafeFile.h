@@ -1,0 +1,39 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+#include <optional>
+
+namespace kalimor {
+
+// Puts `bytes` in place of the file at `path`, or leaves the old file as it
+// was: the new text goes to a temporary file beside it, every write is
+// checked, the file is synced and closed before it is renamed over the old
+// one, and the folder is synced after. The old file's permissions are kept.
+// Returns why it failed, or nothing.
+std::optional<QString> replaceFile(const QString& path, const QByteArray& bytes);
+
+// Whether a file that exists can be read. A file that cannot be read must
+// not be rewritten from what a failed read gave.
+bool existsButUnreadable(const QString& path);
+
+// Serialises writers of one settings file across processes, waiting a moment
+// at most. A lock left by a program killed during a save (an empty lock file,
+// or one whose process is gone) is recognised and taken over at once.
+class SettingsLock {
+public:
+    explicit SettingsLock(const QString& file);
+    ~SettingsLock();
+    SettingsLock(const SettingsLock&) = delete;
+    SettingsLock& operator=(const SettingsLock&) = delete;
+    // Empty when locked; otherwise why not.
+    const QString& failure() const { return m_failure; }
+
+private:
+    struct Impl;
+    Impl* m_impl;
+    QString m_failure;
+};
+
+} // namespace kalimor
