@@ -5,8 +5,8 @@
 #include <QLockFile>
 
 #include <cerrno>
-#include <cstring>
 #include <csignal>
+#include <cstring>
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -25,14 +25,15 @@ std::optional<QString> replaceFile(const QString& path, const QByteArray& bytes)
     const QByteArray target = QFile::encodeName(path);
     QByteArray temp = target + ".XXXXXX";
     const int fd = ::mkstemp(temp.data());
-    if (fd < 0) return QStringLiteral("cannot create a file beside %1: %2").arg(path, errnoText(errno));
+    if (fd < 0)
+        return QStringLiteral("cannot create a file beside %1: %2").arg(path, errnoText(errno));
     auto fail = [&](const char* what) {
         const int e = errno;
         ::close(fd);
         ::unlink(temp.constData());
         return QStringLiteral("cannot %1 %2: %3").arg(QLatin1String(what), path, errnoText(e));
     };
-    struct stat old{};
+    struct stat old {};
     if (::stat(target.constData(), &old) == 0 && ::fchmod(fd, old.st_mode & 07777) != 0)
         return fail("keep the permissions of");
     for (qsizetype done = 0; done < bytes.size();) {

@@ -31,7 +31,8 @@ public:
         QFile filler(path(QStringLiteral(".filler")));
         filler.open(QIODevice::WriteOnly | QIODevice::Unbuffered);
         const QByteArray page(4096, 'x');
-        while (filler.write(page) == page.size()) {}
+        while (filler.write(page) == page.size()) {
+        }
         filler.close();
         filler.resize(filler.size() - room);
     }
