@@ -7,6 +7,14 @@ work=$(mktemp -d)
 trap 'kill $pid 2>/dev/null; rm -rf "$work"' EXIT
 export XDG_CONFIG_HOME=$work/config QT_QPA_PLATFORM=offscreen
 fail() { echo "FAIL: $*"; exit 1; }
+# Waits for the server on port $1 to answer, then tunes 7.04 MHz and reads it back.
+tune() {
+  for _ in $(seq 100); do
+    rigctl -m 2 -r 127.0.0.1:$1 f >/dev/null 2>&1 && break
+    sleep 0.1
+  done
+  rigctl -m 2 -r 127.0.0.1:$1 F 7040000 f
+}
 
 for args in "--bogus" "--port /dev/sda" "--trace /nonexistent/dir/t" "--rigctld=99999"; do
   # shellcheck disable=SC2086
@@ -20,11 +28,7 @@ done
 port=$((20000 + RANDOM % 20000))
 "$kalimor" --simulate --trace "$work/trace.jsonl" --rigctld=127.0.0.1:$port &
 pid=$!
-for _ in $(seq 100); do
-  rigctl -m 2 -r 127.0.0.1:$port f >/dev/null 2>&1 && break
-  sleep 0.1
-done
-got=$(rigctl -m 2 -r 127.0.0.1:$port F 7040000 f) || fail "rigctl failed"
+got=$(tune $port) || fail "rigctl failed"
 [ "$got" = "7040000" ] || fail "rigctl f answered '$got'"
 tail -n 1 "$work/trace.jsonl" | grep -q '"ftw": 302365698, "phase": 0, "power_down": 0, "control": 0, "clocks": 40' \
   || fail "trace: $(tail -n 1 "$work/trace.jsonl")"
@@ -43,11 +47,7 @@ port2=$((port + 1))
 XDG_CONFIG_HOME=$work/damaged "$kalimor" --simulate --rigctld=0.0.0.0:$port2 -platform offscreen \
   2>"$work/err" &
 pid2=$!
-for _ in $(seq 100); do
-  rigctl -m 2 -r 127.0.0.1:$port2 f >/dev/null 2>&1 && break
-  sleep 0.1
-done
-got=$(rigctl -m 2 -r 127.0.0.1:$port2 F 7040000 f) || fail "headless start with a damaged store"
+got=$(tune $port2) || fail "headless start with a damaged store"
 kill $pid2
 [ "$got" = "7040000" ] || fail "headless rigctl f answered '$got'"
 grep -q 'ReferenceClkMHz' "$work/err" || fail "the damaged setting was not reported: $(cat "$work/err")"
