@@ -384,12 +384,22 @@ std::string Session::handle(std::string_view line, bool* quit) {
     // Extended: the command echoed with its arguments, each field, then the status.
     std::string out = name ? std::string(name->longName) : printable(w[0]);
     out += ":";
-    for (size_t i = 1; i < w.size() && i < 8; ++i) out += " " + printable(w[i]);
+    // Appends piece by piece: GCC 12 at -O2 warns wrongly (-Wrestrict) about
+    // `" " + std::string`.
+    for (size_t i = 1; i < w.size() && i < 8; ++i) {
+        out += ' ';
+        out += printable(w[i]);
+    }
     out += sep;
     if (name && name->cmd == Cmd::DumpState) {
         out += plain;
     } else {
-        for (const auto& [label, v] : fields) out += label + ": " + v + sep;
+        for (const auto& [label, v] : fields) {
+            out += label;
+            out += ": ";
+            out += v;
+            out += sep;
+        }
     }
     return out + rprt + "\n";
 }
