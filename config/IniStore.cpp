@@ -58,7 +58,9 @@ struct Document {
     QByteArray eol = "\n";
 
     explicit Document(QByteArray data) : bytes(std::move(data)) {
-        qsizetype pos = 0;
+        // Windows editors start a UTF-8 file with a byte-order mark: read
+        // past it, and keep it, as every rewrite starts from these bytes.
+        qsizetype pos = bytes.startsWith("\xEF\xBB\xBF") ? 3 : 0;
         bool eolSeen = false;
         while (pos < bytes.size()) {
             Line line;
@@ -187,22 +189,36 @@ void IniStore::save(const QByteArray& bytes) const {
     // throw away all it holds.
     if (existsButUnreadable(m_file))
         throw writeError(m_file, QStringLiteral("the file cannot be read, so it is not rewritten"));
-    if (const auto failure = replaceFile(m_file, bytes))
-        throw Error(err::FileAccess, QStringLiteral("IniStore"), *failure);
+    bool noRoomBeside = false;
+    auto failure = replaceFile(m_file, bytes, &noRoomBeside);
+    // The default place is the program's own folder, which a user may not
+    // write although the file is theirs; the profile functions rewrite such a
+    // file in place, and so do we.
+    if (failure && noRoomBeside && info.exists()) failure = rewriteInPlace(m_file, bytes);
+    if (failure) throw Error(err::FileAccess, QStringLiteral("IniStore"), *failure);
 }
 
 QString IniStore::readValue(const QString& section, const QString& key,
                             const QString& defaultValue) {
     const Document doc(load());
-    QString value = defaultValue;
     const qsizetype header = doc.findSection(section);
     const qsizetype line = header < 0 ? -1 : doc.findKey(header, key);
-    if (line >= 0) value = decode(doc.value(line));
+    QString value;
+    if (line >= 0) {
+        value = decode(doc.value(line));
+    } else {
+        // The profile read strips the default's trailing blanks, not a value's.
+        value = defaultValue;
+        while (value.endsWith(QLatin1Char(' '))) value.chop(1);
+    }
     if (value.size() > ValueBuffer - 1) {
         value.truncate(ValueBuffer - 1);
         if (value.back().isHighSurrogate()) value.chop(1); // never half a character
     }
-    return CSetting::TrimAtNull(value);
+    // What the profile read hands over is the buffer: the value, then NULs.
+    // Trimming it leaves blanks before the first NUL, so a quoted value keeps
+    // its trailing blanks.
+    return CSetting::TrimAtNull(value + QChar(0));
 }
 
 std::int16_t IniStore::readInt(const QString& section, const QString& key,

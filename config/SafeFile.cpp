@@ -19,14 +19,27 @@ QString errnoText(int e) {
     return QString::fromLocal8Bit(std::strerror(e));
 }
 
+std::optional<QString> writeAll(int fd, const QByteArray& bytes) {
+    for (qsizetype done = 0; done < bytes.size();) {
+        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0) return errnoText(n == 0 ? ENOSPC : errno);
+        done += n;
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
-std::optional<QString> replaceFile(const QString& path, const QByteArray& bytes) {
+std::optional<QString> replaceFile(const QString& path, const QByteArray& bytes,
+                                   bool* noRoomBeside) {
     const QByteArray target = QFile::encodeName(path);
     QByteArray temp = target + ".XXXXXX";
     const int fd = ::mkstemp(temp.data());
-    if (fd < 0)
+    if (fd < 0) {
+        if (noRoomBeside) *noRoomBeside = errno == EACCES || errno == EPERM;
         return QStringLiteral("cannot create a file beside %1: %2").arg(path, errnoText(errno));
+    }
     auto fail = [&](const char* what) {
         const int e = errno;
         ::close(fd);
@@ -36,14 +49,10 @@ std::optional<QString> replaceFile(const QString& path, const QByteArray& bytes)
     struct stat old {};
     if (::stat(target.constData(), &old) == 0 && ::fchmod(fd, old.st_mode & 07777) != 0)
         return fail("keep the permissions of");
-    for (qsizetype done = 0; done < bytes.size();) {
-        const ssize_t n = ::write(fd, bytes.constData() + done, size_t(bytes.size() - done));
-        if (n < 0 && errno == EINTR) continue;
-        if (n <= 0) {
-            if (n == 0) errno = ENOSPC;
-            return fail("write");
-        }
-        done += n;
+    if (const auto failure = writeAll(fd, bytes)) {
+        ::close(fd);
+        ::unlink(temp.constData());
+        return QStringLiteral("cannot write %1: %2").arg(path, *failure);
     }
     if (::fsync(fd) != 0) return fail("write");
     if (::close(fd) != 0) {
@@ -62,6 +71,17 @@ std::optional<QString> replaceFile(const QString& path, const QByteArray& bytes)
         ::fsync(dir);
         ::close(dir);
     }
+    return std::nullopt;
+}
+
+std::optional<QString> rewriteInPlace(const QString& path, const QByteArray& bytes) {
+    const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC);
+    if (fd < 0) return QStringLiteral("cannot write %1: %2").arg(path, errnoText(errno));
+    std::optional<QString> failure = writeAll(fd, bytes);
+    if (!failure && (::ftruncate(fd, bytes.size()) != 0 || ::fsync(fd) != 0))
+        failure = errnoText(errno);
+    if (::close(fd) != 0 && !failure) failure = errnoText(errno);
+    if (failure) return QStringLiteral("cannot write %1: %2").arg(path, *failure);
     return std::nullopt;
 }
 

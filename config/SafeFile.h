@@ -11,8 +11,15 @@ namespace kalimor {
 // was: the new text goes to a temporary file beside it, every write is
 // checked, the file is synced and closed before it is renamed over the old
 // one, and the folder is synced after. The old file's permissions are kept.
-// Returns why it failed, or nothing.
-std::optional<QString> replaceFile(const QString& path, const QByteArray& bytes);
+// Returns why it failed, or nothing; `noRoomBeside` tells that the folder
+// would not take the temporary file (no permission), the old file untouched.
+std::optional<QString> replaceFile(const QString& path, const QByteArray& bytes,
+                                   bool* noRoomBeside = nullptr);
+
+// Writes `bytes` over the file at `path` in place, cuts it to their length
+// and syncs it: for a file whose folder is not the user's to write. A
+// failure part-way leaves the file damaged, as any in-place write would.
+std::optional<QString> rewriteInPlace(const QString& path, const QByteArray& bytes);
 
 // Whether a file that exists can be read. A file that cannot be read must
 // not be rewritten from what a failed read gave.

@@ -22,6 +22,48 @@ QString valueText(const QVariant& v) {
     return v.toString();
 }
 
+// The settings library splits names at '/' and '\\' into groups. Names here
+// are flat, so those are escaped, and '%' with them to keep it reversible.
+QString flat(const QString& name) {
+    QString out;
+    for (const QChar c : name) {
+        if (c == QLatin1Char('%'))
+            out += QStringLiteral("%25");
+        else if (c == QLatin1Char('/'))
+            out += QStringLiteral("%2F");
+        else if (c == QLatin1Char('\\'))
+            out += QStringLiteral("%5C");
+        else
+            out += c;
+    }
+    return out;
+}
+
+QString unflat(const QString& stored) {
+    QString out;
+    for (qsizetype i = 0; i < stored.size(); ++i) {
+        const QString code = stored.mid(i, 3).toUpper();
+        if (code == QLatin1String("%25") || code == QLatin1String("%2F") ||
+            code == QLatin1String("%5C")) {
+            out += code == QLatin1String("%25")   ? QLatin1Char('%')
+                   : code == QLatin1String("%2F") ? QLatin1Char('/')
+                                                  : QLatin1Char('\\');
+            i += 2;
+        } else {
+            out += stored[i];
+        }
+    }
+    return out;
+}
+
+// The spelling already stored for `name`, matched without regard to case as
+// the platform store this replaces did; the flat form of `name` when none is.
+QString storedName(const QStringList& stored, const QString& name) {
+    for (const QString& n : stored)
+        if (unflat(n).compare(name, Qt::CaseInsensitive) == 0) return n;
+    return flat(name);
+}
+
 Error storeError(const QString& description) {
     return Error(err::FileAccess, QStringLiteral("UserStore"), description);
 }
@@ -131,12 +173,22 @@ void UserStore::change(const std::function<void(QSettings&)>& edit,
     if (const auto failure = replaceFile(file, written)) throw storeError(*failure);
 }
 
+UserStore::Names UserStore::resolve(QSettings& s, const QString& section, const QString& key) {
+    Names names;
+    names.group = storedName(s.childGroups(), section);
+    s.beginGroup(names.group);
+    names.key = key.isEmpty() ? QString() : storedName(s.childKeys(), key);
+    s.endGroup();
+    return names;
+}
+
 QString UserStore::readValue(const QString& section, const QString& key,
                              const QString& defaultValue) {
     auto s = openForRead();
-    s->beginGroup(section);
-    if (!s->contains(key)) return defaultValue;
-    return valueText(s->value(key));
+    const Names n = resolve(*s, section, key);
+    s->beginGroup(n.group);
+    if (!s->contains(n.key)) return defaultValue;
+    return valueText(s->value(n.key));
 }
 
 std::int16_t UserStore::readInt(const QString& section, const QString& key,
@@ -149,53 +201,72 @@ std::int16_t UserStore::readInt(const QString& section, const QString& key,
 std::optional<SettingTable> UserStore::readSection(const QString& section,
                                                    const std::function<QString(const QString&)>&) {
     auto s = openForRead();
-    s->beginGroup(section);
+    s->beginGroup(resolve(*s, section, QString()).group);
     const QStringList keys = s->childKeys();
     if (keys.isEmpty()) return std::nullopt;
     SettingTable table;
-    for (const QString& key : keys) table.push_back({key, valueText(s->value(key))});
+    for (const QString& key : keys) table.push_back({unflat(key), valueText(s->value(key))});
     return table;
 }
 
 std::optional<QStringList> UserStore::sectionNames() {
     auto s = openForRead();
-    const QStringList groups = s->childGroups();
+    QStringList groups = s->childGroups();
     if (groups.isEmpty()) return std::nullopt;
+    for (QString& g : groups) g = unflat(g);
     return groups;
 }
 
+UserStore::Names UserStore::namesForWrite(const QString& section, const QString& key) const {
+    try {
+        auto s = openForRead();
+        return resolve(*s, section, key);
+    } catch (const Error&) {
+        // A damaged file is moved aside by the write: the names start afresh.
+        return {flat(section), flat(key)};
+    }
+}
+
 void UserStore::writeValue(const QString& section, const QString& key, const QString& value) {
+    // The INI store refuses these as well; the settings library would store
+    // nothing and report success.
+    if (section.isEmpty() || key.isEmpty())
+        throw Error(err::InvalidCall, QStringLiteral("UserStore"),
+                    QStringLiteral("a setting needs a section and a key name"));
+    const Names n = namesForWrite(section, key);
     change(
         [&](QSettings& s) {
-            s.beginGroup(section);
-            s.setValue(key, value);
+            s.beginGroup(n.group);
+            s.setValue(n.key, value);
             s.endGroup();
         },
-        [&](QVariantMap& m) { m.insert(section + QLatin1Char('/') + key, value); });
+        [&](QVariantMap& m) { m.insert(n.group + QLatin1Char('/') + n.key, value); });
 }
 
 void UserStore::remove(const QString& section, const QString& key) {
+    Names n;
     {
         auto s = openForRead();
-        if (key.isEmpty() && !s->childGroups().contains(section))
+        n = resolve(*s, section, key);
+        if (key.isEmpty() && !s->childGroups().contains(n.group))
             throw Error(err::InvalidCall, QStringLiteral("UserStore"),
                         QStringLiteral("no section %1 in %2").arg(section, s->fileName()));
-        s->beginGroup(section);
-        if (!key.isEmpty() && !s->contains(key))
+        s->beginGroup(n.group);
+        if (!key.isEmpty() && !s->contains(n.key))
             throw Error(
                 err::InvalidCall, QStringLiteral("UserStore"),
                 QStringLiteral("no key %1 in section %2 of %3").arg(key, section, s->fileName()));
     }
-    const QString prefix = section + QLatin1Char('/');
+    const QString prefix = n.group + QLatin1Char('/');
     change(
         [&](QSettings& s) {
-            if (key.isEmpty()) return s.remove(section);
-            s.beginGroup(section);
-            s.remove(key);
+            if (key.isEmpty()) return s.remove(n.group);
+            s.beginGroup(n.group);
+            s.remove(n.key);
             s.endGroup();
         },
         [&](QVariantMap& m) {
-            if (!key.isEmpty()) return void(m.remove(prefix + key));
+            if (!key.isEmpty()) return void(m.remove(prefix + n.key));
             for (auto it = m.begin(); it != m.end();)
                 it = it.key().startsWith(prefix) ? m.erase(it) : std::next(it);
         });

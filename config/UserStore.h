@@ -11,7 +11,9 @@ namespace kalimor {
 // The platform's per-user application-settings store: on Linux the file
 // $XDG_CONFIG_HOME/<app>.conf, on Windows the registry. Each operation opens
 // the store afresh, so nothing is cached between calls and a write is on disk
-// before it returns.
+// before it returns. Section and key names are flat (a '/' is part of the
+// name) and matched without regard to case, writes keeping the spelling
+// already stored.
 class UserStore : public SettingsBackend {
 public:
     explicit UserStore(QString appName);
@@ -28,6 +30,12 @@ public:
     void remove(const QString& section, const QString& key) override;
 
 private:
+    // A section and key as the settings library holds them.
+    struct Names {
+        QString group, key;
+    };
+    static Names resolve(QSettings& s, const QString& section, const QString& key);
+    Names namesForWrite(const QString& section, const QString& key) const;
     enum class FileState { Good, Unreadable, Malformed };
     static FileState inspect(const QString& file);
     std::unique_ptr<QSettings> openForRead() const;

@@ -62,8 +62,8 @@ TEST_F(Ini, ReadsAsTheProfileFunctionsDo) {
         const char* key;
         const char* value;
     } cases[] = {
-        {"referenceclkmhz", "125"}, {"quoted", "spaced"}, {"single", "x"},     {"half", "\"open"},
-        {"dup", "first"},           {"late", "<d>"},      {"noequals", "<d>"}, {"missing", "<d>"},
+        {"referenceclkmhz", "125"}, {"quoted", "spaced  "}, {"single", "x"},     {"half", "\"open"},
+        {"dup", "first"},           {"late", "<d>"},        {"noequals", "<d>"}, {"missing", "<d>"},
     };
     for (const auto& c : cases)
         EXPECT_EQ(get("CONFIGURATION", c.key, "<d>"), QString::fromUtf8(c.value)) << c.key;
@@ -80,6 +80,41 @@ TEST_F(Ini, ValueLengthAndNul) {
     EXPECT_EQ(get("S", "lead"), QStringLiteral("x"));
     EXPECT_EQ(get("S", "nul"), QStringLiteral("ab"));
     EXPECT_EQ(get("S", "missing", "  padded  "), QStringLiteral("padded"));
+}
+
+// Windows editors put a byte-order mark in front; the first section must
+// still be found, and a write must neither add a second one nor drop the mark.
+TEST_F(Ini, ByteOrderMarkIsReadThroughAndKept) {
+    write("\xEF\xBB\xBF[Configuration]\nPortAddr=888\n");
+    EXPECT_EQ(get("Configuration", "PortAddr"), QStringLiteral("888"));
+    EXPECT_EQ(store.GetSectionNames(), QStringList{QStringLiteral("Configuration")});
+    save("Configuration", "PortAddr", "632");
+    EXPECT_EQ(read(), "\xEF\xBB\xBF[Configuration]\nPortAddr=632\n");
+}
+
+// The file is the user's but its folder is not: no temporary file can go
+// beside it, so it is rewritten in place, as the profile functions do.
+TEST_F(Ini, FileInAFolderTheUserCannotWrite) {
+    write("[Configuration]\nPortAddr=888\n");
+    QFile::setPermissions(path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                      QFileDevice::ReadOther | QFileDevice::WriteOther);
+    QFile::setPermissions(dir.path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner |
+                                          QFileDevice::ExeOwner | QFileDevice::ReadOther |
+                                          QFileDevice::ExeOther);
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (geteuid() == 0 && (setgid(65534) != 0 || setuid(65534) != 0)) _exit(90);
+        const Raised save = raised([&] {
+            store.SaveSettingInt(QStringLiteral("Configuration"), QStringLiteral("PortAddr"), 632);
+        });
+        _exit(save.number == 0 ? 0 : 1);
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0);
+    EXPECT_EQ(read(), "[Configuration]\nPortAddr=632\n");
 }
 
 TEST_F(Ini, IntegerReads) {

@@ -6,7 +6,12 @@
 
 #include <QDir>
 #include <QElapsedTimer>
+#include <QTemporaryDir>
+
 #include <QFile>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <gtest/gtest.h>
 
@@ -222,6 +227,82 @@ TEST(StoreOnAFullDisk, KeepsTheOldFile) {
                     .filter(QStringLiteral("kalimor.conf."))
                     .isEmpty())
         << "no temporary file is left";
+}
+
+TEST_F(Store, NamesAreFlatAndMatchedWithoutCase) {
+    store.SaveSettingStr(QStringLiteral("a/b"), QStringLiteral("c/d"), QStringLiteral("v"));
+    store.SaveSettingStr(QStringLiteral("a"), QStringLiteral("b\\c%2F"), QStringLiteral("w"));
+    EXPECT_EQ(store.GetSettingStr(QStringLiteral("A/B"), QStringLiteral("C/d"), {}),
+              QStringLiteral("v"));
+    EXPECT_EQ(store.GetSectionNames(), (QStringList{QStringLiteral("a"), QStringLiteral("a/b")}));
+    const auto table = store.GetSettingAll(QStringLiteral("a/b"));
+    ASSERT_TRUE(table);
+    ASSERT_EQ(table->size(), 1u);
+    EXPECT_EQ((*table)[0][0], QStringLiteral("c/d"));
+    EXPECT_EQ(store.GetSettingAll(QStringLiteral("a"))->at(0)[0], QStringLiteral("b\\c%2F"));
+
+    // A hand-edited file: found whatever the case, written where it stands.
+    writeRaw("[configuration]\nportaddr=632\n");
+    const QString section = QStringLiteral("Configuration"), key = QStringLiteral("PortAddr");
+    EXPECT_EQ(store.GetSettingInt(section, key, 0), 632);
+    store.SaveSettingInt(section, key, 888);
+    QFile f(file());
+    ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+    EXPECT_EQ(f.readAll(), "[configuration]\nportaddr=888\n");
+}
+
+TEST_F(Store, EmptyNamesAreRefusedAsInIniMode) {
+    for (int mode : {0, 1}) {
+        QTemporaryDir dir;
+        store.Init(dir.path(), app, mode);
+        const Raised r = raised([&] {
+            store.SaveSettingStr(QStringLiteral("Configuration"), QString(), QStringLiteral("v"));
+        });
+        EXPECT_EQ(r.number, CSetting::ErrWriteSetting) << mode;
+        EXPECT_TRUE(r.description.startsWith(QStringLiteral("Error writing Setting (5, ")))
+            << qPrintable(r.description);
+    }
+}
+
+// A write refused for lack of permission leaves no trace: later reads see
+// the file as it is, and nothing writes the refused value behind the
+// caller's back once the folder can be written again.
+TEST(StoreRefusal, IsForgotten) {
+    if (::geteuid() != 0) GTEST_SKIP() << "needs root to run the store as another user";
+    const QString folder = home->path() + QStringLiteral("/locked");
+    ASSERT_TRUE(QDir().mkpath(folder));
+    QFile conf(folder + QStringLiteral("/kalimor.conf"));
+    ASSERT_TRUE(conf.open(QIODevice::WriteOnly));
+    conf.write("[Configuration]\nPortAddr=888\n");
+    conf.close();
+    ASSERT_EQ(::chown(qPrintable(folder), 65534, 65534), 0);
+    ASSERT_EQ(::chown(qPrintable(conf.fileName()), 65534, 65534), 0);
+    ::chmod(qPrintable(folder), 0555);
+    ::chmod(qPrintable(home->path()), 0755);
+    const pid_t child = ::fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        if (::setgid(65534) != 0 || ::setuid(65534) != 0) ::_exit(90);
+        CSetting store;
+        store.Init(std::nullopt, QStringLiteral("locked/kalimor"), 0);
+        const QString section = QStringLiteral("Configuration"), key = QStringLiteral("PortAddr");
+        int failures = 0;
+        failures |= raised([&] { store.SaveSettingInt(section, key, 1); }).number ==
+                            CSetting::ErrWriteSetting
+                        ? 0
+                        : 1;
+        failures |= store.GetSettingInt(section, key, 0) == 888 ? 0 : 2;
+        ::chmod(qPrintable(folder), 0755);
+        failures |= store.GetSettingInt(section, key, 0) == 888 ? 0 : 4;
+        ::_exit(failures);
+    }
+    int status = 0;
+    ::waitpid(child, &status, 0);
+    ::chmod(qPrintable(home->path()), 0700);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 0) << "1: not refused, 2: a read failed after, 4: read wrong";
+    ASSERT_TRUE(conf.open(QIODevice::ReadOnly));
+    EXPECT_EQ(conf.readAll(), "[Configuration]\nPortAddr=888\n");
 }
 
 // A save killed half-way leaves an empty lock file; the next save takes it
