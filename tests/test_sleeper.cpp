@@ -4,6 +4,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+
 #include <chrono>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -65,6 +68,13 @@ TEST(Sleeper, DueTimes) {
     };
     for (const auto& c : cases) EXPECT_EQ(CSleeper::dueTime(c.seconds), c.due) << c.seconds;
     EXPECT_EQ(errorOf([] { CSleeper::dueTime(1e12); }), err::Overflow);
+    // -2^63 units: its negation is no 64-bit number.
+    EXPECT_EQ(errorOf([] { CSleeper::dueTime(-922337203685.4777); }), err::Overflow);
+    CSleeper s;
+    s.setDelaySeconds(1e303);
+    EXPECT_EQ(errorOf([&] { (void)s.DelayNanoSeconds(); }), err::Overflow);
+    s.setDelaySeconds(1e306);
+    EXPECT_EQ(errorOf([&] { (void)s.DelayMilliSeconds(); }), err::Overflow);
 }
 
 TEST(Sleeper, DefaultNameCarriesTheProcessId) {
@@ -222,4 +232,115 @@ TEST(Sleeper, AHolderThatDiesInsideTheLockDoesNotWedgeOthers) {
     ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
     s.SleepTime(0.01);
     EXPECT_EQ(s.timer()->wait(0), NamedTimer::WaitObject0);
+}
+
+namespace {
+
+// An object of this user under a timer's name, as a creator killed before
+// it made the timer leaves it: empty, or sized and zero-filled.
+void leaveHalfMade(const QByteArray& object, off_t size) {
+    const int fd = shm_open(object.constData(), O_RDWR | O_CREAT | O_EXCL, 0600);
+    ASSERT_GE(fd, 0);
+    ASSERT_EQ(ftruncate(fd, size), 0);
+    close(fd);
+}
+
+bool shmExists(const QByteArray& object) {
+    return access(("/dev/shm" + object).constData(), F_OK) == 0;
+}
+
+} // namespace
+
+// A holder killed while it held the timer (pending an hour) must not make a
+// later Init join a dead timer, and the object must go with the last live
+// holder.
+TEST(Sleeper, TimersOfDeadHoldersAreTakenAsNew) {
+    const QString name = uniqueName();
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) {
+        bool existed = false;
+        auto timer = NamedTimer::open(name, &existed);
+        if (timer) timer->set(-36'000'000'000LL);
+        _exit(timer ? 0 : 1); // no destructor: the handle stays behind
+    }
+    int status = 0;
+    waitpid(child, &status, 0);
+    ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
+    ASSERT_TRUE(shmExists(NamedTimer::objectName(name)));
+    {
+        CSleeper s;
+        s.setSleeperName(name);
+        const auto start = steady_clock::now();
+        s.Init(); // joining would raise "No Delay was set" or wait an hour
+        EXPECT_LT(secondsSince(start), 1.0);
+        EXPECT_EQ(s.timer()->handles(), 1);
+    }
+    EXPECT_FALSE(shmExists(NamedTimer::objectName(name)));
+}
+
+TEST(Sleeper, HalfMadeObjectsAreMadeAgain) {
+    for (off_t size : {off_t(0), off_t(4096)}) {
+        const QString name = uniqueName();
+        leaveHalfMade(NamedTimer::objectName(name), size);
+        CSleeper s;
+        s.setSleeperName(name);
+        const auto start = steady_clock::now();
+        s.Init();
+        EXPECT_LT(secondsSince(start), 2.0) << size;
+        s.SleepTime(0.001);
+    }
+}
+
+TEST(Sleeper, LongNamesThatDifferAtTheEndNeverMeet) {
+    const QString a = QString(300, QLatin1Char('x')) + QLatin1Char('a');
+    const QString b = QString(300, QLatin1Char('x')) + QLatin1Char('b');
+    EXPECT_NE(NamedTimer::objectName(a), NamedTimer::objectName(b));
+    EXPECT_LT(NamedTimer::objectName(a).size(), 255);
+    bool existed = true;
+    auto first = NamedTimer::open(a, &existed);
+    auto second = NamedTimer::open(b, &existed);
+    ASSERT_TRUE(first && second);
+    EXPECT_FALSE(existed);
+}
+
+// Another user cannot take a name first, nor block Init with an object it
+// made writable and holds locked: such objects are never opened. Init says
+// why when every name is taken.
+TEST(Sleeper, AnotherUsersObjectsAreLeftAlone) {
+    if (geteuid() != 0) GTEST_SKIP() << "needs root to make objects as another user";
+    const QString name = uniqueName();
+    std::vector<QByteArray> squatted;
+    auto squat = [&](int attempt) {
+        const QByteArray object = NamedTimer::objectName(name, attempt);
+        const int fd = shm_open(object.constData(), O_RDWR | O_CREAT | O_EXCL, 0666);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(fchown(fd, 65534, 65534), 0);
+        ASSERT_EQ(fchmod(fd, 0666), 0);
+        ASSERT_EQ(ftruncate(fd, 4096), 0);
+        close(fd);
+        squatted.push_back(object);
+    };
+    squat(0);
+    {
+        CSleeper s;
+        s.setSleeperName(name);
+        const auto start = steady_clock::now();
+        s.Init();
+        EXPECT_LT(secondsSince(start), 1.0);
+        s.SleepTime(0.001);
+        EXPECT_TRUE(shmExists(NamedTimer::objectName(name, 1)));
+    }
+    for (int attempt = 1; attempt < 8; ++attempt) squat(attempt);
+    CSleeper blocked;
+    blocked.setSleeperName(name);
+    try {
+        blocked.Init();
+        ADD_FAILURE() << "Init succeeded on names all taken";
+    } catch (const Error& e) {
+        EXPECT_EQ(e.number(), CSleeper::ErrNoTimer);
+        EXPECT_TRUE(e.description().contains(QStringLiteral("taken by another user")))
+            << qPrintable(e.description());
+    }
+    for (const QByteArray& object : squatted) shm_unlink(object.constData());
 }

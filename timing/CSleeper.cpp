@@ -25,6 +25,11 @@ void CSleeper::store(double seconds) {
     m_delay = seconds;
 }
 
+double CSleeper::read(double value) {
+    if (!std::isfinite(value)) throw overflowError(QStringLiteral("fSleeper"));
+    return value;
+}
+
 void CSleeper::setDelayNanoSeconds(double value) {
     store(value * 1e-9);
 }
@@ -43,8 +48,9 @@ void CSleeper::setDelayHours(double value) {
 
 std::int64_t CSleeper::dueTime(double seconds) {
     const double units = std::nearbyint(seconds * 1000 * 10000);
-    // 2^63 itself does not fit; every double below it does exactly.
-    if (!std::isfinite(units) || units >= 9223372036854775808.0 || units < -9223372036854775808.0)
+    // The due time is -units: 2^63 does not fit, and -2^63 fits but its
+    // negation does not, so both ends are open.
+    if (!std::isfinite(units) || units >= 9223372036854775808.0 || units <= -9223372036854775808.0)
         throw overflowError(QStringLiteral("fSleeper"));
     return -static_cast<std::int64_t>(units);
 }
@@ -52,8 +58,12 @@ std::int64_t CSleeper::dueTime(double seconds) {
 void CSleeper::Init() {
     if (m_timer) throw sleeperError(ErrAlreadyInitialized, "Sleeper has already been Initialized");
     bool existed = false;
-    // A timer that cannot be had is not reported here: the next sleep says so.
-    m_timer = NamedTimer::open(m_name, &existed);
+    QString why;
+    m_timer = NamedTimer::open(m_name, &existed, &why);
+    // Said here, where the caller can act on it, rather than at the next sleep.
+    if (!m_timer)
+        throw Error(ErrNoTimer, QStringLiteral("fSleeper"),
+                    QStringLiteral("Sleeper cannot have its timer: %1").arg(why));
     if (m_timer && existed) return DoSleep(true, 0);
     if (m_timer) m_timer->set(-1); // fires at once and stays signalled: idle
 }

@@ -21,22 +21,26 @@ class NamedTimer;
 //   0x80040202 "No Delay was set"                     a sleep of 0 with no delay stored
 //   0x80040203 "Sleeper has already been Initialized"  a second Init
 //   0x80040204 "Sleeper hasn't been initialized"       a sleep before Init
+//   0x80040205 "Sleeper cannot have its timer: ..."    Init, with the reason; Init
+//                                                      may be called again
 class CSleeper {
 public:
     static constexpr std::int32_t ErrNoDelay = static_cast<std::int32_t>(0x80040202u);
     static constexpr std::int32_t ErrAlreadyInitialized = static_cast<std::int32_t>(0x80040203u);
     static constexpr std::int32_t ErrNotInitialized = static_cast<std::int32_t>(0x80040204u);
+    static constexpr std::int32_t ErrNoTimer = static_cast<std::int32_t>(0x80040205u);
 
     CSleeper();
     ~CSleeper();
     CSleeper(const CSleeper&) = delete;
     CSleeper& operator=(const CSleeper&) = delete;
 
-    // The stored delay, in seconds.
+    // The stored delay, in seconds. A read in a unit too small to hold it
+    // raises Overflow, as a write does.
     double Delay() const { return m_delay; }
-    double DelayNanoSeconds() const { return m_delay / 1e-9; }
+    double DelayNanoSeconds() const { return read(m_delay / 1e-9); }
     void setDelayNanoSeconds(double value);
-    double DelayMilliSeconds() const { return m_delay / 0.001; }
+    double DelayMilliSeconds() const { return read(m_delay / 0.001); }
     void setDelayMilliSeconds(double value);
     double DelaySeconds() const { return m_delay; }
     void setDelaySeconds(double value);
@@ -68,6 +72,7 @@ public:
 private:
     void DoSleep(bool join, double delay);
     void store(double seconds);
+    static double read(double value);
 
     std::unique_ptr<NamedTimer> m_timer;
     double m_delay = 0;
