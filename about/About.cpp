@@ -1,9 +1,11 @@
 #include "About.h"
 
+#include "dds/Board.h"
+
 #include "Version.h"
-#include "app/Ui.h"
 #include "dds/Port.h"
 #include "dds/mdlSetKalimor.h"
+#include "ui/Ui.h"
 
 #include <QGuiApplication>
 #include <QIcon>
@@ -119,9 +121,7 @@ AboutPortIO::AboutPortIO()
     icon.addPixmap(image->pixmap());
     setWindowIcon(icon);
     // The box tells the truth about the port access in use now.
-    dds::PortBackend* port = portBackend();
-    QStringList lines =
-        port ? port->driverLines() : QStringList{QStringLiteral("No port selected")};
+    QStringList lines = dds::board().portDriverLines();
     while (lines.size() < 4) lines << QString();
     addLabel("Label1", lines[0], 840, 360, 1860, 195)->adjustSize();
     addLabel("Label2", lines[1], 840, 720, 4125, 195)->adjustSize();

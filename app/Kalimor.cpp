@@ -1,17 +1,18 @@
 #include "Kalimor.h"
 
 #include "about/About.h"
-#include "app/Globals.h"
-#include "app/Ui.h"
 #include "config/CSetting.h"
 #include "config/FormCalibrate.h"
 #include "config/FormProp.h"
 #include "core/Calibration.h"
 #include "core/Error.h"
 #include "core/Numbers.h"
+#include "dds/Board.h"
 #include "dds/Port.h"
 #include "dds/mdlSetKalimor.h"
 #include "sweep/FormSweep.h"
+#include "ui/Globals.h"
+#include "ui/Ui.h"
 
 #include <QApplication>
 #include <QGridLayout>
@@ -260,6 +261,7 @@ void Kalimor::SendFrequency() {
         const std::int16_t powerDown = inRange ? 0 : 1;
         if (inRange) ui::showGood(lblResult, QStringLiteral("0x") + hexUpper(word));
         Globals::PowerDown = powerDown;
+        dds::board().setAddress(Globals::PortAddress);
         WriteDDSWord(word, Globals::PhaseStep, powerDown);
         m_lastSend = inRange ? SendResult::Sent : SendResult::OutOfRange;
         Updating = false;
@@ -330,8 +332,7 @@ void Kalimor::setRemoteStatus(const QString& text) {
 }
 
 void Kalimor::refreshBackend() {
-    dds::PortBackend* port = portBackend();
-    statusBackend->setStatus(port ? port->describe() : QStringLiteral("no port"));
+    statusBackend->setStatus(dds::board().describePort());
 }
 
 void Kalimor::optFreqMult_Click(int Index) {

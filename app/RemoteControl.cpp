@@ -1,7 +1,7 @@
 #include "RemoteControl.h"
 
-#include "app/Globals.h"
 #include "app/Kalimor.h"
+#include "ui/Globals.h"
 
 #include <algorithm>
 #include <cmath>

@@ -1,11 +1,11 @@
 #include "FormCalibrate.h"
 
-#include "app/Globals.h"
-#include "app/Ui.h"
 #include "config/CSetting.h"
 #include "core/Calibration.h"
 #include "core/Error.h"
 #include "core/Numbers.h"
+#include "ui/Globals.h"
+#include "ui/Ui.h"
 
 #include <QGridLayout>
 #include <QHBoxLayout>

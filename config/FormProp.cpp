@@ -1,10 +1,10 @@
 #include "FormProp.h"
 
-#include "app/Globals.h"
-#include "app/Ui.h"
 #include "config/CSetting.h"
 #include "core/Error.h"
 #include "core/Numbers.h"
+#include "ui/Globals.h"
+#include "ui/Ui.h"
 
 #include <QCheckBox>
 #include <QGroupBox>

@@ -235,7 +235,13 @@ void SimulatedBoard::write(int address, const std::uint8_t* bytes, std::size_t c
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint64_t before = m_chip.updates();
         m_chip.feed(bytes[i]);
-        if (m_chip.updates() != before) m_loads.push_back(m_chip.state());
+        if (m_chip.updates() == before) continue;
+        // Dropping the older half at twice the history keeps the cost per
+        // load constant and the memory bounded.
+        if (m_loads.size() >= 2 * History)
+            m_loads.erase(m_loads.begin(), m_loads.begin() + std::ptrdiff_t(History));
+        m_loads.push_back(m_chip.state());
+        ++m_count;
     }
 }
 

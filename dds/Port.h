@@ -91,23 +91,32 @@ private:
     int m_enabled = -1;
 };
 
-// The simulated board: the bytes drive an emulated AD9850, and every update
-// it latches is kept so that callers can see what the board received.
+// The simulated board: the bytes drive an emulated AD9850, and the updates
+// it latches are kept so that callers can see what the board received: the
+// last History of them at least, so memory stays flat however long it runs.
 class SimulatedBoard : public PortBackend {
 public:
+    static constexpr std::size_t History = 8192;
+
     void write(int address, const std::uint8_t* bytes, std::size_t count) override;
     QString describe() const override { return QStringLiteral("Simulated board"); }
     QStringList driverLines() const override;
 
     const Ad9850& chip() const { return m_chip; }
-    // One entry per frequency update, oldest first.
+    // One entry per frequency update, oldest first: the last History or more.
     const std::vector<DdsState>& loads() const { return m_loads; }
+    // Every update since the start or the last clearLoads.
+    std::uint64_t loadCount() const { return m_count; }
     int lastAddress() const { return m_lastAddress; }
-    void clearLoads() { m_loads.clear(); }
+    void clearLoads() {
+        m_loads.clear();
+        m_count = 0;
+    }
 
 private:
     Ad9850 m_chip;
     std::vector<DdsState> m_loads;
+    std::uint64_t m_count = 0;
     int m_lastAddress = -1;
 };
 

@@ -1,15 +1,15 @@
 #include "FormSweep.h"
 
 #include "about/About.h"
-#include "app/Globals.h"
-#include "app/Ui.h"
 #include "core/Calibration.h"
 #include "core/Error.h"
 #include "core/Numbers.h"
 #include "dds/mdlSetKalimor.h"
-#include "sweep/SweepClock.h"
+#include "ui/Globals.h"
+#include "ui/Ui.h"
 
 #include <QCloseEvent>
+#include <QGridLayout>
 #include <QGroupBox>
 #include <QKeyEvent>
 #include <QLabel>
@@ -43,8 +43,6 @@ FormSweep::FormSweep(QWidget* mainWindow, const QString& mainFrequencyText) : m_
     cmdDone = place(new QPushButton(QStringLiteral("Done"), client), "cmdDone",
                     twips(3000, 3960, 975, 375));
     cmdStop->setEnabled(false);
-    swpTimer = new SweepClock(std::chrono::milliseconds(10), this);
-    swpTimer->setObjectName(QStringLiteral("swpTimer"));
 
     auto* frame = place(new QGroupBox(QStringLiteral("Sweep Generator Settings"), client), "Frame1",
                         twips(120, 600, 3855, 3135));
@@ -101,9 +99,18 @@ FormSweep::FormSweep(QWidget* mainWindow, const QString& mainFrequencyText) : m_
     about->setObjectName(QStringLiteral("SweepAbout"));
     connect(about, &QAction::triggered, this, [] { About().run(); });
 
-    statusCause = new ui::StatusText(this);
+    // What the last tick sent, and how the sweep keeps time.
+    auto* status = new QWidget(this);
+    auto* rows = new QGridLayout(status);
+    rows->setContentsMargins(2, 0, 2, 0);
+    rows->setSpacing(0);
+    statusCause = new ui::StatusText(status);
     statusCause->setObjectName(QStringLiteral("statusCause"));
-    statusBar()->addWidget(statusCause, 1);
+    statusSweep = new ui::StatusText(status);
+    statusSweep->setObjectName(QStringLiteral("statusSweep"));
+    rows->addWidget(statusCause, 0, 0);
+    rows->addWidget(statusSweep, 1, 0);
+    statusBar()->addWidget(status, 1);
     statusBar()->setSizeGripEnabled(false);
 
     for (int i = 0; i < 2; ++i) {
@@ -121,7 +128,10 @@ FormSweep::FormSweep(QWidget* mainWindow, const QString& mainFrequencyText) : m_
     connect(cmdStart, &QPushButton::clicked, this, &FormSweep::cmdStart_Click);
     connect(cmdStop, &QPushButton::clicked, this, &FormSweep::cmdStop_Click);
     connect(cmdDone, &QPushButton::clicked, this, &FormSweep::cmdDone_Click);
-    connect(swpTimer, &SweepClock::tick, this, &FormSweep::swpTimer_Timer);
+    connect(&dds::board(), &dds::Board::swept, this, [this](const dds::SweepTick& tick) {
+        // Readouts queued before Stop must not overwrite what Stop showed.
+        if (m_running) showTick(tick);
+    });
 
     Form_Load(mainFrequencyText);
     setFixedSize(sizeHint());
@@ -130,7 +140,6 @@ FormSweep::FormSweep(QWidget* mainWindow, const QString& mainFrequencyText) : m_
 FormSweep::~FormSweep() = default;
 
 void FormSweep::Form_Load(const QString& mainFrequencyText) {
-    swpTimer->setEnabled(false);
     SwpFreqHz[0] = SwpFreqHz[1] = 0;
     txtFreq[0]->setText(mainFrequencyText);
     txtFreq[1]->setText(mainFrequencyText);
@@ -138,7 +147,7 @@ void FormSweep::Form_Load(const QString& mainFrequencyText) {
     lblFreq[1]->setText(Globals::FreqUnit);
     ValidateSwpFreq(0);
     ValidateSwpFreq(1);
-    m_sweep.SwpInc = 1;
+    m_increment = 1;
 }
 
 QString FormSweep::rangeMessage() const {
@@ -205,6 +214,7 @@ void FormSweep::showPosition(int Index, int position) {
 
 void FormSweep::HSFreq_Change(int Index) {
     if (!Updating) showPosition(Index, HSFreq[static_cast<size_t>(Index)]->value());
+    pushPlan(); // a running sweep turns at the new limit from its next tick
 }
 
 void FormSweep::HSFreq_Scroll(int Index) {
@@ -217,19 +227,50 @@ void FormSweep::optSwpInc_Click(int Index) {
     optSwpInc[static_cast<size_t>(LastInc)]->setChecked(false);
     LastInc = Index;
     optSwpInc[static_cast<size_t>(Index)]->setChecked(true);
-    m_sweep.SwpInc = increments[Index];
+    m_increment = increments[Index];
+    pushPlan();
+}
+
+dds::SweepPlan FormSweep::plan() const {
+    dds::SweepPlan p;
+    p.high = HSFreq[0]->value();
+    p.low = HSFreq[1]->value();
+    p.increment = m_increment;
+    p.scrollScale = Globals::ScrollScale;
+    p.freqMult = Globals::FreqMult;
+    p.refClkHz = Globals::RefClkHz;
+    p.phase = Globals::PhaseStep;
+    p.powerDown = Globals::PowerDown;
+    return p;
+}
+
+void FormSweep::pushPlan() {
+    if (m_running) dds::board().updateSweep(plan());
+}
+
+SweepState FormSweep::sweep() const {
+    if (m_running) return dds::board().sweepState();
+    SweepState idle;
+    idle.SwpInc = m_increment;
+    return idle;
 }
 
 void FormSweep::cmdStart_Click() {
     cmdStop->setEnabled(true);
     cmdStart->setEnabled(false);
     cmdDone->setEnabled(false);
-    m_sweep.start(HSFreq[1]->value());
-    swpTimer->setEnabled(true);
+    dds::board().setAddress(Globals::PortAddress);
+    dds::board().startSweep(plan(), m_clocked);
+    m_running = true;
+    statusSweep->setStatus(QStringLiteral("Sweep: %1").arg(dds::board().scheduling()));
 }
 
 void FormSweep::cmdStop_Click() {
-    swpTimer->setEnabled(false);
+    const bool wasRunning = m_running;
+    m_running = false;
+    const dds::SweepTick last = dds::board().stopSweep();
+    // What the board holds now, not a readout from up to a display period ago.
+    if (wasRunning && last.ticks > 0) showTick(last);
     cmdStop->setEnabled(false);
     cmdStart->setEnabled(true);
     cmdDone->setEnabled(true);
@@ -253,28 +294,24 @@ void FormSweep::closeEvent(QCloseEvent* event) {
 }
 
 void FormSweep::swpTimer_Timer() {
-    m_sweep.turn(HSFreq[0]->value(), HSFreq[1]->value());
-    const double position = m_sweep.SwpPos / Globals::ScrollScale;
+    pushPlan();
+    showTick(dds::board().tickNow());
+}
+
+void FormSweep::showTick(const dds::SweepTick& tick) {
     const QString caption =
-        formatNumber(position, Globals::FreqFormat) + QLatin1Char(' ') + Globals::FreqUnit;
-    try {
-        const std::int32_t word = tuningWord(position * Globals::FreqMult, Globals::RefClkHz);
-        WriteDDSWord(word, Globals::PhaseStep, Globals::PowerDown);
-        TxtSwpCurFreq->setText(caption);
-        // A few readouts a second are all an eye can follow; more would cost the ticks.
-        if (m_tickFailed || !m_readoutAge.isValid() || m_readoutAge.elapsed() >= 250) {
-            statusCause->setStatus(
-                producedReadout(word, Globals::RefClkHz, position * Globals::FreqMult));
-            m_readoutAge.start();
-        }
-        m_tickFailed = false;
-    } catch (const Error& e) {
-        m_tickFailed = true;
+        formatNumber(tick.position / Globals::ScrollScale, Globals::FreqFormat) + QLatin1Char(' ') +
+        Globals::FreqUnit;
+    if (tick.failure) {
         TxtSwpCurFreq->setText(caption + QStringLiteral(" - not sent"));
-        statusCause->setStatus(
-            loadFailureCause(e, position * Globals::FreqMult, Globals::RefClkHz));
+        statusCause->setStatus(loadFailureCause(*tick.failure, tick.hz, Globals::RefClkHz));
+    } else {
+        TxtSwpCurFreq->setText(caption);
+        statusCause->setStatus(producedReadout(tick.word, Globals::RefClkHz, tick.hz));
     }
-    m_sweep.advance();
+    // How the sweep keeps time, and whether it has: a missed tick is shown.
+    statusSweep->setStatus(
+        QStringLiteral("Sweep: %1, %2 missed").arg(dds::board().scheduling()).arg(tick.missed));
 }
 
 } // namespace kalimor

@@ -1,8 +1,8 @@
 #pragma once
 
+#include "dds/Board.h"
 #include "sweep/SweepState.h"
 
-#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
 
@@ -21,11 +21,11 @@ namespace ui {
 class StatusText;
 }
 
-class SweepClock;
-
 // The sweep window: a High row (index 0) and a Low row (index 1), each typed or
 // scrolled, and a triangle sweep between them, one load every 10 ms. Editing a
 // limit shows its tuning word but sends nothing; only ticks write the board.
+// The ticks run on the board's thread (dds::Board); this window hands it the
+// limits and is told what was sent.
 class FormSweep : public QMainWindow {
     Q_OBJECT
 public:
@@ -42,12 +42,16 @@ public:
     void cmdStart_Click();
     void cmdStop_Click();
     void cmdDone_Click();
+    // One tick at once, as the clock would give it.
     void swpTimer_Timer();
+    // False: Start leaves the ticks to swpTimer_Timer (tests step a sweep).
+    void setClocked(bool clocked) { m_clocked = clocked; }
 
-    const SweepState& sweep() const { return m_sweep; }
+    // Where the sweep is: the position the next tick sends.
+    SweepState sweep() const;
+    bool sweeping() const { return m_running; }
     double SwpFreqHzOf(int index) const { return SwpFreqHz[static_cast<size_t>(index)]; }
     std::int32_t SwpWordOf(int index) const { return SwpWord[static_cast<size_t>(index)]; }
-    SweepClock* timer() const { return swpTimer; }
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -58,16 +62,19 @@ private:
     void ValidateSwpFreq(int Index);
     QString rangeMessage() const;
     void showPosition(int Index, int position);
+    dds::SweepPlan plan() const;
+    void pushPlan();
+    void showTick(const dds::SweepTick& tick);
 
     QPointer<QWidget> m_main;
     bool Updating = false;
     bool m_done = false;
     std::array<double, 3> SwpFreqHz{};
     std::array<std::int32_t, 3> SwpWord{};
-    SweepState m_sweep;
+    std::int16_t m_increment = 1;
     int LastInc = 0;
-    QElapsedTimer m_readoutAge; // since the status line last showed a tick's output
-    bool m_tickFailed = false;
+    bool m_clocked = true;
+    bool m_running = false;
 
     std::array<QLineEdit*, 2> txtFreq{};
     std::array<QLabel*, 2> lblFreq{};
@@ -77,10 +84,10 @@ private:
     std::array<QRadioButton*, 3> optSwpInc{};
     QLabel* TxtSwpCurFreq = nullptr;
     ui::StatusText* statusCause = nullptr;
+    ui::StatusText* statusSweep = nullptr;
     QPushButton* cmdStart = nullptr;
     QPushButton* cmdStop = nullptr;
     QPushButton* cmdDone = nullptr;
-    SweepClock* swpTimer = nullptr;
 };
 
 } // namespace kalimor

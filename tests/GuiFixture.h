@@ -1,12 +1,12 @@
 #pragma once
 
 #include "ConfigHome.h"
-#include "app/Globals.h"
-#include "app/Ui.h"
 #include "config/CSetting.h"
 #include "core/Error.h"
 #include "dds/Port.h"
 #include "dds/mdlSetKalimor.h"
+#include "ui/Globals.h"
+#include "ui/Ui.h"
 
 #include <QFile>
 #include <QLabel>

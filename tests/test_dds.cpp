@@ -1,5 +1,5 @@
-#include "app/Globals.h"
 #include "core/Error.h"
+#include "dds/Board.h"
 #include "dds/Port.h"
 #include "dds/mdlSetKalimor.h"
 
@@ -53,8 +53,7 @@ std::vector<std::uint8_t> concat(std::initializer_list<std::vector<std::uint8_t>
 class LoadWord : public ::testing::Test {
 protected:
     void SetUp() override {
-        Globals::reset();
-        Globals::PortAddress = 0x378;
+        dds::board().setAddress(0x378);
         setPortBackend(&port);
     }
     void TearDown() override { setPortBackend(nullptr); }
@@ -131,7 +130,7 @@ TEST_F(LoadWord, NoPortIsAFailure) {
 }
 
 TEST(SimulatedBoard, DecodesWhatTheChipWouldLatch) {
-    Globals::PortAddress = 0x3FE;
+    dds::board().setAddress(0x3FE);
     dds::SimulatedBoard board;
     setPortBackend(&board);
     struct Case {

@@ -1,0 +1,308 @@
+#include "Board.h"
+
+#include "core/Numbers.h"
+#include "dds/Port.h"
+#include "dds/Realtime.h"
+
+#include <exception>
+#include <poll.h>
+#include <pthread.h>
+#include <sys/eventfd.h>
+#include <sys/timerfd.h>
+#include <unistd.h>
+
+namespace kalimor::dds {
+
+namespace {
+
+constexpr auto DisplayInterval = std::chrono::milliseconds(33); // 30 readouts a second
+
+// The byte conversions the control byte goes through, each of which must fit.
+std::uint8_t toByte(int value) {
+    if (value < 0 || value > 255) throw overflowError(QStringLiteral("WriteDDSWord"));
+    return static_cast<std::uint8_t>(value);
+}
+
+int times16(std::int16_t value, int factor) {
+    const int product = value * factor;
+    if (product < INT16_MIN || product > INT16_MAX)
+        throw overflowError(QStringLiteral("WriteDDSWord"));
+    return product;
+}
+
+} // namespace
+
+Board::Board()
+    : m_wake(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      m_timer(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)),
+      m_thread([this] { loop(); }) {
+    qRegisterMetaType<kalimor::dds::SweepTick>();
+}
+
+Board::~Board() {
+    m_quit = true;
+    const std::uint64_t one = 1;
+    if (::write(m_wake, &one, sizeof one) < 0) {
+        // The loop also wakes for the clock; without either it would hang.
+    }
+    m_thread.join();
+    ::close(m_wake);
+    ::close(m_timer);
+}
+
+void Board::loop() {
+    pthread_setname_np(pthread_self(), "board");
+    pollfd fds[2] = {{m_wake, POLLIN, 0}, {m_timer, POLLIN, 0}};
+    while (!m_quit) {
+        if (::poll(fds, 2, -1) < 0) continue; // EINTR
+        if (fds[1].revents & POLLIN) {
+            std::uint64_t expirations = 0;
+            if (::read(m_timer, &expirations, sizeof expirations) == sizeof expirations &&
+                expirations > 0 && m_sweeping) {
+                // Ticks more than a period late are counted, not sent in a burst.
+                m_missed += static_cast<std::int64_t>(expirations) - 1;
+                m_n += static_cast<std::int64_t>(expirations);
+                tick(true);
+            }
+        }
+        if (fds[0].revents & POLLIN) {
+            std::uint64_t count = 0;
+            if (::read(m_wake, &count, sizeof count) < 0) {
+                // Nothing to read: another wake-up took it; the queue says what to do.
+            }
+            runJobs();
+        }
+    }
+    runJobs(); // no caller may be left waiting
+}
+
+void Board::runJobs() {
+    for (;;) {
+        Job* job = nullptr;
+        {
+            std::lock_guard lock(m_jobsMutex);
+            if (m_jobs.empty()) return;
+            job = m_jobs.front();
+            m_jobs.pop_front();
+        }
+        try {
+            job->run();
+        } catch (...) {
+            job->failure = std::current_exception();
+        }
+        {
+            std::lock_guard lock(m_jobsMutex);
+            job->done = true;
+        }
+        m_jobsDone.notify_all();
+    }
+}
+
+void Board::onThread(const std::function<void()>& f) const {
+    if (std::this_thread::get_id() == m_thread.get_id()) return f();
+    Job job{f, nullptr, false};
+    {
+        std::lock_guard lock(m_jobsMutex);
+        m_jobs.push_back(&job);
+    }
+    const std::uint64_t one = 1;
+    if (::write(m_wake, &one, sizeof one) < 0) {
+        // The counter is saturated only if the board is far behind; it will come.
+    }
+    std::unique_lock lock(m_jobsMutex);
+    m_jobsDone.wait(lock, [&] { return job.done; });
+    if (job.failure) std::rethrow_exception(job.failure);
+}
+
+void Board::setClock(bool on) {
+    itimerspec spec{};
+    if (on) {
+        m_start = Clock::now() + Period;
+        m_n = 0;
+        m_missed = 0;
+        // steady_clock is CLOCK_MONOTONIC, the timer's clock.
+        const auto first = std::chrono::duration_cast<std::chrono::nanoseconds>(
+                               m_start.time_since_epoch())
+                               .count();
+        spec.it_value = {static_cast<time_t>(first / 1'000'000'000), static_cast<long>(first % 1'000'000'000)};
+        spec.it_interval = {0, static_cast<long>(std::chrono::nanoseconds(Period).count())};
+    }
+    ::timerfd_settime(m_timer, TFD_TIMER_ABSTIME, &spec, nullptr);
+}
+
+void Board::setPort(PortBackend* port) {
+    onThread([&] { m_port = port; });
+}
+
+PortBackend* Board::port() const {
+    PortBackend* port = nullptr;
+    onThread([&] { port = m_port; });
+    return port;
+}
+
+QString Board::describePort() const {
+    QString text = QStringLiteral("no port");
+    onThread([&] {
+        if (m_port) text = m_port->describe();
+    });
+    return text;
+}
+
+QStringList Board::portDriverLines() const {
+    QStringList lines{QStringLiteral("No port selected")};
+    onThread([&] {
+        if (m_port) lines = m_port->driverLines();
+    });
+    return lines;
+}
+
+void Board::setAddress(int address) {
+    onThread([&] { m_address = address; });
+}
+
+void Board::load(std::int32_t word, std::int16_t phase, std::int16_t powerDown) {
+    onThread([&] { write(word, phase, powerDown); });
+}
+
+Held Board::held() const {
+    std::lock_guard lock(m_mutex);
+    return m_held;
+}
+
+std::array<std::uint8_t, Board::StreamLength> Board::lastBytes() const {
+    std::array<std::uint8_t, StreamLength> bytes{};
+    onThread([&] { std::copy_n(m_bytes.begin(), StreamLength, bytes.begin()); });
+    return bytes;
+}
+
+// The 32-bit tuning word LSB first, then the control byte (power-down bit
+// W34, phase in W35..W39), two port writes per bit and an update strobe: 82
+// bytes in one call of the back-end, so that a USB link makes one transfer.
+void Board::write(std::int32_t word, std::int16_t phase, std::int16_t powerDown) {
+    const std::uint8_t phaseBits = toByte(times16(phase, 8));
+    std::uint8_t control = toByte(phaseBits | times16(powerDown, 4));
+    if (!m_port)
+        throw Error(err::PortAccess, QStringLiteral("WriteDDSWord"),
+                    QStringLiteral("no port selected"));
+    std::int32_t bits = word;
+    for (std::size_t k = 0; k < 32; ++k) {
+        const std::uint8_t bit = static_cast<std::uint8_t>(bits & 1);
+        m_bytes[2 * k] = bit;                // data, clock low
+        m_bytes[2 * k + 1] = bit | LineWClk; // clock rises
+        bits >>= 1;
+    }
+    for (std::size_t k = 0; k < 8; ++k) {
+        const std::uint8_t bit = control & 1;
+        m_bytes[64 + 2 * k] = bit;
+        m_bytes[65 + 2 * k] = bit | LineWClk;
+        control >>= 1;
+    }
+    // The clock falls as the update strobe rises, then every line idles low.
+    m_bytes[80] = LineFqUd;
+    m_bytes[81] = 0x00;
+    m_port->write(m_address, m_bytes.data(), StreamLength);
+    std::lock_guard lock(m_mutex);
+    m_held = Held{word, phase, powerDown, true};
+}
+
+void Board::startSweep(const SweepPlan& plan, bool clocked) {
+    onThread([&] {
+        if (m_scheduling.isEmpty()) {
+            const QString got = makeThreadRealtime();
+            std::lock_guard lock(m_mutex);
+            m_scheduling = got;
+        }
+        m_plan = plan;
+        m_sweep = SweepState{};
+        m_sweep.SwpInc = static_cast<std::int16_t>(plan.increment);
+        m_sweep.start(plan.low);
+        m_last = SweepTick{};
+        m_lastFailed = false;
+        m_lastShown = {};
+        m_sweeping = true;
+        m_missed = 0;
+        setClock(clocked);
+    });
+}
+
+void Board::updateSweep(const SweepPlan& plan) {
+    onThread([&] {
+        m_plan = plan;
+        m_sweep.SwpInc = static_cast<std::int16_t>(plan.increment);
+    });
+}
+
+SweepTick Board::stopSweep() {
+    SweepTick last;
+    onThread([&] {
+        setClock(false);
+        m_sweeping = false;
+        last = m_last;
+    });
+    return last;
+}
+
+SweepTick Board::tickNow() {
+    SweepTick last;
+    onThread([&] {
+        tick(false);
+        last = m_last;
+    });
+    return last;
+}
+
+bool Board::sweeping() const {
+    bool on = false;
+    onThread([&] { on = m_sweeping; });
+    return on;
+}
+
+SweepState Board::sweepState() const {
+    SweepState state;
+    onThread([&] { state = m_sweep; });
+    return state;
+}
+
+QString Board::scheduling() const {
+    std::lock_guard lock(m_mutex);
+    return m_scheduling;
+}
+
+void Board::setTickObserver(std::function<void(Clock::time_point, Clock::time_point)> f) {
+    onThread([&] { m_observer = std::move(f); });
+}
+
+void Board::tick(bool clocked) {
+    const Clock::time_point due = m_start + Period * (m_n - 1);
+    m_sweep.turn(m_plan.high, m_plan.low);
+    SweepTick t;
+    t.position = m_sweep.SwpPos;
+    t.hz = m_sweep.SwpPos / m_plan.scrollScale * m_plan.freqMult;
+    try {
+        t.word = tuningWord(t.hz, m_plan.refClkHz);
+        write(t.word, m_plan.phase, m_plan.powerDown);
+    } catch (const Error& e) {
+        t.failure = e;
+    }
+    if (clocked && m_observer) m_observer(due, Clock::now());
+    m_sweep.advance();
+    t.ticks = m_last.ticks + 1;
+    t.missed = m_missed;
+    const bool changed = t.failure.has_value() != m_lastFailed;
+    m_lastFailed = t.failure.has_value();
+    m_last = t;
+    // A few readouts a second are all an eye can follow; a failure or a
+    // recovery is told at once.
+    const Clock::time_point now = Clock::now();
+    if (clocked && (changed || now - m_lastShown >= DisplayInterval)) {
+        m_lastShown = now;
+        Q_EMIT swept(t);
+    }
+}
+
+Board& board() {
+    static Board instance;
+    return instance;
+}
+
+} // namespace kalimor::dds

@@ -1,0 +1,169 @@
+#pragma once
+
+#include "core/Error.h"
+#include "sweep/SweepState.h"
+
+#include <QObject>
+#include <QString>
+#include <QStringList>
+
+#include <array>
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <mutex>
+#include <optional>
+#include <thread>
+
+namespace kalimor {
+namespace dds {
+
+class PortBackend;
+
+// What the board holds: the last load that reached it.
+struct Held {
+    std::int32_t word = 0;
+    std::int16_t phase = 0;
+    std::int16_t powerDown = 0;
+    bool any = false; // nothing has reached the board yet
+};
+
+// What a sweep needs for its ticks; the sweep window hands in a new plan
+// whenever a limit, the increment or the clock changes, and the next tick
+// uses it.
+struct SweepPlan {
+    int high = 0, low = 0;  // scroll steps
+    int increment = 1;      // scroll steps per tick
+    double scrollScale = 1; // scroll steps per display unit
+    double freqMult = 1;    // Hz per display unit
+    double refClkHz = 0;
+    std::int16_t phase = 0, powerDown = 0;
+};
+
+// What one tick did.
+struct SweepTick {
+    int position = 0; // scroll steps
+    double hz = 0;
+    std::int32_t word = 0;
+    std::optional<Error> failure; // why nothing was sent
+    std::int64_t ticks = 0;       // since Start
+    std::int64_t missed = 0;      // ticks the clock had to drop, since Start
+};
+
+// The one owner of the board, on a thread of its own: the port back-end, its
+// address, the word the board holds, and the sweep with its 10 ms clock.
+// Every window, Calibrate and the network server load through it and ask it
+// what the board holds; a load from another thread waits for the board's
+// answer, so a failed port is still reported to the caller at once, while
+// the windows never share the board's state under a lock they paint under.
+//
+// The board's thread is a plain loop, no event loop of the toolkit: it waits
+// on the jobs other threads hand it and on the sweep's clock, a timerfd
+// armed at absolute times whose schedule (tick n at start + n x 10 ms) the
+// kernel keeps without drift. Each tick's load is computed and sent there; a
+// tick more than a period late is counted as missed, never sent in a burst;
+// the window is told what was sent at most 30 times a second and at Stop. For that thread only,
+// real-time priority is asked for at the first sweep (SCHED_FIFO where the
+// process may, else RealtimeKit over D-Bus, else normal priority).
+class Board : public QObject {
+    Q_OBJECT
+public:
+    using Clock = std::chrono::steady_clock;
+    static constexpr std::size_t StreamLength = 82;
+    static constexpr std::chrono::milliseconds Period{10};
+
+    Board();
+    ~Board() override;
+
+    // The back-end loads go to; not owned; null makes every load fail.
+    void setPort(PortBackend* port);
+    PortBackend* port() const;
+    // The port's own words (describe, driverLines), asked on the board's
+    // thread, where the back-end's state lives.
+    QString describePort() const;
+    QStringList portDriverLines() const;
+    // The I/O address handed to the back-end with each load.
+    void setAddress(int address);
+
+    // Loads a word and waits for the board's answer; raises Overflow for a
+    // control byte that does not fit (nothing is sent) and what the port
+    // raised.
+    void load(std::int32_t word, std::int16_t phase, std::int16_t powerDown);
+    Held held() const;
+    // The bytes of the last load, 82 of them.
+    std::array<std::uint8_t, StreamLength> lastBytes() const;
+
+    // Starts the sweep at the plan's low limit; `clocked` false leaves the
+    // ticks to tickNow (for tests that step a sweep).
+    void startSweep(const SweepPlan& plan, bool clocked = true);
+    void updateSweep(const SweepPlan& plan);
+    // Stops the sweep and returns its last tick once no tick is under way.
+    SweepTick stopSweep();
+    // One tick at once, waited for.
+    SweepTick tickNow();
+    bool sweeping() const;
+    // Where the next tick is.
+    SweepState sweepState() const;
+    // How the sweep's thread is scheduled: empty until the first sweep.
+    QString scheduling() const;
+    // Called on the board's thread after each clocked tick: when it was due
+    // and when its load had gone out (for the benchmark).
+    void setTickObserver(std::function<void(Clock::time_point due, Clock::time_point sent)> f);
+
+Q_SIGNALS:
+    // At most 30 times a second during a sweep, at once after a failure or
+    // a recovery, and at Stop. Delivered on the receiver's thread.
+    void swept(const kalimor::dds::SweepTick& tick);
+
+private:
+    struct Job {
+        std::function<void()> run;
+        std::exception_ptr failure;
+        bool done = false;
+    };
+    void onThread(const std::function<void()>& f) const;
+    void loop();
+    void runJobs();
+    void setClock(bool on);
+    void write(std::int32_t word, std::int16_t phase, std::int16_t powerDown);
+    void tick(bool clocked);
+
+    int m_wake = -1;  // eventfd: jobs are waiting
+    int m_timer = -1; // timerfd: the sweep's clock
+    std::atomic<bool> m_quit{false};
+    mutable std::mutex m_jobsMutex;
+    mutable std::condition_variable m_jobsDone;
+    mutable std::deque<Job*> m_jobs;
+
+    // The board's thread only.
+    PortBackend* m_port = nullptr;
+    int m_address = 0;
+    std::array<std::uint8_t, StreamLength + 1> m_bytes{};
+    Clock::time_point m_start; // tick n is due at m_start + n x Period
+    std::int64_t m_n = 0;
+    std::int64_t m_missed = 0;
+    SweepState m_sweep;
+    SweepPlan m_plan;
+    SweepTick m_last;
+    bool m_sweeping = false;
+    bool m_lastFailed = false;
+    Clock::time_point m_lastShown;
+    std::function<void(Clock::time_point, Clock::time_point)> m_observer;
+
+    mutable std::mutex m_mutex; // what other threads read
+    Held m_held;
+    QString m_scheduling;
+
+    std::thread m_thread; // last: it starts once everything above is made
+};
+
+// The program's board, made on first use.
+Board& board();
+
+} // namespace dds
+} // namespace kalimor
+
+Q_DECLARE_METATYPE(kalimor::dds::SweepTick)
