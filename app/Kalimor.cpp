@@ -266,7 +266,6 @@ void Kalimor::SendFrequency() {
         m_lastSend = inRange ? SendResult::Sent : SendResult::OutOfRange;
         Updating = false;
         m_cause.clear();
-        if (inRange) m_lastWord = word;
         statusCause->setStatus(inRange ? producedReadout(word, Globals::RefClkHz, Globals::FreqHz)
                                        : QString());
         lblResult->setToolTip(QString());
@@ -392,7 +391,11 @@ void Kalimor::VSPhase_Scroll() {
 
 void Kalimor::MainMenuCalibrate_Click() {
     if (!m_calibrate) {
-        m_calibrate = new FormCalibrate(this, [this] { return m_lastWord; });
+        // The word the board holds, whichever window (or client) sent it.
+        m_calibrate = new FormCalibrate(this, [] {
+            const dds::Held held = dds::board().held();
+            return held.any && held.powerDown == 0 ? held.word : 0;
+        });
         // The correction acts at once: the current frequency goes out again.
         connect(m_calibrate, &FormCalibrate::applied, this, &Kalimor::SendFrequency);
     }

@@ -106,8 +106,7 @@ private:
     SendResult m_lastSend = SendResult::Failed;
     QPointer<FormProp> m_properties;
     QPointer<FormCalibrate> m_calibrate;
-    std::int32_t m_lastWord = 0; // the tuning word of the last good send
-    QString m_cause;             // why the last send failed, when not the range
+    QString m_cause; // why the last send failed, when not the range
     QPointer<FormSweep> m_sweep;
 };
 

@@ -42,7 +42,8 @@ int main(int argc, char** argv) {
         const auto start = Clock::now();
         board.load(static_cast<std::int32_t>(42950 + i % 100000), 0, 0);
         if (i < 10'000)
-            micros.push_back(std::chrono::duration<double, std::micro>(Clock::now() - start).count());
+            micros.push_back(
+                std::chrono::duration<double, std::micro>(Clock::now() - start).count());
         if (i + 1 == 10'000) after10k = residentMB();
     }
     const double afterAll = residentMB();

@@ -19,7 +19,7 @@ namespace kalimor {
 class FormCalibrate : public QDialog {
     Q_OBJECT
 public:
-    // `lastWord` tells the tuning word the main window sent last (0: none).
+    // `lastWord` tells the tuning word the board holds (0: none).
     FormCalibrate(QWidget* owner, std::function<std::int32_t()> lastWord);
 
     void cmdOK_Click();

@@ -121,10 +121,11 @@ void Board::setClock(bool on) {
         m_n = 0;
         m_missed = 0;
         // steady_clock is CLOCK_MONOTONIC, the timer's clock.
-        const auto first = std::chrono::duration_cast<std::chrono::nanoseconds>(
-                               m_start.time_since_epoch())
-                               .count();
-        spec.it_value = {static_cast<time_t>(first / 1'000'000'000), static_cast<long>(first % 1'000'000'000)};
+        const auto first =
+            std::chrono::duration_cast<std::chrono::nanoseconds>(m_start.time_since_epoch())
+                .count();
+        spec.it_value = {static_cast<time_t>(first / 1'000'000'000),
+                         static_cast<long>(first % 1'000'000'000)};
         spec.it_interval = {0, static_cast<long>(std::chrono::nanoseconds(Period).count())};
     }
     ::timerfd_settime(m_timer, TFD_TIMER_ABSTIME, &spec, nullptr);

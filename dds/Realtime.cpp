@@ -24,8 +24,8 @@ QString makeThreadRealtime() {
     rlimit rtprio{};
     getrlimit(RLIMIT_RTPRIO, &rtprio);
     const bool privileged = ::geteuid() == 0;
-    const int allowed = privileged ? WantedPriority
-                                   : int(std::min<rlim_t>(WantedPriority, rtprio.rlim_cur));
+    const int allowed =
+        privileged ? WantedPriority : int(std::min<rlim_t>(WantedPriority, rtprio.rlim_cur));
     if (allowed > 0) {
         sched_param p{};
         p.sched_priority = allowed;
@@ -47,8 +47,8 @@ QString makeThreadRealtime() {
         limit.rlim_cur = limit.rlim_max = rlim_t(rttime > 0 ? rttime : 200000);
         if (priority > 0 && setrlimit(RLIMIT_RTTIME, &limit) == 0) {
             const QDBusReply<void> reply =
-                rtkit.call(QStringLiteral("MakeThreadRealtime"),
-                           quint64(::syscall(SYS_gettid)), quint32(priority));
+                rtkit.call(QStringLiteral("MakeThreadRealtime"), quint64(::syscall(SYS_gettid)),
+                           quint32(priority));
             if (reply.isValid())
                 return QStringLiteral("real-time via RealtimeKit (%1)").arg(priority);
         }

@@ -7,6 +7,8 @@
 #include "core/Numbers.h"
 #include "net/RigctlSession.h"
 
+#include "sweep/FormSweep.h"
+
 #include <QAction>
 #include <QLineEdit>
 #include <QPushButton>
@@ -131,6 +133,28 @@ private Q_SLOTS:
         rig::Session session(remote);
         bool quit = false;
         QCOMPARE(session.handle("f", &quit), std::string("10000000\n"));
+    }
+
+    // After a sweep the board holds the last tick's word, not the main
+    // window's: the counter reading is held against that word.
+    void measuredAfterASweepUsesTheWordTheBoardHolds() {
+        w->findChild<QPushButton*>(QStringLiteral("cmdSweep"))->click();
+        FormSweep* sweep = w->sweepWindow();
+        QVERIFY(sweep);
+        sweep->findChildren<QLineEdit*>(QStringLiteral("txtFreq")).at(0)->setText("2000");
+        sweep->setClocked(false);
+        sweep->findChild<QPushButton*>(QStringLiteral("cmdStart"))->click();
+        for (int i = 0; i < 5; ++i) sweep->swpTimer_Timer();
+        sweep->findChild<QPushButton*>(QStringLiteral("cmdDone"))->click();
+        const std::uint32_t held = fx->board->loads().back().ftw;
+        QCOMPARE(held, static_cast<std::uint32_t>(tuningWord(1000.4, 100e6)));
+        const double heldHz = held * 100e6 / 4294967296.0;
+        FormCalibrate* d = openDialog();
+        // A board 50 ppm fast reads 50 ppm high on the counter.
+        QTest::keyClicks(d->findChild<QLineEdit*>(QStringLiteral("txtMeasured")),
+                         QString::number(heldHz * (1 + 50e-6), 'f', 4));
+        d->cmdOK_Click();
+        QVERIFY2(qAbs(stored().toDouble() - 50) < 0.5, qPrintable(stored()));
     }
 
     void badInput_data() {
