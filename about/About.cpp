@@ -91,7 +91,7 @@ About::About() : AboutBox("About", QStringLiteral("About Kalimor"), 4035, 2610) 
     addOk(3000, 1560);
     auto* portIO = new QPushButton(QStringLiteral("About PortIO Driver"), this);
     portIO->setObjectName(QStringLiteral("CmdAboutPortIO"));
-    portIO->setGeometry(twips(2280, 2160, 1695, 375));
+    portIO->setGeometry(twips(2100, 2160, 1875, 375)); // wide enough for its caption
     portIO->setAutoDefault(false);
     connect(portIO, &QPushButton::clicked, this, &About::CmdAboutPortIO_Click);
     setTabOrder(OnOK, portIO);

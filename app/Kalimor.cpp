@@ -35,19 +35,22 @@ using ui::place;
 using ui::twips;
 
 Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
-    QWidget* client = ui::setUpMainWindow(this, "Kalimor", QStringLiteral("Kalimor"), 4095, 2625);
+    // 480 twips wider than first drawn: the range message ("Between 0.1Hz and
+    // 30,000,000Hz") and the phase readout did not fit side by side, and the
+    // phase bar needs the frame's height to show where its thumb is.
+    QWidget* client = ui::setUpMainWindow(this, "Kalimor", QStringLiteral("Kalimor"), 4575, 2625);
 
     frmDDSControl = place(new QGroupBox(QStringLiteral(" Kalimor Control "), client),
-                          "frmDDSControl", twips(120, 600, 3855, 1455));
+                          "frmDDSControl", twips(120, 600, 4335, 1455));
     cmdExit = place(new QPushButton(QStringLiteral("Exit"), client), "cmdExit",
-                    twips(3000, 2160, 975, 375));
+                    twips(3480, 2160, 975, 375));
     cmdSweep = place(new QPushButton(QStringLiteral("Sweep"), client), "cmdSweep",
                      twips(120, 2160, 975, 375));
 
     txtFreq = place(new QLineEdit(QStringLiteral("1000"), frmDDSControl), "txtFreq",
                     twips(120, 240, 1095, 285));
     txtFreq->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-    const int optLeft[] = {1320, 2040, 2760}, optWidth[] = {735, 615, 495};
+    const int optLeft[] = {1320, 2040, 2760}, optWidth[] = {735, 615, 540};
     for (int i = 0; i < 3; ++i) {
         optFreqMult[i] = place(
             new QRadioButton(QLatin1String(Globals::multiplierRow(i)->caption), frmDDSControl),
@@ -55,13 +58,13 @@ Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
     }
     optFreqMult[2]->setChecked(true);
 
-    VSPhase =
-        place(new QScrollBar(Qt::Vertical, frmDDSControl), "VSPhase", twips(3480, 240, 255, 735));
+    VSPhase = place(new ui::ScrollBar(Qt::Vertical, frmDDSControl), "VSPhase",
+                    twips(4020, 240, 255, 1095));
     VSPhase->setRange(0, 31);
     VSPhase->setSingleStep(1);
     VSPhase->setPageStep(1);
-    HSFreq =
-        place(new QScrollBar(Qt::Horizontal, frmDDSControl), "HSFreq", twips(120, 720, 3135, 255));
+    HSFreq = place(new ui::ScrollBar(Qt::Horizontal, frmDDSControl), "HSFreq",
+                   twips(120, 720, 3615, 255));
     HSFreq->setRange(0, 30000);
     HSFreq->setSingleStep(1);
     HSFreq->setPageStep(10);
@@ -72,13 +75,13 @@ Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
     }
 
     lblResult = place(new QLabel(QStringLiteral("Freq in Hex"), frmDDSControl), "lblResult",
-                      twips(120, 1080, 2775, 255));
+                      twips(120, 1080, 2880, 255));
     lblResult->setAlignment(Qt::AlignCenter);
     Label1 = place(new QLabel(QStringLiteral("Phs:"), frmDDSControl), "Label1",
-                   twips(2760, 1080, 375, 255));
+                   twips(3000, 1080, 420, 255));
     Label1->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     lblPhase = place(new QLabel(QStringLiteral("phase"), frmDDSControl), "lblPhase",
-                     twips(3120, 1080, 615, 255));
+                     twips(3420, 1080, 600, 255));
     lblPhase->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 
     // Tab order: txtFreq, the three units, Exit, VSPhase, HSFreq, Sweep.
@@ -320,13 +323,7 @@ void Kalimor::setRemoteStatus(const QString& text) {
     statusRemote->setStatus(text);
     if (statusRemote->isHidden()) {
         statusRemote->show();
-        // One more line. The status bar measures its widget only as it is
-        // added, so add it again, then grow the window by the line.
-        statusBar()->removeWidget(statusLines);
-        statusBar()->addWidget(statusLines, 1);
-        statusLines->show();
-        layout()->activate();
-        setFixedSize(sizeHint());
+        ui::refitStatusBar(statusRemote); // one more line
     }
 }
 
@@ -397,7 +394,14 @@ void Kalimor::MainMenuCalibrate_Click() {
             return held.any && held.powerDown == 0 ? held.word : 0;
         });
         // The correction acts at once: the current frequency goes out again.
-        connect(m_calibrate, &FormCalibrate::applied, this, &Kalimor::SendFrequency);
+        connect(m_calibrate, &FormCalibrate::applied, this, [this] {
+            // While the sweep runs only the sweep loads; its next tick uses
+            // the new clock.
+            if (m_sweep && m_sweep->sweeping())
+                m_sweep->settingsChanged();
+            else
+                SendFrequency();
+        });
     }
     m_calibrate->show();
     m_calibrate->raise();

@@ -110,10 +110,13 @@ FormCalibrate::Outcome FormCalibrate::evaluate() const {
 void FormCalibrate::preview() {
     const QLocale locale;
     const std::int32_t word = m_lastWord ? m_lastWord() : 0;
-    lblSetting->setText(word > 0
-                            ? QStringLiteral("Current setting: %1 Hz, word 0x%2")
-                                  .arg(locale.toString(Globals::FreqHz, 'f', 3), hexUpper(word))
-                            : QStringLiteral("Current setting: nothing sent yet"));
+    // The word the board holds and what it makes at the clock as set now,
+    // whichever window sent it (after a sweep: its last tick).
+    lblSetting->setText(
+        word > 0 ? QStringLiteral("Current setting: %1 Hz, word 0x%2")
+                       .arg(locale.toString(word * Globals::RefClkHz / 4294967296.0, 'f', 3),
+                            hexUpper(word))
+                 : QStringLiteral("Current setting: nothing sent yet"));
     const Outcome o = evaluate();
     if (!o.ok) {
         lblClock->setText(o.problem);

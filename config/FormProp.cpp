@@ -53,7 +53,7 @@ FormProp::FormProp(QWidget* owner) : QDialog(owner) {
     auto* frmOptions = place(new QGroupBox(QStringLiteral("Options"), this), "FrmOptions",
                              twips(120, 1080, 2895, 855));
     ChkCWS = place(new QCheckBox(QStringLiteral("Change While Scrolling"), frmOptions), "ChkCWS",
-                   twips(120, 240, 2055, 255));
+                   twips(120, 240, 2640, 255)); // wide enough for its caption
     cmdOK =
         place(new QPushButton(QStringLiteral("OK"), this), "cmdOK", twips(120, 2040, 1095, 375));
     cmdCancel = place(new QPushButton(QStringLiteral("Cancel"), this), "cmdCancel",

@@ -33,19 +33,21 @@ constexpr std::int16_t increments[] = {1, 10, 100};
 
 FormSweep::FormSweep(QWidget* mainWindow, const QString& mainFrequencyText) : m_main(mainWindow) {
     QWidget* client =
-        ui::setUpMainWindow(this, "FormSweep", QStringLiteral("Sweep Generator"), 4095, 4470);
+        ui::setUpMainWindow(this, "FormSweep", QStringLiteral("Sweep Generator"), 5100, 4470);
+    // 1005 twips wider than first drawn, so that "High Frequency must be
+    // greater than Low Frequency" fits its row at the default font.
     setAttribute(Qt::WA_DeleteOnClose);
 
     cmdStart = place(new QPushButton(QStringLiteral("Start"), client), "cmdStart",
                      twips(120, 3960, 975, 375));
     cmdStop = place(new QPushButton(QStringLiteral("Stop"), client), "cmdStop",
-                    twips(1560, 3960, 975, 375));
+                    twips(2063, 3960, 975, 375));
     cmdDone = place(new QPushButton(QStringLiteral("Done"), client), "cmdDone",
-                    twips(3000, 3960, 975, 375));
+                    twips(4005, 3960, 975, 375));
     cmdStop->setEnabled(false);
 
     auto* frame = place(new QGroupBox(QStringLiteral("Sweep Generator Settings"), client), "Frame1",
-                        twips(120, 600, 3855, 3135));
+                        twips(120, 600, 4860, 3135));
     // Row i: 1 is Low (upper on screen), 0 is High.
     const int rowTop[] = {1320, 240};
     for (int i = 0; i < 2; ++i) {
@@ -62,16 +64,16 @@ FormSweep::FormSweep(QWidget* mainWindow, const QString& mainFrequencyText) : m_
         lblFreqText[k] = place(
             new QLabel(i == 0 ? QStringLiteral("High Frequency") : QStringLiteral("Low Frequency"),
                        frame),
-            "lblFreqText", twips(2400, top + 120, 1335, 255), i);
+            "lblFreqText", twips(3405, top + 120, 1335, 255), i);
         lblFreqText[k]->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
-        HSFreq[k] = place(new QScrollBar(Qt::Horizontal, frame), "HSFreq",
-                          twips(120, top + 360, 3615, 255), i);
+        HSFreq[k] = place(new ui::ScrollBar(Qt::Horizontal, frame), "HSFreq",
+                          twips(120, top + 360, 4620, 255), i);
         HSFreq[k]->setRange(0, 30000);
         HSFreq[k]->setSingleStep(1);
         HSFreq[k]->setPageStep(1);
         HSFreq[k]->setTracking(false);
         lblResult[k] = place(new QLabel(QStringLiteral("Freq in Hex"), frame), "lblResult",
-                             twips(240, top + 720, 3375, 255), i);
+                             twips(240, top + 720, 4380, 255), i);
         lblResult[k]->setAlignment(Qt::AlignCenter);
     }
     auto* label1 = place(new QLabel(QStringLiteral("Swep Increment Multiplier"), frame), "Label1",
@@ -80,13 +82,13 @@ FormSweep::FormSweep(QWidget* mainWindow, const QString& mainFrequencyText) : m_
     // The caption was laid out for a narrower font; let it run past its box
     // rather than lose letters (nothing stands to its right on that line).
     label1->resize(std::max(label1->width(), label1->sizeHint().width()), label1->height());
-    const int optLeft[] = {240, 840, 1440}, optWidth[] = {855, 495, 735};
+    const int optLeft[] = {240, 840, 1440}, optWidth[] = {855, 540, 735};
     for (int i = 0; i < 3; ++i)
         optSwpInc[static_cast<size_t>(i)] =
             place(new QRadioButton(QString::number(increments[i]), frame), "optSwpInc",
                   twips(optLeft[i], 2640, optWidth[i], 375), i);
     optSwpInc[0]->setChecked(true);
-    TxtSwpCurFreq = place(new QLabel(frame), "TxtSwpCurFreq", twips(2160, 2760, 1575, 255));
+    TxtSwpCurFreq = place(new QLabel(frame), "TxtSwpCurFreq", twips(2760, 2760, 1980, 255));
     TxtSwpCurFreq->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 
     QWidget* order[] = {cmdStart,  txtFreq[1], txtFreq[0], optSwpInc[0], HSFreq[0],

@@ -44,6 +44,9 @@ public:
     void cmdDone_Click();
     // One tick at once, as the clock would give it.
     void swpTimer_Timer();
+    // The reference clock or phase changed elsewhere (Calibrate): a running
+    // sweep takes it from its next tick.
+    void settingsChanged() { pushPlan(); }
     // False: Start leaves the ticks to swpTimer_Timer (tests step a sweep).
     void setClocked(bool clocked) { m_clocked = clocked; }
 

@@ -157,6 +157,31 @@ private Q_SLOTS:
         QVERIFY2(qAbs(stored().toDouble() - 50) < 0.5, qPrintable(stored()));
     }
 
+    // OK while a sweep runs sends nothing of the hidden main window's; the
+    // sweep's next tick uses the corrected clock.
+    void okDuringASweepLeavesTheLoadsToTheSweep() {
+        FormCalibrate* d = openDialog();
+        w->findChild<QPushButton*>(QStringLiteral("cmdSweep"))->click();
+        FormSweep* sweep = w->sweepWindow();
+        sweep->setClocked(false);
+        sweep->findChild<QPushButton*>(QStringLiteral("cmdStart"))->click();
+        sweep->swpTimer_Timer();
+        fx->board->clearLoads();
+        QTest::keyClicks(d->findChild<QLineEdit*>(QStringLiteral("txtPpm")), QStringLiteral("100"));
+        d->cmdOK_Click();
+        QVERIFY(fx->board->loads().empty());
+        sweep->swpTimer_Timer();
+        QCOMPARE(fx->board->loads().size(), size_t(1));
+        const double hz = sweep->findChild<QLabel*>(QStringLiteral("TxtSwpCurFreq"))
+                              ->text()
+                              .split(QLatin1Char(' '))
+                              .first()
+                              .toDouble();
+        QCOMPARE(fx->board->loads().back().ftw,
+                 static_cast<std::uint32_t>(tuningWord(hz, calibratedClockHz(100e6, 100))));
+        sweep->findChild<QPushButton*>(QStringLiteral("cmdDone"))->click();
+    }
+
     void badInput_data() {
         QTest::addColumn<QString>("field");
         QTest::addColumn<QString>("text");

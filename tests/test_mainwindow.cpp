@@ -5,6 +5,8 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QScrollBar>
+#include <QStyle>
+#include <QStyleOptionSlider>
 #include <QtTest>
 
 using namespace kalimor;
@@ -185,6 +187,76 @@ private Q_SLOTS:
         QCOMPARE(loads().back().ftw, 53026u); // 1234.6 Hz
     }
 
+    // The bars are reached by Tab in the window's order and moved by keys as
+    // their arrows, pages and ends would move them.
+    void scrollBarsByKeyboard_data() {
+        QTest::addColumn<QString>("bar");
+        QTest::addColumn<int>("key");
+        QTest::addColumn<int>("value");
+        QTest::addColumn<QString>("shown");
+        QTest::newRow("freq right") << "HSFreq" << int(Qt::Key_Right) << 10001 << "1000.1";
+        QTest::newRow("freq left") << "HSFreq" << int(Qt::Key_Left) << 9999 << "999.9";
+        QTest::newRow("freq page down") << "HSFreq" << int(Qt::Key_PageDown) << 10010 << "1001.0";
+        QTest::newRow("freq end") << "HSFreq" << int(Qt::Key_End) << 30000 << "3000.0";
+        QTest::newRow("freq home") << "HSFreq" << int(Qt::Key_Home) << 0 << "0.0";
+        QTest::newRow("phase down") << "VSPhase" << int(Qt::Key_Down) << 1 << "11.25";
+        QTest::newRow("phase page down") << "VSPhase" << int(Qt::Key_PageDown) << 1 << "11.25";
+        QTest::newRow("phase end") << "VSPhase" << int(Qt::Key_End) << 31 << "348.75";
+    }
+    void scrollBarsByKeyboard() {
+        QFETCH(QString, bar);
+        QFETCH(int, key);
+        QFETCH(int, value);
+        QFETCH(QString, shown);
+        w->show();
+        QVERIFY(QTest::qWaitForWindowActive(w.get()));
+        QScrollBar* target = bar == QLatin1String("HSFreq") ? HSFreq : VSPhase;
+        // Exit is just before VSPhase in the tab order, then HSFreq.
+        w->findChild<QPushButton*>(QStringLiteral("cmdExit"))->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        if (target == HSFreq) QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), target);
+        fx->board->clearLoads();
+        QTest::keyClick(target, Qt::Key(key));
+        QCOMPARE(target->value(), value);
+        QCOMPARE(target == HSFreq ? txtFreq->text() : lblPhase->text(), shown);
+        QCOMPARE(loads().size(), size_t(1));
+    }
+
+    // A real drag of the thumb: with tracking off the frequency follows on
+    // release, or all the way with the option on.
+    void scrollBarsByMouseDrag() {
+        w->show();
+        QVERIFY(QTest::qWaitForWindowExposed(w.get()));
+        for (QScrollBar* bar : {HSFreq, VSPhase}) {
+            QStyleOptionSlider opt;
+            opt.initFrom(bar);
+            opt.orientation = bar->orientation();
+            opt.minimum = bar->minimum();
+            opt.maximum = bar->maximum();
+            opt.sliderPosition = bar->sliderPosition();
+            opt.sliderValue = bar->value();
+            opt.singleStep = bar->singleStep();
+            opt.pageStep = bar->pageStep();
+            const QRect thumb = bar->style()->subControlRect(QStyle::CC_ScrollBar, &opt,
+                                                             QStyle::SC_ScrollBarSlider, bar);
+            QVERIFY2(thumb.isValid(), "no thumb to drag");
+            const QPoint from = thumb.center();
+            const QPoint to = bar == HSFreq ? from + QPoint(40, 0) : from + QPoint(0, 12);
+            const int before = bar->value();
+            fx->board->clearLoads();
+            QTest::mousePress(bar, Qt::LeftButton, {}, from);
+            QMouseEvent move(QEvent::MouseMove, to, bar->mapToGlobal(to), Qt::NoButton,
+                             Qt::LeftButton, Qt::NoModifier);
+            QApplication::sendEvent(bar, &move);
+            QVERIFY2(bar->isSliderDown(), qPrintable(bar->objectName()));
+            QCOMPARE(bar->value(), before); // tracking is off until release
+            QTest::mouseRelease(bar, Qt::LeftButton, {}, to);
+            QVERIFY2(bar->value() > before, qPrintable(bar->objectName()));
+            QCOMPARE(loads().size(), size_t(1));
+        }
+    }
+
     void scrollBarEnds() {
         HSFreq->setValue(0);
         QCOMPARE(txtFreq->text(), QStringLiteral("0.0"));
@@ -304,9 +376,10 @@ private Q_SLOTS:
 
     void layoutFollowsTheDesign() {
         auto* frame = w->findChild<QWidget*>(QStringLiteral("frmDDSControl"));
-        QCOMPARE(frame->geometry(), QRect(8, 40, 257, 97));
+        // 32 px wider than first drawn, for the range message beside the phase.
+        QCOMPARE(frame->geometry(), QRect(8, 40, 289, 97));
         QCOMPARE(txtFreq->geometry(), QRect(8, 16, 73, 19));
-        QCOMPARE(w->findChild<QWidget*>(QStringLiteral("client"))->size(), QSize(273, 175));
+        QCOMPARE(w->findChild<QWidget*>(QStringLiteral("client"))->size(), QSize(305, 175));
         QVERIFY(!(w->windowFlags() & Qt::WindowMaximizeButtonHint));
         QVERIFY(!(w->windowFlags() & Qt::WindowMinimizeButtonHint));
         QCOMPARE(w->minimumSize(), w->maximumSize());

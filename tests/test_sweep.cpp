@@ -146,6 +146,23 @@ private Q_SLOTS:
         QCOMPARE(ticks(4), (QList<int>{10003, 10002, 10003, 10002}));
     }
 
+    // The limits' bars are in the tab order and move by keys, as in the main
+    // window.
+    void limitBarsByKeyboard() {
+        s->show();
+        QVERIFY(QTest::qWaitForWindowActive(s));
+        child<QRadioButton>("optSwpInc", 0)->setFocus();
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), bar(0));
+        QTest::keyClick(bar(0), Qt::Key_Right);
+        QCOMPARE(box(0)->text(), QStringLiteral("1000.1"));
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        QCOMPARE(QApplication::focusWidget(), bar(1));
+        QTest::keyClick(bar(1), Qt::Key_End);
+        QCOMPARE(box(1)->text(), QStringLiteral("3000.0"));
+        QVERIFY(fx->board->loads().empty()); // limits send nothing
+    }
+
     void firstTicksOfTheWorkedExample() {
         box(0)->setText(QStringLiteral("1000.5"));
         start();

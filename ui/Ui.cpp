@@ -2,9 +2,12 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QKeyEvent>
 #include <QLabel>
+#include <QLayout>
 #include <QMainWindow>
 #include <QMessageBox>
+#include <QStatusBar>
 
 #include <QPainter>
 #include <QPalette>
@@ -56,6 +59,59 @@ QWidget* setUpMainWindow(QMainWindow* window, const char* name, const QString& t
     return client;
 }
 
+void refitStatusBar(QWidget* inside) {
+    // A status bar measures its widgets only as they are added: add ours
+    // again, then let a fixed-size window take the new height.
+    QWidget* item = inside;
+    while (item->parentWidget() && !qobject_cast<QStatusBar*>(item->parentWidget()))
+        item = item->parentWidget();
+    if (auto* bar = qobject_cast<QStatusBar*>(item->parentWidget())) {
+        for (QWidget* w = inside; w != item; w = w->parentWidget())
+            if (w->parentWidget()->layout()) w->parentWidget()->layout()->activate();
+        bar->removeWidget(item);
+        bar->addWidget(item, 1);
+        item->show();
+    }
+    QWidget* window = inside->window();
+    if (window->minimumSize() == window->maximumSize() && window->layout()) {
+        window->layout()->activate();
+        window->setFixedSize(window->sizeHint());
+    }
+}
+
+ScrollBar::ScrollBar(Qt::Orientation orientation, QWidget* parent)
+    : QScrollBar(orientation, parent) {
+    setFocusPolicy(Qt::StrongFocus);
+}
+
+void ScrollBar::keyPressEvent(QKeyEvent* event) {
+    // The toolkit's scroll bars invert their controls (for the wheel), which
+    // would make Right move left; keys act as the arrow and page clicks do.
+    static const std::pair<int, SliderAction> keys[] = {
+        {Qt::Key_Left, SliderSingleStepSub},  {Qt::Key_Up, SliderSingleStepSub},
+        {Qt::Key_Right, SliderSingleStepAdd}, {Qt::Key_Down, SliderSingleStepAdd},
+        {Qt::Key_PageUp, SliderPageStepSub},  {Qt::Key_PageDown, SliderPageStepAdd},
+        {Qt::Key_Home, SliderToMinimum},      {Qt::Key_End, SliderToMaximum}};
+    for (const auto& [key, action] : keys)
+        if (event->key() == key && event->modifiers() == Qt::NoModifier) {
+            triggerAction(action);
+            return event->accept();
+        }
+    QScrollBar::keyPressEvent(event);
+}
+
+void ScrollBar::paintEvent(QPaintEvent* event) {
+    QScrollBar::paintEvent(event);
+    if (!hasFocus()) return;
+    // The style draws no focus mark on scroll bars; without one the user
+    // cannot see which bar the arrow keys move.
+    QPainter painter(this);
+    QPen pen(palette().color(QPalette::Highlight));
+    pen.setWidth(2);
+    painter.setPen(pen);
+    painter.drawRect(rect().adjusted(1, 1, -1, -1));
+}
+
 QColor buttonFace() {
     return QApplication::palette().color(QPalette::Button);
 }
@@ -84,20 +140,43 @@ QPixmap picture(const QString& resource, const QSize& size) {
 StatusText::StatusText(QWidget* parent) : QLabel(parent) {
     setSizePolicy(QSizePolicy::Ignored, QSizePolicy::Fixed);
     // An empty line keeps its height, so the window does not change size.
-    setMinimumSize(1, fontMetrics().height());
+    setFixedHeight(fontMetrics().height());
 }
 
 void StatusText::setStatus(const QString& text) {
-    setText(text);
     setToolTip(text);
-}
-
-void StatusText::paintEvent(QPaintEvent*) {
-    QPainter painter(this);
-    const QRect area = contentsRect();
-    painter.setPen(palette().color(QPalette::WindowText));
-    painter.drawText(area, alignment(),
-                     fontMetrics().elidedText(text(), Qt::ElideRight, area.width()));
+    // The room the window's client area gives, less the status bar's margins:
+    // this line's own width is whatever the bar hands it, often not yet set.
+    auto* main = qobject_cast<QMainWindow*>(window());
+    const int room =
+        (main && main->centralWidget() ? main->centralWidget()->width() : width()) - 12;
+    // Word by word, and a word too long for a line (a path) character by
+    // character: every part of a cause must be readable, none cut off.
+    const QFontMetrics fm = fontMetrics();
+    QStringList lines;
+    QString line;
+    for (const QString& word : text.split(QLatin1Char(' '))) {
+        const QString joined = line.isEmpty() ? word : line + QLatin1Char(' ') + word;
+        if (fm.horizontalAdvance(joined) <= room) {
+            line = joined;
+            continue;
+        }
+        if (!line.isEmpty()) lines << line;
+        line.clear();
+        for (const QChar c : word) {
+            if (!line.isEmpty() && fm.horizontalAdvance(line + c) > room) {
+                lines << line;
+                line.clear();
+            }
+            line += c;
+        }
+    }
+    lines << line;
+    setText(lines.join(QLatin1Char('\n')));
+    const int height = fm.height() * int(lines.size());
+    if (height == this->height()) return;
+    setFixedHeight(height);
+    refitStatusBar(this);
 }
 
 void setMessageHook(MessageHook hook) {

@@ -3,6 +3,7 @@
 #include <QColor>
 #include <QLabel>
 #include <QRect>
+#include <QScrollBar>
 #include <QString>
 
 #include <functional>
@@ -50,15 +51,30 @@ void showFailure(QLabel* label, const QString& text);
 void showGood(QLabel* label, const QString& text);
 QColor buttonFace();
 
-// A status-bar text that never pushes its neighbours: what does not fit is
-// elided, and the whole text is the tooltip.
+// A status-bar text that never pushes its neighbours sideways: what does not
+// fit one line is wrapped onto more, and a fixed-size window grows by them.
+// The whole text is also the tooltip.
 class StatusText : public QLabel {
     Q_OBJECT
 public:
     explicit StatusText(QWidget* parent = nullptr);
     void setStatus(const QString& text);
+};
+
+// Re-measures the status-bar widget that holds `inside` after its height
+// changed, and lets a fixed-size window take the new height.
+void refitStatusBar(QWidget* inside);
+
+// A scroll bar the keyboard can reach: it takes focus by Tab and by click,
+// shows a focus mark, and moves with the arrow keys (arrow clicks), Page
+// Up/Down (page clicks) and Home/End (the ends).
+class ScrollBar : public QScrollBar {
+    Q_OBJECT
+public:
+    ScrollBar(Qt::Orientation orientation, QWidget* parent);
 
 protected:
+    void keyPressEvent(QKeyEvent* event) override;
     void paintEvent(QPaintEvent* event) override;
 };
 
