@@ -37,50 +37,72 @@ private:
             widest = std::max(widest, widget->fontMetrics().horizontalAdvance(line));
         return widest;
     }
-    // What each visible control has room for, against what its text needs.
+    // The width a control's text needs, with what the style draws beside it
+    // (not sizeHint, which adds the style's minimum button width); 0 for a
+    // control without a text to measure.
+    static int needed(QWidget* c, QString* text) {
+        if (auto* label = qobject_cast<QLabel*>(c)) {
+            if (label->wordWrap() || label->text().isEmpty() || label->text().startsWith('<'))
+                return 0;
+            *text = label->text();
+            return textWidth(label, *text) + 2 * label->margin() + std::max(0, label->indent());
+        }
+        if (auto* button = qobject_cast<QAbstractButton*>(c)) {
+            *text = button->text();
+            const QStyle* st = button->style();
+            int beside = 2 * st->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button);
+            if (qobject_cast<QRadioButton*>(button))
+                beside = st->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth, nullptr, button) +
+                         st->pixelMetric(QStyle::PM_RadioButtonLabelSpacing, nullptr, button);
+            else if (qobject_cast<QCheckBox*>(button))
+                beside = st->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, button) +
+                         st->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, button);
+            return textWidth(button, *text) + beside;
+        }
+        if (auto* box = qobject_cast<QGroupBox*>(c)) {
+            *text = box->title();
+            return textWidth(box, *text);
+        }
+        if (auto* edit = qobject_cast<QLineEdit*>(c)) {
+            *text = edit->text();
+            return textWidth(edit, *text) + 6;
+        }
+        return 0;
+    }
+    // Where the text is drawn, in the parent's coordinates.
+    static QRect ink(QWidget* c, int need) {
+        const QRect g = c->geometry();
+        Qt::Alignment align = Qt::AlignLeft;
+        if (auto* label = qobject_cast<QLabel*>(c)) align = label->alignment();
+        const int left = align & Qt::AlignRight     ? g.right() + 1 - need
+                         : align & Qt::AlignHCenter ? g.left() + (g.width() - need) / 2
+                                                    : g.left();
+        const int h = c->fontMetrics().height();
+        return QRect(left, g.top() + (g.height() - h) / 2, need, h);
+    }
+    // Each visible text fits its control and prints over no other.
     void check(QWidget* window, const QString& state) {
+        QList<std::pair<QWidget*, QRect>> drawn;
         for (QWidget* c : window->findChildren<QWidget*>()) {
             if (!c->isVisibleTo(window) || c->objectName().isEmpty()) continue;
             QString text;
-            int need = 0, room = 0;
-            if (auto* label = qobject_cast<QLabel*>(c)) {
-                if (label->wordWrap() || label->text().isEmpty() || label->text().startsWith('<'))
-                    continue;
-                text = label->text();
-                need = textWidth(label, text) + 2 * label->margin() + std::max(0, label->indent());
-                room = label->contentsRect().width();
-            } else if (auto* button = qobject_cast<QAbstractButton*>(c)) {
-                // The text and what the style draws beside it; not sizeHint,
-                // which adds the style's minimum button width.
-                text = button->text();
-                const QStyle* st = button->style();
-                if (qobject_cast<QRadioButton*>(button))
-                    need = st->pixelMetric(QStyle::PM_ExclusiveIndicatorWidth, nullptr, button) +
-                           st->pixelMetric(QStyle::PM_RadioButtonLabelSpacing, nullptr, button);
-                else if (qobject_cast<QCheckBox*>(button))
-                    need = st->pixelMetric(QStyle::PM_IndicatorWidth, nullptr, button) +
-                           st->pixelMetric(QStyle::PM_CheckBoxLabelSpacing, nullptr, button);
-                else
-                    need = 2 * st->pixelMetric(QStyle::PM_ButtonMargin, nullptr, button);
-                need += textWidth(button, text);
-                room = button->width();
-            } else if (auto* box = qobject_cast<QGroupBox*>(c)) {
-                text = box->title();
-                need = textWidth(box, text);
-                room = box->width();
-            } else if (auto* edit = qobject_cast<QLineEdit*>(c)) {
-                text = edit->text();
-                need = textWidth(edit, text) + 6;
-                room = edit->width();
-            } else {
-                continue;
-            }
+            const int need = needed(c, &text);
+            if (need == 0) continue;
+            const int room = qobject_cast<QLabel*>(c) ? c->contentsRect().width() : c->width();
             if (need > room)
                 misfits << QStringLiteral("%1 (%2): %3 \"%4\" needs %5 px, has %6")
                                .arg(state, window->objectName(), c->objectName(), text)
                                .arg(need)
                                .arg(room);
+            if (!qobject_cast<QGroupBox*>(c)) drawn.push_back({c, ink(c, need)});
         }
+        for (qsizetype i = 0; i < drawn.size(); ++i)
+            for (qsizetype j = i + 1; j < drawn.size(); ++j)
+                if (drawn[i].first->parentWidget() == drawn[j].first->parentWidget() &&
+                    drawn[i].second.intersects(drawn[j].second))
+                    misfits << QStringLiteral("%1 (%2): %3 prints over %4")
+                                   .arg(state, window->objectName(), drawn[i].first->objectName(),
+                                        drawn[j].first->objectName());
         const QByteArray dir = qgetenv("KALIMOR_SHOTS");
         if (!dir.isEmpty()) window->grab().save(QString::fromLocal8Bit(dir) + "/" + state + ".png");
     }
@@ -147,11 +169,11 @@ private Q_SLOTS:
         auto boxes = s->findChildren<QLineEdit*>(QStringLiteral("txtFreq"));
         for (QLineEdit* box : boxes)
             box->setText(box->property("Index").toInt() == 0 ? QStringLiteral("500")
-                                                              : QStringLiteral("2000"));
+                                                             : QStringLiteral("2000"));
         check(s, QStringLiteral("sweep-limit-error"));
         for (QLineEdit* box : boxes)
             box->setText(box->property("Index").toInt() == 0 ? QStringLiteral("2000")
-                                                              : QStringLiteral("1000"));
+                                                             : QStringLiteral("1000"));
         s->setClocked(false);
         s->findChild<QPushButton*>(QStringLiteral("cmdStart"))->click();
         for (int i = 0; i < 3; ++i) s->swpTimer_Timer();
