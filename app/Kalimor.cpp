@@ -2,6 +2,7 @@
 
 #include "about/About.h"
 #include "config/CSetting.h"
+#include "config/FormBoard.h"
 #include "config/FormCalibrate.h"
 #include "config/FormProp.h"
 #include "core/Calibration.h"
@@ -9,6 +10,7 @@
 #include "core/Numbers.h"
 #include "dds/Board.h"
 #include "dds/Port.h"
+#include "dds/PortSpec.h"
 #include "dds/mdlSetKalimor.h"
 #include "sweep/FormSweep.h"
 #include "ui/Globals.h"
@@ -105,6 +107,7 @@ Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
     addItem(file, "MainMenuExit", "Exit", &Kalimor::MainMenuExit_Click);
     addItem(edit, "MainMenuProp", "Properties", &Kalimor::MainMenuProp_Click);
     addItem(edit, "MainMenuCalibrate", "Calibrate...", &Kalimor::MainMenuCalibrate_Click);
+    addItem(edit, "MainMenuBoard", "Board...", &Kalimor::MainMenuBoard_Click);
     addItem(help, "MainMenuAbout", "About Kalimor", &Kalimor::MainMenuAbout_Click);
     addItem(help, "MainMenuCorvane", "About Corvane", &Kalimor::MainMenuCorvane_Click);
     addItem(help, "MainMenuPortIO", "About PortIO", &Kalimor::MainMenuPortIO_Click);
@@ -183,6 +186,70 @@ std::int16_t Kalimor::readConfiguration(const char* key, std::int16_t defaultVal
     return toInt16(*number); // rounds as the store's own integer read does
 }
 
+void Kalimor::readBoard(std::int16_t crystalMHz) {
+    // The chip and the port chosen in Edit > Board...; a store without them
+    // is an AD9850 on the parallel port at PortAddr, as before there was a
+    // choice.
+    auto stored = [](const char* key) {
+        try {
+            return Globals::settings().GetSettingStr(QStringLiteral("Configuration"),
+                                                     QLatin1String(key), QString());
+        } catch (const Error&) {
+            return QString(); // reported with the other settings if the store is damaged
+        }
+    };
+    dds::ChipProfile chip;
+    if (const QString text = stored("Chip"); !text.isEmpty()) {
+        if (const auto read = dds::ChipProfile::fromText(text)) {
+            chip = *read;
+        } else {
+            ui::showMessage(this, QStringLiteral("Kalimor"),
+                            QStringLiteral("The stored chip \"%1\" is not AD9850, AD9851 or "
+                                           "AD9851x6.\n\nKalimor uses an AD9850 instead; Edit > "
+                                           "Board... stores a new choice.")
+                                .arg(text));
+        }
+    }
+    if (chip.clockFactor() == 6 && crystalMHz > dds::MaxCrystalWithMultiplierMHz) {
+        ui::showMessage(this, QStringLiteral("Kalimor"),
+                        QStringLiteral("An AD9851 runs at 180 MHz at most: with its 6x multiplier "
+                                       "the crystal must be 30 MHz or less, not %1 MHz.\n\n"
+                                       "Kalimor runs the AD9851 without the multiplier.")
+                            .arg(crystalMHz));
+        chip.multiplier = false;
+    }
+    dds::board().setChip(chip);
+    Globals::ClockFactor = chip.clockFactor();
+
+    // The command line's port, or one a caller set, wins for this run.
+    if (Globals::PortFromCommandLine || dds::board().port()) return;
+    dds::PortSpec spec;
+    if (const QString text = stored("Port"); !text.isEmpty()) {
+        QString why;
+        if (const auto read = dds::parsePortSpec(text, &why))
+            spec = *read;
+        else
+            ui::showMessage(this, QStringLiteral("Kalimor"),
+                            QStringLiteral("The stored port cannot be used (%1).\n\nKalimor uses "
+                                           "the parallel port instead; Edit > Board... stores a "
+                                           "new choice.")
+                                .arg(why));
+    }
+    openPort(spec);
+}
+
+void Kalimor::openPort(const dds::PortSpec& spec) {
+    std::unique_ptr<dds::PortBackend> port = dds::makeBackend(spec);
+    if (!Globals::TraceFile.isEmpty()) {
+        try {
+            port = std::make_unique<dds::TracingPort>(std::move(port), Globals::TraceFile);
+        } catch (const Error& e) {
+            ui::showMessage(this, QStringLiteral("Kalimor"), e.description());
+        }
+    }
+    dds::board().adoptPort(std::move(port));
+}
+
 double Kalimor::readCalibration() {
     QString text;
     try {
@@ -217,6 +284,7 @@ void Kalimor::InitFromSettings() {
     Globals::PortAddress = readConfiguration("PortAddr", 1022, 0, 0x3FF);
     Globals::OptionCWS = readConfiguration("OptionCWS", 0, INT16_MIN, INT16_MAX);
     Globals::RefClkPPM = readCalibration();
+    readBoard(clockMHz);
     Globals::RefClkHz = Globals::referenceClockHz(clockMHz);
 
     Updating = true;
@@ -384,6 +452,16 @@ void Kalimor::VSPhase_Change() {
 
 void Kalimor::VSPhase_Scroll() {
     if (Globals::OptionCWS != 0) applyPhase(VSPhase->sliderPosition());
+}
+
+void Kalimor::MainMenuBoard_Click() {
+    if (!m_board) {
+        m_board = new FormBoard(this, [this](const dds::PortSpec& spec) { openPort(spec); });
+        connect(m_board, &FormBoard::applied, this, &Kalimor::SendFrequency);
+    }
+    m_board->show();
+    m_board->raise();
+    m_board->activateWindow();
 }
 
 void Kalimor::MainMenuCalibrate_Click() {

@@ -14,11 +14,16 @@ class QScrollBar;
 
 namespace kalimor {
 
+namespace dds {
+struct PortSpec;
+}
+
 namespace ui {
 class StatusText;
 }
 
 class Error;
+class FormBoard;
 class FormCalibrate;
 class FormProp;
 class FormSweep;
@@ -50,6 +55,7 @@ public:
     void cmdSweep_Click();
     void MainMenuProp_Click();
     void MainMenuCalibrate_Click();
+    void MainMenuBoard_Click();
     void MainMenuAbout_Click();
     void MainMenuCorvane_Click();
     void MainMenuPortIO_Click();
@@ -68,6 +74,8 @@ public:
     SendResult setFrequencyFromRemote(double hz);
     // The remote-control server's part of the status bar.
     void setRemoteStatus(const QString& text);
+    // Puts the port named by `spec` on the board (traced with --trace).
+    void openPort(const dds::PortSpec& spec);
     // The sweep window while it is open.
     FormSweep* sweepWindow() const;
 
@@ -83,6 +91,7 @@ private:
     std::int16_t readConfiguration(const char* key, std::int16_t defaultValue, std::int16_t lowest,
                                    std::int16_t highest);
     double readCalibration();
+    void readBoard(std::int16_t crystalMHz);
     void refreshBackend();
     void showScrollPosition(int position);
     void applyPhase(int step);
@@ -106,6 +115,7 @@ private:
     SendResult m_lastSend = SendResult::Failed;
     QPointer<FormProp> m_properties;
     QPointer<FormCalibrate> m_calibrate;
+    QPointer<FormBoard> m_board;
     QString m_cause; // why the last send failed, when not the range
     QPointer<FormSweep> m_sweep;
 };

@@ -1,6 +1,5 @@
 #include "Options.h"
 
-#include <QRegularExpression>
 #include <QSet>
 
 namespace kalimor {
@@ -37,22 +36,25 @@ QString usageText() {
         "Options:\n"
         "  --simulate          drive the simulated board instead of a port\n"
         "  --port /dev/parportN  drive this ppdev device\n"
+        "  --port ppdev        the parallel port at the configured address\n"
         "  --port io           direct port I/O at the configured address (x86, needs "
         "CAP_SYS_RAWIO)\n"
+        "  --port ftdi[:SERIAL[:reset]]  an FTDI USB adapter in bit-bang mode\n"
+        "  --port gpio[:CHIP[:DATA,W_CLK,FQ_UD[,RESET]]]  GPIO lines (gpiochip0, 25,23,24,22)\n"
         "  --port sim          same as --simulate\n"
         "  --trace FILE        append one JSON line per load to FILE\n"
         "  --rigctld[=[ADDR:]PORT]  answer Hamlib's rigctld protocol (default 127.0.0.1:4532)\n"
         "  -h, --help          show this help\n"
         "  -v, --version       show the version\n"
         "\n"
-        "Without --port or --simulate the program finds the /dev/parportN whose base\n"
-        "address is the one set in Edit > Properties.\n"
+        "Without --port or --simulate the program drives the port chosen in\n"
+        "Edit > Board..., or the /dev/parportN whose base address is the one set in\n"
+        "Edit > Properties.\n"
         "Qt's own options such as -platform offscreen are accepted as well.\n");
 }
 
 std::variant<Options, QString> parseOptions(const QStringList& arguments) {
     Options options;
-    static const QRegularExpression parportDevice(QStringLiteral("^/dev/parport[0-9]+$"));
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString& arg = arguments[i];
         auto valueOf = [&](const QString& name, QString* value) -> std::optional<QString> {
@@ -72,20 +74,13 @@ std::variant<Options, QString> parseOptions(const QStringList& arguments) {
         } else if (arg == QLatin1String("-v") || arg == QLatin1String("--version")) {
             options.version = true;
         } else if (arg == QLatin1String("--simulate")) {
-            options.port = Options::Port::Simulated;
+            options.port.emplace();
+            options.port->kind = dds::PortSpec::Kind::Simulated;
         } else if (arg == QLatin1String("--port") || arg.startsWith(QLatin1String("--port="))) {
-            QString value;
+            QString value, why;
             if (auto error = valueOf(QStringLiteral("--port"), &value)) return *error;
-            if (value == QLatin1String("io")) {
-                options.port = Options::Port::DirectIo;
-            } else if (value == QLatin1String("sim")) {
-                options.port = Options::Port::Simulated;
-            } else if (parportDevice.match(value).hasMatch()) {
-                options.port = Options::Port::Ppdev;
-                options.device = value;
-            } else {
-                return QStringLiteral("--port %1: expected /dev/parportN, io or sim").arg(value);
-            }
+            options.port = dds::parsePortSpec(value, &why);
+            if (!options.port) return QStringLiteral("--port %1").arg(why);
         } else if (arg == QLatin1String("--trace") || arg.startsWith(QLatin1String("--trace="))) {
             QString value;
             if (auto error = valueOf(QStringLiteral("--trace"), &value)) return *error;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "dds/PortSpec.h"
+
 #include <QString>
 #include <QStringList>
 
@@ -8,12 +10,11 @@
 
 namespace kalimor {
 
-// What the command line asks for. With no options the program drives the
-// configured port address through ppdev.
+// What the command line asks for.
 struct Options {
-    enum class Port { Ppdev, DirectIo, Simulated };
-    Port port = Port::Ppdev;
-    QString device;                 // --port /dev/parportN
+    // --port or --simulate; without them the port in the settings (Edit >
+    // Board...), or the parallel port at the configured address.
+    std::optional<dds::PortSpec> port;
     QString traceFile;              // --trace FILE
     std::optional<QString> rigctld; // --rigctld[=[ADDR:]PORT]; empty: the default endpoint
     bool help = false;

@@ -3,9 +3,11 @@
 #include "app/Options.h"
 #include "app/RemoteControl.h"
 #include "core/Error.h"
+#include "dds/Board.h"
 #include "dds/Port.h"
 #include "dds/mdlSetKalimor.h"
 #include "net/RigctlServer.h"
+#include "ui/Globals.h"
 
 #include <QApplication>
 #include <QIcon>
@@ -14,23 +16,6 @@
 #include <memory>
 
 using namespace kalimor;
-
-namespace {
-
-std::unique_ptr<dds::PortBackend> makeBackend(const Options& options) {
-    switch (options.port) {
-    case Options::Port::Simulated:
-        return std::make_unique<dds::SimulatedBoard>();
-    case Options::Port::DirectIo:
-        return std::make_unique<dds::DirectIoPort>();
-    case Options::Port::Ppdev:
-        break;
-    }
-    if (!options.device.isEmpty()) return std::make_unique<dds::PpdevPort>(options.device);
-    return std::make_unique<dds::PpdevPort>();
-}
-
-} // namespace
 
 int main(int argc, char** argv) {
     // Options first: --help and a bad option must work without a display.
@@ -61,14 +46,21 @@ int main(int argc, char** argv) {
         }
     }
 
-    std::unique_ptr<dds::PortBackend> port = makeBackend(options);
+    // The port from the command line wins over the settings for this run;
+    // without one the window opens the one chosen in Edit > Board...
+    std::unique_ptr<dds::PortBackend> port;
+    if (options.port) port = dds::makeBackend(*options.port);
+    Globals::PortFromCommandLine = options.port.has_value();
     if (!options.traceFile.isEmpty()) {
         try {
-            port = std::make_unique<dds::TracingPort>(std::move(port), options.traceFile);
+            // Checked here, before anything can reach the board.
+            dds::TracingPort check(std::make_unique<dds::SimulatedBoard>(), options.traceFile);
         } catch (const Error& e) {
             std::fprintf(stderr, "kalimor: %s\n", qPrintable(e.description()));
             return 2;
         }
+        Globals::TraceFile = options.traceFile;
+        if (port) port = std::make_unique<dds::TracingPort>(std::move(port), options.traceFile);
     }
 
     QApplication app(argc, argv);
@@ -77,7 +69,7 @@ int main(int argc, char** argv) {
     // Ties the windows to the menu entry, so desktops show its icon for them.
     QApplication::setDesktopFileName(QStringLiteral("org.kalimor.Kalimor"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/kalimor.svg")));
-    setPortBackend(port.get());
+    if (port) dds::board().adoptPort(std::move(port));
 
     // Everything that can stop the program is checked before the window
     // loads the board.
@@ -104,6 +96,6 @@ int main(int argc, char** argv) {
     }
     window.show();
     const int status = QApplication::exec();
-    setPortBackend(nullptr);
+    dds::board().adoptPort(nullptr);
     return status;
 }

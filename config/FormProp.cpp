@@ -104,6 +104,13 @@ void FormProp::cmdOK_Click() {
                         QStringLiteral("Reference Clock must be between 1 and 125"));
         return;
     }
+    if (Globals::ClockFactor == 6 && clock > 30) {
+        // Only once the user has chosen an AD9851 with its multiplier.
+        ui::showMessage(this, QStringLiteral("Invalid Value"),
+                        QStringLiteral("With the AD9851's 6x multiplier the crystal must be 30 MHz "
+                                       "or less (180 MHz at most)"));
+        return;
+    }
     if (address < 0 || address > 1023) {
         ui::showMessage(this, QStringLiteral("Invalid Value"),
                         QStringLiteral("Port address must be between 0 and $3FF"));

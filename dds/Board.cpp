@@ -132,7 +132,17 @@ void Board::setClock(bool on) {
 }
 
 void Board::setPort(PortBackend* port) {
-    onThread([&] { m_port = port; });
+    onThread([&] {
+        m_port = port;
+        m_owned.reset();
+    });
+}
+
+void Board::adoptPort(std::unique_ptr<PortBackend> port) {
+    onThread([&] {
+        m_owned = std::move(port);
+        m_port = m_owned.get();
+    });
 }
 
 PortBackend* Board::port() const {
@@ -157,12 +167,63 @@ QStringList Board::portDriverLines() const {
     return lines;
 }
 
+QString ChipProfile::name() const {
+    if (chip == Chip::AD9850) return QStringLiteral("AD9850");
+    return multiplier ? QStringLiteral("AD9851, 6x clock") : QStringLiteral("AD9851");
+}
+
+QString ChipProfile::text() const {
+    if (chip == Chip::AD9850) return QStringLiteral("AD9850");
+    return multiplier ? QStringLiteral("AD9851x6") : QStringLiteral("AD9851");
+}
+
+std::optional<ChipProfile> ChipProfile::fromText(const QString& text) {
+    const QString t = text.trimmed().toUpper();
+    if (t == QLatin1String("AD9850")) return ChipProfile{Chip::AD9850, false};
+    if (t == QLatin1String("AD9851")) return ChipProfile{Chip::AD9851, false};
+    if (t == QLatin1String("AD9851X6")) return ChipProfile{Chip::AD9851, true};
+    return std::nullopt;
+}
+
+void Board::setChip(const ChipProfile& chip) {
+    onThread([&] { m_chip = chip; });
+}
+
+ChipProfile Board::chip() const {
+    ChipProfile chip;
+    onThread([&] { chip = m_chip; });
+    return chip;
+}
+
 void Board::setAddress(int address) {
     onThread([&] { m_address = address; });
 }
 
 void Board::load(std::int32_t word, std::int16_t phase, std::int16_t powerDown) {
     onThread([&] { write(word, phase, powerDown); });
+}
+
+void Board::testLoad(PortBackend& port, const ChipProfile& chip, std::int32_t word,
+                     std::int16_t phase) {
+    onThread([&] {
+        PortBackend* const savedPort = m_port;
+        const ChipProfile savedChip = m_chip;
+        const Held savedHeld = held();
+        m_port = &port;
+        m_chip = chip;
+        std::exception_ptr failure;
+        try {
+            write(word, phase, 0);
+        } catch (...) {
+            failure = std::current_exception();
+        }
+        m_port = savedPort;
+        m_chip = savedChip;
+        // The board's own port still holds what it held.
+        std::lock_guard lock(m_mutex);
+        m_held = savedHeld;
+        if (failure) std::rethrow_exception(failure);
+    });
 }
 
 Held Board::held() const {
@@ -182,6 +243,7 @@ std::array<std::uint8_t, Board::StreamLength> Board::lastBytes() const {
 void Board::write(std::int32_t word, std::int16_t phase, std::int16_t powerDown) {
     const std::uint8_t phaseBits = toByte(times16(phase, 8));
     std::uint8_t control = toByte(phaseBits | times16(powerDown, 4));
+    if (m_chip.clockFactor() == 6) control |= 0x01; // W32: the AD9851's multiplier on
     if (!m_port)
         throw Error(err::PortAccess, QStringLiteral("WriteDDSWord"),
                     QStringLiteral("no port selected"));

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "core/Error.h"
+#include "dds/Port.h"
 #include "sweep/SweepState.h"
 
 #include <QObject>
@@ -14,6 +15,7 @@
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -21,7 +23,24 @@
 namespace kalimor {
 namespace dds {
 
-class PortBackend;
+// An AD9851 runs at 180 MHz at most: 30 MHz times its multiplier.
+inline constexpr int MaxCrystalWithMultiplierMHz = 30;
+
+// The chip on the board. The AD9851 has a 6x reference-clock multiplier,
+// switched on by W32 in the control byte; the AD9850 has none (W32 and W33
+// stay 0 on both).
+struct ChipProfile {
+    enum class Chip { AD9850, AD9851 };
+    Chip chip = Chip::AD9850;
+    bool multiplier = false;
+    // Clock multiplier in effect: the reference clock is the crystal times this.
+    int clockFactor() const { return chip == Chip::AD9851 && multiplier ? 6 : 1; }
+    QString name() const;
+    // Settings and command-line forms: "AD9850", "AD9851", "AD9851x6".
+    static std::optional<ChipProfile> fromText(const QString& text);
+    QString text() const;
+    bool operator==(const ChipProfile&) const = default;
+};
 
 // What the board holds: the last load that reached it.
 struct Held {
@@ -80,14 +99,22 @@ public:
 
     // The back-end loads go to; not owned; null makes every load fail.
     void setPort(PortBackend* port);
+    // The same, owned by the board from now on (the one it owned before goes).
+    void adoptPort(std::unique_ptr<PortBackend> port);
     PortBackend* port() const;
     // The port's own words (describe, driverLines), asked on the board's
     // thread, where the back-end's state lives.
     QString describePort() const;
     QStringList portDriverLines() const;
+    void setChip(const ChipProfile& chip);
+    ChipProfile chip() const;
     // The I/O address handed to the back-end with each load.
     void setAddress(int address);
 
+    // Loads a word through another port and chip than the board's own, which
+    // stay as they were (Edit > Board...'s Test); raises what the port raised.
+    void testLoad(PortBackend& port, const ChipProfile& chip, std::int32_t word,
+                  std::int16_t phase);
     // Loads a word and waits for the board's answer; raises Overflow for a
     // control byte that does not fit (nothing is sent) and what the port
     // raised.
@@ -140,7 +167,9 @@ private:
 
     // The board's thread only.
     PortBackend* m_port = nullptr;
+    std::unique_ptr<PortBackend> m_owned;
     int m_address = 0;
+    ChipProfile m_chip;
     std::array<std::uint8_t, StreamLength + 1> m_bytes{};
     Clock::time_point m_start; // tick n is due at m_start + n x Period
     std::int64_t m_n = 0;

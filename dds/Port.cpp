@@ -314,16 +314,4 @@ void TracingPort::write(int address, const std::uint8_t* bytes, std::size_t coun
     append(m_line.data(), m_line.size());
 }
 
-// ---------------------------------------------------------------- table
-
-const std::vector<BackendEntry>& backends() {
-    static const std::vector<BackendEntry> table = {
-        {"ppdev", []() -> std::unique_ptr<PortBackend> { return std::make_unique<PpdevPort>(); }},
-        {"io", []() -> std::unique_ptr<PortBackend> { return std::make_unique<DirectIoPort>(); }},
-        {"sim",
-         []() -> std::unique_ptr<PortBackend> { return std::make_unique<SimulatedBoard>(); }},
-    };
-    return table;
-}
-
 } // namespace kalimor::dds

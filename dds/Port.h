@@ -152,13 +152,6 @@ private:
     Ad9850 m_chip;
 };
 
-// The back-ends a user can choose by name on the command line.
-struct BackendEntry {
-    const char* name;
-    std::unique_ptr<PortBackend> (*make)();
-};
-const std::vector<BackendEntry>& backends();
-
 // Seconds since the program started, as the trace records them.
 double secondsSinceStart();
 

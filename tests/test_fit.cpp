@@ -7,6 +7,7 @@
 #include "GuiFixture.h"
 #include "about/About.h"
 #include "app/Kalimor.h"
+#include "config/FormBoard.h"
 #include "config/FormCalibrate.h"
 #include "config/FormProp.h"
 #include "sweep/FormSweep.h"
@@ -14,6 +15,7 @@
 #include <QAbstractButton>
 #include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QGroupBox>
 #include <QLineEdit>
 #include <QPushButton>
@@ -184,6 +186,18 @@ private Q_SLOTS:
         check(s, QStringLiteral("sweep-port-failed"));
         setPortBackend(fx->board.get());
         s->findChild<QPushButton*>(QStringLiteral("cmdDone"))->click();
+    }
+
+    void board() {
+        w->findChild<QAction*>(QStringLiteral("MainMenuBoard"))->trigger();
+        auto* d = w->findChild<FormBoard*>(QStringLiteral("FormBoard"));
+        QVERIFY(d);
+        auto* iface = d->findChild<QComboBox*>(QStringLiteral("cboInterface"));
+        iface->setCurrentIndex(iface->findText(QStringLiteral("Simulated board")));
+        d->cmdTest_Click();
+        check(d, QStringLiteral("board"));
+        iface->setCurrentIndex(iface->findText(QStringLiteral("Raspberry Pi GPIO")));
+        check(d, QStringLiteral("board-gpio"));
     }
 
     void aboutBoxes() {

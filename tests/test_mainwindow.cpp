@@ -1,5 +1,6 @@
 #include "GuiFixture.h"
 #include "app/Kalimor.h"
+#include "dds/Board.h"
 
 #include <QLineEdit>
 #include <QPushButton>
@@ -354,6 +355,43 @@ private Q_SLOTS:
         QCOMPARE(Globals::OptionCWS, std::int16_t(0));
         QCOMPARE(fx->board->lastAddress(), 1022);
         QCOMPARE(loads().back().ftw, 42950u); // 1000 Hz at 100 MHz
+    }
+
+    // The chip chosen in Edit > Board...: an AD9851 with its multiplier runs
+    // at six times the crystal and says so with W32; over 30 MHz it cannot.
+    void chipProfiles_data() {
+        QTest::addColumn<QString>("chip");
+        QTest::addColumn<QString>("crystal");
+        QTest::addColumn<double>("clockHz");
+        QTest::addColumn<int>("w32");
+        QTest::addColumn<int>("messages");
+        QTest::newRow("AD9851 x6 at 30 MHz") << "AD9851x6"
+                                             << "30" << 180e6 << 1 << 0;
+        QTest::newRow("AD9851 at 30 MHz") << "AD9851"
+                                          << "30" << 30e6 << 0 << 0;
+        QTest::newRow("AD9850 at 125 MHz") << "AD9850"
+                                           << "125" << 125e6 << 0 << 0;
+        QTest::newRow("AD9851 x6 at 31 MHz is refused") << "AD9851x6"
+                                                        << "31" << 31e6 << 0 << 1;
+        QTest::newRow("unknown chip") << "AD9999"
+                                      << "100" << 100e6 << 0 << 1;
+    }
+    void chipProfiles() {
+        QFETCH(QString, chip);
+        QFETCH(QString, crystal);
+        QFETCH(double, clockHz);
+        QFETCH(int, w32);
+        QFETCH(int, messages);
+        GuiFixture::store("Chip", chip);
+        restart({{"ReferenceClkMHz", qPrintable(crystal)}});
+        QCOMPARE(fx->messages.size(), messages);
+        selectUnit(0);
+        txtFreq->setText(QStringLiteral("7.04"));
+        QCOMPARE(loads().back().ftw, quint32(std::llround(7.04e6 * 4294967296.0 / clockHz)));
+        QCOMPARE(int(loads().back().control & 1), w32);
+        QCOMPARE(int(loads().back().control & 2), 0); // W33 stays 0
+        GuiFixture::store("Chip", QStringLiteral("AD9850"));
+        dds::board().setChip({});
     }
 
     void damagedStoreStillStarts() {

@@ -1,6 +1,8 @@
+#include "Raised.h"
 #include "SmallDisk.h"
 #include "core/Error.h"
 #include "dds/Port.h"
+#include "dds/UsbGpioPorts.h"
 
 #include <QDir>
 #include <QFile>
@@ -8,6 +10,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <fcntl.h>
 #include <linux/ppdev.h>
@@ -263,4 +266,175 @@ TEST(Trace, FullDiskLosesNoLoadAndCutsNoLine) {
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     EXPECT_TRUE(port.describe().contains(QStringLiteral("No space left on device")));
     EXPECT_TRUE(port.describe().endsWith(QStringLiteral("(%1 loads missing)").arg(20 - lines)));
+}
+
+// ---------------------------------------------------------------- FTDI and GPIO
+
+namespace {
+
+// libftdi1 as the FTDI back-end sees it: every call recorded, and the answer
+// of each scripted.
+class FakeFtdi : public FtdiLib {
+public:
+    int open(const std::string& serial) override {
+        calls.push_back("open " + serial);
+        return openResult;
+    }
+    int setBitmode(unsigned char outputs, unsigned char mode) override {
+        calls.push_back("bitmode " + std::to_string(outputs) + " " + std::to_string(mode));
+        return 0;
+    }
+    int setBaudrate(int baud) override {
+        calls.push_back("baud " + std::to_string(baud));
+        return 0;
+    }
+    int write(const unsigned char* bytes, int count) override {
+        calls.push_back("write " + std::to_string(count));
+        written.emplace_back(bytes, bytes + count);
+        return unplugged ? -666 : count;
+    }
+    void close() override { calls.push_back("close"); }
+    std::string error() override { return errorText; }
+    std::vector<Device> list() override { return {}; }
+
+    std::vector<std::string> calls;
+    std::vector<std::vector<unsigned char>> written;
+    int openResult = 0;
+    bool unplugged = false;
+    std::string errorText = "USB device unavailable";
+};
+
+class FakeGpio : public GpioLib {
+public:
+    int open(const std::string& chip) override {
+        calls.push_back("open " + chip);
+        return openResult;
+    }
+    int request(const std::vector<unsigned>& offsets, const char*) override {
+        std::string s = "request";
+        for (unsigned o : offsets) s += " " + std::to_string(o);
+        calls.push_back(s);
+        return requestResult;
+    }
+    int set(const std::vector<int>& values) override {
+        std::string s;
+        for (int v : values) s += char('0' + v);
+        changes.push_back(s);
+        return 0;
+    }
+    void close() override { calls.push_back("close"); }
+    std::string consumer(unsigned offset) override { return offset == 23 ? "pigpiod" : ""; }
+    std::vector<Chip> list() override { return {}; }
+
+    std::vector<std::string> calls, changes;
+    int openResult = 0, requestResult = 0;
+};
+
+std::vector<std::uint8_t> loadBytes(std::uint32_t word) {
+    std::vector<std::uint8_t> s;
+    for (int k = 0; k < 40; ++k) {
+        const std::uint8_t bit = k < 32 ? (word >> k) & 1 : 0;
+        s.insert(s.end(), {bit, std::uint8_t(bit | LineWClk)});
+    }
+    s.insert(s.end(), {LineFqUd, 0});
+    return s;
+}
+
+} // namespace
+
+TEST(Ftdi, OpensInBitbangAndSendsEachLoadInOneWrite) {
+    for (bool reset : {false, true}) {
+        FakeFtdi lib;
+        FtdiPort port("A1B2C3", reset, &lib);
+        const auto bytes = loadBytes(302365698);
+        port.write(0, bytes.data(), bytes.size());
+        port.write(0, bytes.data(), bytes.size());
+        std::vector<std::string> expected = {"open A1B2C3", reset ? "bitmode 15 1" : "bitmode 7 1",
+                                             "baud 115200"};
+        if (reset) expected.push_back("write 2"); // the reset pulse
+        expected.insert(expected.end(), {"write 82", "write 82"});
+        EXPECT_EQ(lib.calls, expected) << reset;
+        // The pins are the stream itself: what the chip decodes is the load.
+        Ad9850 chip;
+        chip.feed(lib.written.back().data(), lib.written.back().size());
+        EXPECT_EQ(chip.state().ftw, 302365698u);
+        if (reset) {
+            EXPECT_EQ(lib.written[0], (std::vector<unsigned char>{0x08, 0x00}));
+        }
+    }
+}
+
+TEST(Ftdi, FailuresSayWhatToDoAndTheNextLoadReopens) {
+    struct Case {
+        int openResult;
+        std::string errorText;
+        const char* says;
+    } cases[] = {
+        {-3, "device not found", "no FTDI adapter A1 found - is it plugged in?"},
+        {-8, "inappropriate permissions on device!", "install the udev rule"},
+        {-5, "unable to claim usb device", "cannot open FTDI adapter A1: unable to claim"},
+    };
+    const auto bytes = loadBytes(1);
+    for (const auto& c : cases) {
+        FakeFtdi lib;
+        lib.openResult = c.openResult;
+        lib.errorText = c.errorText;
+        FtdiPort port("A1", false, &lib);
+        const Raised r = raised([&] { port.write(0, bytes.data(), bytes.size()); });
+        EXPECT_EQ(r.number, err::PortAccess);
+        EXPECT_TRUE(r.description.contains(QString::fromLatin1(c.says)))
+            << qPrintable(r.description);
+    }
+    // Unplugged mid-sweep: the failed write closes the link; re-plugged, the
+    // next load opens it again.
+    FakeFtdi lib;
+    FtdiPort port("", false, &lib);
+    port.write(0, bytes.data(), bytes.size());
+    lib.unplugged = true;
+    const Raised lost = raised([&] { port.write(0, bytes.data(), bytes.size()); });
+    EXPECT_TRUE(lost.description.startsWith(QStringLiteral("FTDI adapter lost")));
+    EXPECT_EQ(lib.calls.back(), "close");
+    lib.unplugged = false;
+    port.write(0, bytes.data(), bytes.size());
+    EXPECT_EQ(std::count(lib.calls.begin(), lib.calls.end(), "open "), 2);
+}
+
+TEST(Gpio, EachByteIsOneChangeOfTheLines) {
+    FakeGpio lib;
+    GpioPort port("gpiochip0", {25, 23, 24, 22}, &lib);
+    const auto bytes = loadBytes(5);
+    port.write(0, bytes.data(), bytes.size());
+    EXPECT_EQ(lib.calls, (std::vector<std::string>{"open gpiochip0", "request 25 23 24 22"}));
+    ASSERT_EQ(lib.changes.size(), 2u + 82u); // the reset pulse, then one per byte
+    EXPECT_EQ(lib.changes[0], "0001");
+    EXPECT_EQ(lib.changes[1], "0000");
+    // DATA, W_CLK, FQ_UD, RESET: bit 0 of the word is 1.
+    EXPECT_EQ(lib.changes[2], "1000");
+    EXPECT_EQ(lib.changes[3], "1100");
+    EXPECT_EQ(lib.changes[2 + 80], "0010"); // the update strobe
+    EXPECT_EQ(lib.changes.back(), "0000");
+}
+
+TEST(Gpio, FailuresNameTheCauseAndTheFix) {
+    struct Case {
+        int openResult, requestResult;
+        const char* says;
+    } cases[] = {
+        {-ENOENT, 0, "no GPIO chip gpiochip0"},
+        {-EACCES, 0, "add your user to group gpio"},
+        {0, -EBUSY, "in use by another program (line 23 by \"pigpiod\")"},
+        {0, -EINVAL, "has no such lines"},
+    };
+    const auto bytes = loadBytes(5);
+    for (const auto& c : cases) {
+        FakeGpio lib;
+        lib.openResult = c.openResult;
+        lib.requestResult = c.requestResult;
+        GpioPort port("gpiochip0", {25, 23, 24}, &lib);
+        const Raised r = raised([&] { port.write(0, bytes.data(), bytes.size()); });
+        EXPECT_EQ(r.number, err::PortAccess);
+        EXPECT_TRUE(r.description.contains(QString::fromLatin1(c.says)))
+            << qPrintable(r.description);
+        EXPECT_TRUE(lib.changes.empty());
+    }
 }

@@ -18,6 +18,9 @@ QString FreqFormat;
 QString FreqUnit;
 std::int16_t PhaseStep = 0;
 std::int16_t PowerDown = 0;
+int ClockFactor = 1;
+QString TraceFile;
+bool PortFromCommandLine = false;
 
 CSetting& settings() {
     if (!Settings) {
@@ -45,11 +48,11 @@ void applyMultiplier(const MultiplierRow& row) {
 }
 
 double referenceClockHz(double nominalMHz) {
-    return calibratedClockHz(nominalMHz * 1'000'000.0, RefClkPPM);
+    return calibratedClockHz(nominalMHz * 1'000'000.0 * ClockFactor, RefClkPPM);
 }
 
 double nominalClockMHz() {
-    return RefClkHz / (1 + RefClkPPM / 1e6) / 1'000'000.0;
+    return RefClkHz / (1 + RefClkPPM / 1e6) / 1'000'000.0 / ClockFactor;
 }
 
 void reset() {
@@ -57,6 +60,7 @@ void reset() {
     RefClkPPM = 0;
     RefClkHz = FreqHz = FreqMult = ScrollScale = MaxFreqHz = 0;
     PortAddress = OptionCWS = PhaseStep = PowerDown = 0;
+    ClockFactor = 1;
     FreqFormat.clear();
     FreqUnit.clear();
 }

@@ -25,6 +25,9 @@ extern QString FreqFormat;                 // number format of frequencies in di
 extern QString FreqUnit;                   // name of the display unit
 extern std::int16_t PhaseStep;             // phase offset, 11.25-degree steps, 0..31
 extern std::int16_t PowerDown;             // 1 after a failed or out-of-range send
+extern int ClockFactor;          // reference clock per crystal: 6 on an AD9851 with its multiplier
+extern QString TraceFile;        // --trace FILE: every port opened is traced there
+extern bool PortFromCommandLine; // --port or --simulate: the settings' port is not used
 
 // The settings store, created and initialised on first use.
 CSetting& settings();
@@ -45,9 +48,10 @@ const MultiplierRow* multiplierRow(int index);
 // Sets FreqMult, ScrollScale, MaxFreqHz, FreqFormat and FreqUnit from a row.
 void applyMultiplier(const MultiplierRow& row);
 
-// RefClkHz for a nominal clock in whole MHz, with the current calibration.
+// RefClkHz for a nominal clock (the crystal) in whole MHz, with the chip's
+// multiplier and the current calibration.
 double referenceClockHz(double nominalMHz);
-// The nominal clock in MHz behind the current RefClkHz.
+// The nominal clock (the crystal) in MHz behind the current RefClkHz.
 double nominalClockMHz();
 
 // Back to the zeroed start state (tests run several windows in one process).

@@ -1,0 +1,99 @@
+#include "PortSpec.h"
+
+#include "dds/UsbGpioPorts.h"
+
+#include <QRegularExpression>
+#include <QStringList>
+
+namespace kalimor::dds {
+
+QString PortSpec::text() const {
+    switch (kind) {
+    case Kind::Simulated:
+        return QStringLiteral("sim");
+    case Kind::DirectIo:
+        return QStringLiteral("io");
+    case Kind::Ppdev:
+        return device.isEmpty() ? QStringLiteral("ppdev") : device;
+    case Kind::Ftdi:
+        if (reset) return QStringLiteral("ftdi:%1:reset").arg(device);
+        return device.isEmpty() ? QStringLiteral("ftdi") : QStringLiteral("ftdi:") + device;
+    case Kind::Gpio: {
+        QStringList p;
+        for (unsigned pin : pins) p << QString::number(pin);
+        return QStringLiteral("gpio:%1:%2").arg(device, p.join(QLatin1Char(',')));
+    }
+    }
+    return {};
+}
+
+std::optional<PortSpec> parsePortSpec(const QString& text, QString* why) {
+    static const QRegularExpression parport(QStringLiteral("^/dev/parport[0-9]+$"));
+    static const QRegularExpression chipName(QStringLiteral("^[A-Za-z0-9_.-]+$"));
+    PortSpec s;
+    const QStringList parts = text.split(QLatin1Char(':'));
+    const QString head = parts.first();
+    auto bad = [&](const QString& reason) -> std::optional<PortSpec> {
+        *why = QStringLiteral("%1: %2").arg(text, reason);
+        return std::nullopt;
+    };
+    if (text == QLatin1String("sim")) {
+        s.kind = PortSpec::Kind::Simulated;
+    } else if (text == QLatin1String("io")) {
+        s.kind = PortSpec::Kind::DirectIo;
+    } else if (text == QLatin1String("ppdev")) {
+        s.kind = PortSpec::Kind::Ppdev;
+    } else if (parport.match(text).hasMatch()) {
+        s.kind = PortSpec::Kind::Ppdev;
+        s.device = text;
+    } else if (head == QLatin1String("ftdi") && parts.size() <= 3) {
+        s.kind = PortSpec::Kind::Ftdi;
+        s.device = parts.value(1);
+        if (parts.size() == 3 && parts[2] != QLatin1String("reset"))
+            return bad(QStringLiteral("expected ftdi[:SERIAL[:reset]]"));
+        s.reset = parts.size() == 3;
+    } else if (head == QLatin1String("gpio") && parts.size() <= 3) {
+        s.kind = PortSpec::Kind::Gpio;
+        s.device = parts.size() > 1 ? parts[1] : QStringLiteral("gpiochip0");
+        if (!chipName.match(s.device).hasMatch())
+            return bad(QStringLiteral("expected gpio:CHIP:DATA,W_CLK,FQ_UD[,RESET]"));
+        if (parts.size() < 3) {
+            s.pins.assign(std::begin(GpioPort::DefaultPins), std::end(GpioPort::DefaultPins));
+        } else {
+            for (const QString& p : parts[2].split(QLatin1Char(','))) {
+                bool ok = false;
+                const uint pin = p.toUInt(&ok);
+                if (!ok || pin > 1023) return bad(QStringLiteral("pins are line numbers"));
+                s.pins.push_back(pin);
+            }
+            if (s.pins.size() < 3 || s.pins.size() > 4)
+                return bad(QStringLiteral("three pins (DATA,W_CLK,FQ_UD) and an optional RESET"));
+            for (size_t i = 0; i < s.pins.size(); ++i)
+                for (size_t j = i + 1; j < s.pins.size(); ++j)
+                    if (s.pins[i] == s.pins[j]) return bad(QStringLiteral("a pin used twice"));
+        }
+    } else {
+        return bad(QStringLiteral("expected sim, ppdev, /dev/parportN, io, ftdi[:SERIAL] or "
+                                  "gpio:CHIP:DATA,W_CLK,FQ_UD[,RESET]"));
+    }
+    return s;
+}
+
+std::unique_ptr<PortBackend> makeBackend(const PortSpec& spec) {
+    switch (spec.kind) {
+    case PortSpec::Kind::Simulated:
+        return std::make_unique<SimulatedBoard>();
+    case PortSpec::Kind::DirectIo:
+        return std::make_unique<DirectIoPort>();
+    case PortSpec::Kind::Ppdev:
+        if (spec.device.isEmpty()) return std::make_unique<PpdevPort>();
+        return std::make_unique<PpdevPort>(spec.device);
+    case PortSpec::Kind::Ftdi:
+        return std::make_unique<FtdiPort>(spec.device.toStdString(), spec.reset);
+    case PortSpec::Kind::Gpio:
+        return std::make_unique<GpioPort>(spec.device.toStdString(), spec.pins);
+    }
+    return nullptr;
+}
+
+} // namespace kalimor::dds

@@ -1,0 +1,170 @@
+#include "UsbGpioPorts.h"
+
+#include "core/Error.h"
+
+#include <QStringList>
+
+#include <cerrno>
+#include <cstring>
+
+namespace kalimor::dds {
+
+namespace {
+
+constexpr unsigned char BitbangMode = 0x01; // libftdi's BITMODE_BITBANG
+constexpr unsigned char ResetPin = 0x08;
+
+Error portFailure(const QString& description) {
+    return Error(err::PortAccess, QStringLiteral("Port"), description);
+}
+
+QString q(const std::string& s) {
+    return QString::fromStdString(s);
+}
+
+} // namespace
+
+FtdiPort::FtdiPort(std::string serial, bool withReset, FtdiLib* lib)
+    : m_serial(std::move(serial)), m_reset(withReset), m_own(lib ? nullptr : FtdiLib::makeReal()),
+      m_lib(lib ? *lib : *m_own) {}
+
+FtdiPort::~FtdiPort() {
+    if (m_open) m_lib.close();
+}
+
+QString FtdiPort::describe() const {
+    return m_serial.empty() ? QStringLiteral("FTDI adapter (first found), bit-bang")
+                            : QStringLiteral("FTDI adapter %1, bit-bang").arg(q(m_serial));
+}
+
+QStringList FtdiPort::driverLines() const {
+    return {QStringLiteral("libftdi1 (FTDI USB, bit-bang)"),
+            QStringLiteral("DATA TXD, W_CLK RXD, FQ_UD RTS%1")
+                .arg(m_reset ? QStringLiteral(", RESET CTS") : QString()),
+            describe(), QStringLiteral("Chosen with --port ftdi[:SERIAL] or Edit > Board...")};
+}
+
+void FtdiPort::fail(const QString& what) {
+    const std::string why = m_lib.error();
+    if (m_open) m_lib.close();
+    m_open = false;
+    throw portFailure(QStringLiteral("%1: %2").arg(what, q(why)));
+}
+
+void FtdiPort::open() {
+    const int rc = m_lib.open(m_serial);
+    if (rc < 0) {
+        const std::string why = m_lib.error();
+        const QString which = m_serial.empty() ? QStringLiteral("an FTDI adapter")
+                                               : QStringLiteral("FTDI adapter %1").arg(q(m_serial));
+        // libftdi's codes from ftdi_usb_find_all/open: -3 none found, -4 and
+        // -8 the device cannot be opened (permissions), -5 claimed elsewhere.
+        if (rc == -3 || why.find("not found") != std::string::npos)
+            throw portFailure(QStringLiteral("no %1 found - is it plugged in?").arg(which));
+        if (rc == -4 || rc == -8 || why.find("permission") != std::string::npos)
+            throw portFailure(
+                QStringLiteral("no permission to open %1 - install the udev rule "
+                               "(dist/60-kalimor.rules, see README) and plug it in again")
+                    .arg(which));
+        throw portFailure(QStringLiteral("cannot open %1: %2").arg(which, q(why)));
+    }
+    m_open = true;
+    const unsigned char outputs = m_reset ? 0x0F : 0x07;
+    if (m_lib.setBitmode(outputs, BitbangMode) < 0) fail(QStringLiteral("cannot set bit-bang mode"));
+    if (m_lib.setBaudrate(BitbangBaud) < 0) fail(QStringLiteral("cannot set the bit-bang rate"));
+    if (m_reset) {
+        // The module's reset is active high: one pulse, then held low.
+        const unsigned char pulse[] = {ResetPin, 0x00};
+        if (m_lib.write(pulse, 2) != 2) fail(QStringLiteral("cannot reset the board"));
+    }
+}
+
+void FtdiPort::write(int, const std::uint8_t* bytes, std::size_t count) {
+    if (!m_open) open();
+    if (m_lib.write(bytes, static_cast<int>(count)) != static_cast<int>(count))
+        fail(QStringLiteral("FTDI adapter lost (unplugged?)"));
+}
+
+GpioPort::GpioPort(std::string chip, std::vector<unsigned> pins, GpioLib* lib)
+    : m_chip(std::move(chip)), m_pins(std::move(pins)), m_own(lib ? nullptr : GpioLib::makeReal()),
+      m_lib(lib ? *lib : *m_own), m_values(m_pins.size(), 0) {}
+
+GpioPort::~GpioPort() {
+    if (m_open) m_lib.close();
+}
+
+QString GpioPort::describe() const {
+    QStringList pins;
+    for (unsigned p : m_pins) pins << QString::number(p);
+    return QStringLiteral("GPIO %1 lines %2").arg(q(m_chip), pins.join(QLatin1Char(',')));
+}
+
+QStringList GpioPort::driverLines() const {
+    return {QStringLiteral("libgpiod (GPIO character device)"),
+            QStringLiteral("DATA, W_CLK, FQ_UD%1 in that order")
+                .arg(m_pins.size() > 3 ? QStringLiteral(", RESET") : QString()),
+            describe(), QStringLiteral("Chosen with --port gpio:CHIP:PINS or Edit > Board...")};
+}
+
+void GpioPort::fail(int code, const QString& what) {
+    if (m_open) m_lib.close();
+    m_open = false;
+    throw portFailure(QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(-code))));
+}
+
+void GpioPort::open() {
+    const QString chip = q(m_chip);
+    if (const int rc = m_lib.open(m_chip); rc < 0) {
+        if (rc == -ENOENT)
+            throw portFailure(QStringLiteral("no GPIO chip %1 - on a Raspberry Pi it is gpiochip0; "
+                                             "Edit > Board... lists the chips found")
+                                  .arg(chip));
+        if (rc == -EACCES || rc == -EPERM)
+            throw portFailure(QStringLiteral("no permission to /dev/%1 - add your user to group "
+                                             "gpio and log in again")
+                                  .arg(chip));
+        throw portFailure(QStringLiteral("cannot open GPIO chip %1: %2")
+                              .arg(chip, QString::fromLocal8Bit(std::strerror(-rc))));
+    }
+    m_open = true;
+    if (const int rc = m_lib.request(m_pins, "kalimor"); rc < 0) {
+        if (rc == -EBUSY) {
+            QStringList held;
+            for (unsigned p : m_pins)
+                if (const std::string who = m_lib.consumer(p); !who.empty())
+                    held << QStringLiteral("line %1 by \"%2\"").arg(p).arg(q(who));
+            m_lib.close();
+            m_open = false;
+            throw portFailure(QStringLiteral("GPIO lines in use by another program (%1) - stop it "
+                                             "or choose other lines")
+                                  .arg(held.join(QStringLiteral(", "))));
+        }
+        if (rc == -EINVAL) {
+            m_lib.close();
+            m_open = false;
+            throw portFailure(QStringLiteral("%1 has no such lines (%2)").arg(chip, describe()));
+        }
+        fail(rc, QStringLiteral("cannot take the GPIO lines"));
+    }
+    if (m_pins.size() > 3) {
+        // The module's reset is active high: one pulse, then held low.
+        m_values.assign(m_pins.size(), 0);
+        m_values[3] = 1;
+        if (const int rc = m_lib.set(m_values); rc < 0) fail(rc, QStringLiteral("cannot reset the board"));
+        m_values[3] = 0;
+        if (const int rc = m_lib.set(m_values); rc < 0) fail(rc, QStringLiteral("cannot reset the board"));
+    }
+}
+
+void GpioPort::write(int, const std::uint8_t* bytes, std::size_t count) {
+    if (!m_open) open();
+    for (std::size_t i = 0; i < count; ++i) {
+        m_values[0] = bytes[i] & LineData ? 1 : 0;
+        m_values[1] = bytes[i] & LineWClk ? 1 : 0;
+        m_values[2] = bytes[i] & LineFqUd ? 1 : 0;
+        if (const int rc = m_lib.set(m_values); rc < 0)
+            fail(rc, QStringLiteral("GPIO lines lost"));
+    }
+}
+
+} // namespace kalimor::dds
