@@ -69,8 +69,8 @@ FormBoard::FormBoard(QWidget* owner, std::function<void(const dds::PortSpec&)> o
     txtPins = named(new QLineEdit(this), "txtPins");
     txtPins->setToolTip(QStringLiteral("GPIO lines (BCM numbers): DATA, W_CLK, FQ_UD and "
                                        "optionally RESET"));
-    chkReset = named(new QCheckBox(QStringLiteral("RESET on the fourth pin (CTS)"), this),
-                     "chkReset");
+    chkReset =
+        named(new QCheckBox(QStringLiteral("RESET on the fourth pin (CTS)"), this), "chkReset");
     cmdTest = named(new QPushButton(QStringLiteral("Test"), this), "cmdTest");
     lblTest = named(new QLabel(this), "lblTest");
     lblTest->setWordWrap(true);
@@ -107,8 +107,8 @@ FormBoard::FormBoard(QWidget* owner, std::function<void(const dds::PortSpec&)> o
     // What is in use now: the board's chip, the stored port.
     const dds::ChipProfile chip = dds::board().chip();
     cboChip->setCurrentIndex(chip.chip == dds::ChipProfile::Chip::AD9850 ? 0
-                             : chip.multiplier                         ? 2
-                                                                       : 1);
+                             : chip.multiplier                           ? 2
+                                                                         : 1);
     dds::PortSpec spec;
     try {
         QString why;
@@ -160,12 +160,13 @@ void FormBoard::fillDevices() {
     case Kind::Gpio: {
         const auto chips = m_finder.gpioChips();
         for (const auto& c : chips)
-            cboDevice->addItem(QStringLiteral("%1 - %2 (%3 lines)")
-                                   .arg(QString::fromStdString(c.name),
-                                        QString::fromStdString(c.label))
-                                   .arg(c.lines),
-                               QString::fromStdString(c.name));
-        if (chips.empty()) cboDevice->addItem(QStringLiteral("gpiochip0"), QStringLiteral("gpiochip0"));
+            cboDevice->addItem(
+                QStringLiteral("%1 - %2 (%3 lines)")
+                    .arg(QString::fromStdString(c.name), QString::fromStdString(c.label))
+                    .arg(c.lines),
+                QString::fromStdString(c.name));
+        if (chips.empty())
+            cboDevice->addItem(QStringLiteral("gpiochip0"), QStringLiteral("gpiochip0"));
         break;
     }
     case Kind::Simulated:
@@ -236,18 +237,17 @@ void FormBoard::cmdTest_Click() {
     const dds::ChipProfile chip = chosenChip();
     if (!spec) return report(QStringLiteral("Not sent: ") + why);
     if (const auto refused = refuseChip(chip)) return report(*refused);
-    const double clock = calibratedClockHz(std::round(Globals::nominalClockMHz()) * 1e6 *
-                                               chip.clockFactor(),
-                                           Globals::RefClkPPM);
+    const double clock = calibratedClockHz(
+        std::round(Globals::nominalClockMHz()) * 1e6 * chip.clockFactor(), Globals::RefClkPPM);
     const QLocale locale;
     try {
         const std::int32_t word = tuningWord(Globals::FreqHz, clock);
         auto port = dds::makeBackend(*spec);
         dds::board().testLoad(*port, chip, word, Globals::PhaseStep);
         report(QStringLiteral("Sent %1 Hz (word 0x%2) to %3 as an %4. The board should "
-                                        "now put out that frequency.")
-                             .arg(locale.toString(Globals::FreqHz, 'f', 1), hexUpper(word),
-                                  port->describe(), chip.name()));
+                              "now put out that frequency.")
+                   .arg(locale.toString(Globals::FreqHz, 'f', 1), hexUpper(word), port->describe(),
+                        chip.name()));
     } catch (const Error& e) {
         report(QStringLiteral("Not sent: ") + e.description());
     }
@@ -265,9 +265,9 @@ void FormBoard::cmdOK_Click() {
         store.SaveSettingStr(QStringLiteral("Configuration"), QStringLiteral("Chip"), chip.text());
         store.SaveSettingStr(QStringLiteral("Configuration"), QStringLiteral("Port"), spec->text());
     } catch (const Error& e) {
-        return ui::showMessage(this, QStringLiteral("Kalimor Board"),
-                               QStringLiteral("%1 (%2)\n\n%3")
-                                   .arg(hexUpper(e.number()), e.source(), e.description()));
+        return ui::showMessage(
+            this, QStringLiteral("Kalimor Board"),
+            QStringLiteral("%1 (%2)\n\n%3").arg(hexUpper(e.number()), e.source(), e.description()));
     }
     const double crystal = std::round(Globals::nominalClockMHz());
     dds::board().setChip(chip);

@@ -28,10 +28,9 @@ public:
         rc = -3;
         for (ftdi_device_list* d = devices; d; d = d->next) {
             char found[128] = {};
-            if (!serial.empty() &&
-                (ftdi_usb_get_strings(m_ctx, d->dev, nullptr, 0, nullptr, 0, found, sizeof found) <
-                     0 ||
-                 serial != found))
+            if (!serial.empty() && (ftdi_usb_get_strings(m_ctx, d->dev, nullptr, 0, nullptr, 0,
+                                                         found, sizeof found) < 0 ||
+                                    serial != found))
                 continue;
             rc = ftdi_usb_open_dev(m_ctx, d->dev);
             break;

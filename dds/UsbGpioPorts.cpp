@@ -70,7 +70,8 @@ void FtdiPort::open() {
     }
     m_open = true;
     const unsigned char outputs = m_reset ? 0x0F : 0x07;
-    if (m_lib.setBitmode(outputs, BitbangMode) < 0) fail(QStringLiteral("cannot set bit-bang mode"));
+    if (m_lib.setBitmode(outputs, BitbangMode) < 0)
+        fail(QStringLiteral("cannot set bit-bang mode"));
     if (m_lib.setBaudrate(BitbangBaud) < 0) fail(QStringLiteral("cannot set the bit-bang rate"));
     if (m_reset) {
         // The module's reset is active high: one pulse, then held low.
@@ -109,7 +110,8 @@ QStringList GpioPort::driverLines() const {
 void GpioPort::fail(int code, const QString& what) {
     if (m_open) m_lib.close();
     m_open = false;
-    throw portFailure(QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(-code))));
+    throw portFailure(
+        QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(-code))));
 }
 
 void GpioPort::open() {
@@ -150,9 +152,11 @@ void GpioPort::open() {
         // The module's reset is active high: one pulse, then held low.
         m_values.assign(m_pins.size(), 0);
         m_values[3] = 1;
-        if (const int rc = m_lib.set(m_values); rc < 0) fail(rc, QStringLiteral("cannot reset the board"));
+        if (const int rc = m_lib.set(m_values); rc < 0)
+            fail(rc, QStringLiteral("cannot reset the board"));
         m_values[3] = 0;
-        if (const int rc = m_lib.set(m_values); rc < 0) fail(rc, QStringLiteral("cannot reset the board"));
+        if (const int rc = m_lib.set(m_values); rc < 0)
+            fail(rc, QStringLiteral("cannot reset the board"));
     }
 }
 
@@ -162,8 +166,7 @@ void GpioPort::write(int, const std::uint8_t* bytes, std::size_t count) {
         m_values[0] = bytes[i] & LineData ? 1 : 0;
         m_values[1] = bytes[i] & LineWClk ? 1 : 0;
         m_values[2] = bytes[i] & LineFqUd ? 1 : 0;
-        if (const int rc = m_lib.set(m_values); rc < 0)
-            fail(rc, QStringLiteral("GPIO lines lost"));
+        if (const int rc = m_lib.set(m_values); rc < 0) fail(rc, QStringLiteral("GPIO lines lost"));
     }
 }
 

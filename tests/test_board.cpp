@@ -87,7 +87,8 @@ private Q_SLOTS:
         QVERIFY(fx->board->loads().empty());
         QCOMPARE(dds::board().chip(), dds::ChipProfile{});
         choose(d, 0, "Raspberry Pi GPIO");
-        d->findChild<QComboBox*>(QStringLiteral("cboDevice"))->setEditText(QStringLiteral("nochip9"));
+        d->findChild<QComboBox*>(QStringLiteral("cboDevice"))
+            ->setEditText(QStringLiteral("nochip9"));
         d->cmdTest_Click();
         QVERIFY(d->findChild<QLabel*>(QStringLiteral("lblTest"))
                     ->text()
@@ -97,7 +98,9 @@ private Q_SLOTS:
     // The devices found on the machine are offered for each interface.
     void devicesFoundAreListed() {
         FormBoard::Finder finder;
-        finder.parallelPorts = [] { return std::vector<std::pair<QString, int>>{{"parport0", 0x378}}; };
+        finder.parallelPorts = [] {
+            return std::vector<std::pair<QString, int>>{{"parport0", 0x378}};
+        };
         finder.ftdiAdapters = [] {
             return std::vector<dds::FtdiLib::Device>{{"A1B2C3", "FT232R USB UART"}};
         };
