@@ -4,6 +4,7 @@
 #include "core/Calibration.h"
 #include "core/Error.h"
 #include "core/Numbers.h"
+#include "dds/SerialBridge.h"
 #include "ui/Globals.h"
 #include "ui/Ui.h"
 
@@ -31,6 +32,7 @@ constexpr std::pair<Kind, const char*> interfaces[] = {
     {Kind::DirectIo, "Parallel port (direct I/O)"},
     {Kind::Ftdi, "FTDI USB adapter"},
     {Kind::Gpio, "Raspberry Pi GPIO"},
+    {Kind::Serial, "USB serial bridge (firmware/)"},
 };
 
 QString pinsText(const std::vector<unsigned>& pins) {
@@ -44,7 +46,8 @@ QString pinsText(const std::vector<unsigned>& pins) {
 FormBoard::Finder FormBoard::Finder::system() {
     return {[] { return dds::PpdevPort().listPorts(); },
             [] { return dds::FtdiLib::makeReal()->list(); },
-            [] { return dds::GpioLib::makeReal()->list(); }};
+            [] { return dds::GpioLib::makeReal()->list(); },
+            [] { return dds::SerialBridgePort::candidates(); }};
 }
 
 FormBoard::FormBoard(QWidget* owner, std::function<void(const dds::PortSpec&)> openPort,
@@ -169,6 +172,12 @@ void FormBoard::fillDevices() {
             cboDevice->addItem(QStringLiteral("gpiochip0"), QStringLiteral("gpiochip0"));
         break;
     }
+    case Kind::Serial:
+        for (const auto& c : m_finder.serialBridges())
+            cboDevice->addItem(QStringLiteral("%1 - %2").arg(c.device, c.description), c.device);
+        if (cboDevice->count() == 0)
+            cboDevice->addItem(QStringLiteral("/dev/ttyUSB0"), QStringLiteral("/dev/ttyUSB0"));
+        break;
     case Kind::Simulated:
     case Kind::DirectIo:
         break;
@@ -201,6 +210,9 @@ std::optional<dds::PortSpec> FormBoard::chosenPort(QString* why) const {
         break;
     case Kind::Gpio:
         text = QStringLiteral("gpio:%1:%2").arg(device, txtPins->text().remove(QLatin1Char(' ')));
+        break;
+    case Kind::Serial:
+        text = QStringLiteral("serial:") + device;
         break;
     }
     return dds::parsePortSpec(text, why);

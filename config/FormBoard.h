@@ -2,6 +2,7 @@
 
 #include "dds/Board.h"
 #include "dds/PortSpec.h"
+#include "dds/SerialBridge.h"
 #include "dds/UsbGpioPorts.h"
 
 #include <QDialog>
@@ -18,7 +19,8 @@ class QPushButton;
 namespace kalimor {
 
 // Edit > Board...: which chip the board carries and how it is wired to this
-// machine (simulated, parallel port, FTDI USB, Raspberry Pi GPIO), with the
+// machine (simulated, parallel port, FTDI USB, Raspberry Pi GPIO, the USB
+// serial bridge), with the
 // devices found here to pick from and a Test that sends the current
 // frequency and says in words what happened. OK stores the choice in the
 // settings (Configuration: Chip, Port) and switches to it at once.
@@ -30,6 +32,7 @@ public:
         std::function<std::vector<std::pair<QString, int>>()> parallelPorts;
         std::function<std::vector<dds::FtdiLib::Device>()> ftdiAdapters;
         std::function<std::vector<dds::GpioLib::Chip>()> gpioChips;
+        std::function<std::vector<dds::SerialBridgePort::Candidate>()> serialBridges;
         static Finder system();
     };
     // `openPort` puts the chosen port on the board (the main window's, which

@@ -1,5 +1,6 @@
 #include "PortSpec.h"
 
+#include "dds/SerialBridge.h"
 #include "dds/UsbGpioPorts.h"
 
 #include <QRegularExpression>
@@ -18,6 +19,8 @@ QString PortSpec::text() const {
     case Kind::Ftdi:
         if (reset) return QStringLiteral("ftdi:%1:reset").arg(device);
         return device.isEmpty() ? QStringLiteral("ftdi") : QStringLiteral("ftdi:") + device;
+    case Kind::Serial:
+        return QStringLiteral("serial:") + device;
     case Kind::Gpio: {
         QStringList p;
         for (unsigned pin : pins) p << QString::number(pin);
@@ -72,9 +75,12 @@ std::optional<PortSpec> parsePortSpec(const QString& text, QString* why) {
                 for (size_t j = i + 1; j < s.pins.size(); ++j)
                     if (s.pins[i] == s.pins[j]) return bad(QStringLiteral("a pin used twice"));
         }
+    } else if (head == QLatin1String("serial") && parts.size() == 2 && !parts[1].isEmpty()) {
+        s.kind = PortSpec::Kind::Serial;
+        s.device = parts[1];
     } else {
-        return bad(QStringLiteral("expected sim, ppdev, /dev/parportN, io, ftdi[:SERIAL] or "
-                                  "gpio:CHIP:DATA,W_CLK,FQ_UD[,RESET]"));
+        return bad(QStringLiteral("expected sim, ppdev, /dev/parportN, io, ftdi[:SERIAL], "
+                                  "gpio:CHIP:DATA,W_CLK,FQ_UD[,RESET] or serial:DEVICE"));
     }
     return s;
 }
@@ -92,6 +98,8 @@ std::unique_ptr<PortBackend> makeBackend(const PortSpec& spec) {
         return std::make_unique<FtdiPort>(spec.device.toStdString(), spec.reset);
     case PortSpec::Kind::Gpio:
         return std::make_unique<GpioPort>(spec.device.toStdString(), spec.pins);
+    case PortSpec::Kind::Serial:
+        return std::make_unique<SerialBridgePort>(spec.device);
     }
     return nullptr;
 }

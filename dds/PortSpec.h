@@ -17,10 +17,11 @@ namespace kalimor::dds {
 //   io                           direct port I/O at the address
 //   ftdi[:SERIAL[:reset]]        an FTDI adapter (the first one without SERIAL)
 //   gpio[:CHIP[:D,W,F[,R]]]      GPIO lines (gpiochip0 and 25,23,24,22 by default)
+//   serial:DEVICE                the Kalimor bridge (firmware/) on a USB serial port
 struct PortSpec {
-    enum class Kind { Simulated, Ppdev, DirectIo, Ftdi, Gpio };
+    enum class Kind { Simulated, Ppdev, DirectIo, Ftdi, Gpio, Serial };
     Kind kind = Kind::Ppdev;
-    QString device;             // /dev/parportN, the FTDI serial or the GPIO chip
+    QString device;             // /dev/parportN, the FTDI serial, the GPIO chip, the tty
     bool reset = false;         // FTDI: RESET on the fourth pin
     std::vector<unsigned> pins; // GPIO: DATA, W_CLK, FQ_UD[, RESET]
 

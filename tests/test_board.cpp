@@ -107,12 +107,17 @@ private Q_SLOTS:
         finder.gpioChips = [] {
             return std::vector<dds::GpioLib::Chip>{{"gpiochip0", "pinctrl-bcm2711", 58}};
         };
+        finder.serialBridges = [] {
+            return std::vector<dds::SerialBridgePort::Candidate>{
+                {"/dev/ttyUSB0", "USB Serial (1a86:7523)"}};
+        };
         FormBoard d(nullptr, {}, finder);
         auto* devices = d.findChild<QComboBox*>(QStringLiteral("cboDevice"));
         const std::pair<const char*, const char*> expected[] = {
             {"Parallel port (ppdev)", "/dev/parport0 (0x378)"},
             {"FTDI USB adapter", "A1B2C3 - FT232R USB UART"},
             {"Raspberry Pi GPIO", "gpiochip0 - pinctrl-bcm2711 (58 lines)"},
+            {"USB serial bridge (firmware/)", "/dev/ttyUSB0 - USB Serial (1a86:7523)"},
         };
         for (const auto& [iface, device] : expected) {
             choose(&d, 0, iface);

@@ -1,0 +1,70 @@
+#pragma once
+
+#include "dds/Port.h"
+
+#include <QByteArray>
+#include <QString>
+
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <vector>
+
+class QSerialPort;
+
+namespace kalimor::dds {
+
+// The Kalimor bridge's frames (firmware/protocol.h): SYNC LEN CMD PAYLOAD CRC,
+// CRC-8/CCITT over LEN, CMD and PAYLOAD.
+namespace bridge {
+inline constexpr std::uint8_t Sync = 0xA5;
+inline constexpr std::uint8_t Version = 1;
+inline constexpr int MaxLength = 32;
+QByteArray frame(const QByteArray& body);
+// Takes one whole frame off the front of `in` when there is one; bytes that
+// cannot start a frame are dropped. A frame with a bad CRC is dropped too.
+std::optional<QByteArray> takeFrame(QByteArray* in);
+} // namespace bridge
+
+// An AD9850 module behind an ATmega328P running firmware/ (an Arduino Uno or
+// Nano) on a USB serial port. Opening waits for the board's banner (the board
+// resets when the port opens, and its bootloader takes up to about 2 s) and
+// checks the protocol version; each load goes as one frame and waits for its
+// acknowledgement. A board that stops answering (unplugged, reset) is
+// reported, and the next load opens the link again.
+class SerialBridgePort : public PortBackend {
+public:
+    static constexpr std::chrono::milliseconds BannerWait{2500};
+    static constexpr std::chrono::milliseconds AnswerWait{250};
+
+    explicit SerialBridgePort(QString device);
+    ~SerialBridgePort() override;
+    void write(int address, const std::uint8_t* bytes, std::size_t count) override;
+    QString describe() const override;
+    QStringList driverLines() const override;
+
+    // The average of `samples` (1..64) readings of analog input `channel`,
+    // in ADC steps (0..1023) with the fraction the average keeps.
+    double readAnalog(int channel, int samples);
+
+    // Serial ports that look like a bridge: USB serial chips of the Arduino
+    // boards (CH340 1a86:7523, FT232R 0403:6001, the Uno's 2341:0043, ...).
+    struct Candidate {
+        QString device, description;
+    };
+    static std::vector<Candidate> candidates();
+
+private:
+    void open();
+    void close();
+    QByteArray exchange(const QByteArray& body, char answer);
+    std::optional<QByteArray> awaitFrame(std::chrono::milliseconds wait);
+    [[noreturn]] void lost(const QString& why);
+
+    QString m_device;
+    std::unique_ptr<QSerialPort> m_port;
+    QByteArray m_in;
+    QString m_identity;
+};
+
+} // namespace kalimor::dds

@@ -1,0 +1,215 @@
+/* Kalimor's USB serial bridge: an ATmega328P board (Arduino Uno or Nano,
+ * 16 MHz) between the program and an AD9850/AD9851 module.
+ *
+ *   Arduino  AVR   module
+ *   D8       PB0   W_CLK
+ *   D9       PB1   FQ_UD
+ *   D10      PB2   DATA (D7)
+ *   D11      PB3   RESET
+ *   A0       ADC0  detector output (network analyser)
+ *
+ * The receive interrupt only fills a ring buffer; the main loop parses whole
+ * frames and acts on a frame only when its length and checksum are right, so
+ * a damaged or partial frame never latches a word. See protocol.h.
+ */
+#include "protocol.h"
+
+#include <avr/interrupt.h>
+#include <avr/io.h>
+#include <stdint.h>
+#include <util/crc16.h>
+#include <util/delay.h>
+
+#define BAUD 115200
+/* 16 MHz gives 115200 baud within 2.1 % (with U2X), as every Arduino runs it
+ * and every USB-serial chip accepts; setbaud's default tolerance is 2 %. */
+#define BAUD_TOL 3
+#include <util/setbaud.h>
+
+#define PIN_WCLK _BV(PB0)
+#define PIN_FQUD _BV(PB1)
+#define PIN_DATA _BV(PB2)
+#define PIN_RESET _BV(PB3)
+
+/* A frame whose bytes stop coming for this long is cut short (~20 ms). */
+#define FRAME_TIMEOUT_LOOPS 2000
+
+static volatile uint8_t rx[64];
+static volatile uint8_t rxHead, rxTail;
+
+ISR(USART_RX_vect) {
+    const uint8_t byte = UDR0;
+    const uint8_t next = (uint8_t)((rxHead + 1) & (sizeof rx - 1));
+    if (next != rxTail) { /* a full buffer drops the byte; the frame's CRC fails */
+        rx[rxHead] = byte;
+        rxHead = next;
+    }
+}
+
+static int readByte(uint8_t* out) {
+    if (rxTail == rxHead) return 0;
+    *out = rx[rxTail];
+    rxTail = (uint8_t)((rxTail + 1) & (sizeof rx - 1));
+    return 1;
+}
+
+static void sendByte(uint8_t b) {
+    loop_until_bit_is_set(UCSR0A, UDRE0);
+    UDR0 = b;
+}
+
+static void sendFrame(const uint8_t* body, uint8_t len) {
+    uint8_t crc = _crc8_ccitt_update(0, len);
+    sendByte(BRIDGE_SYNC);
+    sendByte(len);
+    for (uint8_t i = 0; i < len; ++i) {
+        sendByte(body[i]);
+        crc = _crc8_ccitt_update(crc, body[i]);
+    }
+    sendByte(crc);
+}
+
+static void sendError(uint8_t code) {
+    const uint8_t body[] = {'E', code};
+    sendFrame(body, sizeof body);
+}
+
+/* One rising edge on a line. The AD9850 wants W_CLK and FQ_UD high and low
+ * for 3.5 ns and 7 ns at least, and data set up 3.5 ns before W_CLK rises:
+ * at 16 MHz each instruction is 62.5 ns, which covers all of them. */
+static void pulse(uint8_t pin) {
+    PORTB |= pin;
+    PORTB &= (uint8_t)~pin;
+}
+
+static void loadWord(const uint8_t* bits40) {
+    for (uint8_t byte = 0; byte < 5; ++byte) {
+        uint8_t b = bits40[byte];
+        for (uint8_t k = 0; k < 8; ++k) {
+            if (b & 1)
+                PORTB |= PIN_DATA;
+            else
+                PORTB &= (uint8_t)~PIN_DATA;
+            pulse(PIN_WCLK);
+            b >>= 1;
+        }
+    }
+    PORTB &= (uint8_t)~PIN_DATA;
+    pulse(PIN_FQUD);
+}
+
+/* After power-up the chip is in parallel mode; the module's strapping plus a
+ * W_CLK and an FQ_UD pulse put it into serial mode. */
+static void resetChip(void) {
+    PORTB |= PIN_RESET;
+    _delay_us(1);
+    PORTB &= (uint8_t)~PIN_RESET;
+    pulse(PIN_WCLK);
+    pulse(PIN_FQUD);
+}
+
+static uint16_t readAnalog(uint8_t channel, uint8_t samples) {
+    uint16_t sum = 0;
+    ADMUX = (uint8_t)(_BV(REFS0) | (channel & 0x07)); /* AVcc reference */
+    for (uint8_t i = 0; i < samples; ++i) {
+        ADCSRA |= _BV(ADSC);
+        loop_until_bit_is_clear(ADCSRA, ADSC);
+        sum += ADC;
+    }
+    return sum;
+}
+
+static void handle(const uint8_t* body, uint8_t len) {
+    switch (body[0]) {
+    case 'L':
+        if (len != 6) return sendError(BRIDGE_ERR_LENGTH);
+        loadWord(body + 1);
+        break;
+    case 'R':
+        if (len != 1) return sendError(BRIDGE_ERR_LENGTH);
+        resetChip();
+        break;
+    case 'D': {
+        if (len != 3 || body[2] == 0 || body[2] > 64) return sendError(BRIDGE_ERR_LENGTH);
+        const uint16_t sum = readAnalog(body[1], body[2]);
+        const uint8_t reply[] = {'d', body[1], body[2], (uint8_t)sum, (uint8_t)(sum >> 8)};
+        return sendFrame(reply, sizeof reply);
+    }
+    case 'I': {
+        static const uint8_t reply[] = {'i', BRIDGE_VERSION,
+                                        BRIDGE_CAP_LOAD | BRIDGE_CAP_RESET | BRIDGE_CAP_ADC,
+                                        'K', 'a', 'l', 'i', 'm', 'o', 'r', ' ', 'b', 'r', 'i',
+                                        'd', 'g', 'e'};
+        return sendFrame(reply, sizeof reply);
+    }
+    default:
+        return sendError(BRIDGE_ERR_UNKNOWN);
+    }
+    const uint8_t ack[] = {'A', body[0]};
+    sendFrame(ack, sizeof ack);
+}
+
+int main(void) {
+    DDRB = PIN_WCLK | PIN_FQUD | PIN_DATA | PIN_RESET;
+    PORTB = 0;
+    UBRR0H = UBRRH_VALUE;
+    UBRR0L = UBRRL_VALUE;
+#if USE_2X
+    UCSR0A |= _BV(U2X0);
+#else
+    UCSR0A &= (uint8_t)~_BV(U2X0);
+#endif
+    UCSR0B = _BV(RXEN0) | _BV(TXEN0) | _BV(RXCIE0);
+    UCSR0C = _BV(UCSZ01) | _BV(UCSZ00); /* 8N1 */
+    ADCSRA = _BV(ADEN) | _BV(ADPS2) | _BV(ADPS1) | _BV(ADPS0); /* 125 kHz ADC clock */
+    resetChip();
+    sei();
+    {
+        const uint8_t banner[] = {'B', BRIDGE_VERSION,
+                                  BRIDGE_CAP_LOAD | BRIDGE_CAP_RESET | BRIDGE_CAP_ADC};
+        sendFrame(banner, sizeof banner);
+    }
+
+    uint8_t frame[BRIDGE_MAX_LEN + 2];
+    uint8_t have = 0, need = 0;
+    uint16_t idle = 0;
+    for (;;) {
+        uint8_t b;
+        if (!readByte(&b)) {
+            /* Bytes stopped in the middle of a frame: refuse it and look
+             * for the next SYNC. */
+            if (have > 0 && ++idle > FRAME_TIMEOUT_LOOPS) {
+                have = 0;
+                sendError(BRIDGE_ERR_CUT);
+            }
+            _delay_us(10);
+            continue;
+        }
+        idle = 0;
+        if (have == 0) {
+            if (b == BRIDGE_SYNC) have = 1; /* anything else: resynchronising */
+            continue;
+        }
+        if (have == 1) {
+            if (b == 0 || b > BRIDGE_MAX_LEN) {
+                have = 0;
+                sendError(BRIDGE_ERR_LENGTH);
+                continue;
+            }
+            frame[0] = b;
+            need = (uint8_t)(b + 2); /* LEN, body, CRC */
+            have = 2;
+            continue;
+        }
+        frame[have - 1] = b;
+        if (++have <= need) continue;
+        have = 0;
+        uint8_t crc = 0;
+        for (uint8_t i = 0; i <= frame[0]; ++i) crc = _crc8_ccitt_update(crc, frame[i]);
+        if (crc != frame[frame[0] + 1]) {
+            sendError(BRIDGE_ERR_CHECKSUM);
+            continue;
+        }
+        handle(frame + 1, frame[0]);
+    }
+}

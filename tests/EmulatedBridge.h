@@ -1,0 +1,68 @@
+#pragma once
+
+#include "dds/Ad9850.h"
+
+#include <atomic>
+#include <cstdint>
+#include <deque>
+#include <mutex>
+#include <string>
+#include <thread>
+#include <vector>
+
+struct avr_t;
+struct avr_irq_t;
+
+// The real bridge firmware on an emulated ATmega328P at 16 MHz (simavr): its
+// UART joined to a pseudo-terminal of this harness's own, its pins D8..D11
+// decoded edge by edge by the project's emulated AD9850, and its analog
+// input A0 fed by the test.
+class EmulatedBridge {
+public:
+    explicit EmulatedBridge(const std::string& elf);
+    ~EmulatedBridge();
+
+    // The terminal the program opens, like /dev/ttyUSB0.
+    const std::string& device() const { return m_slave; }
+    // Every load (40 bits) the emulated chip latched, in order.
+    std::vector<kalimor::dds::DdsState> latched();
+    // Serial-mode entries: the firmware's W_CLK then FQ_UD after each reset.
+    int serialEntries();
+    // The voltage on an analog input, in millivolts (AVcc is 5000 mV).
+    void setAnalog(int channel, std::uint32_t millivolts);
+    // Presses the board's reset: the firmware starts again.
+    void reset();
+    // The AVR's clock, to turn its cycles into real time.
+    std::uint64_t cycles() const { return m_cycles.load(); }
+    // AVR cycles from the first byte of the last request reaching the UART to
+    // the last byte of its answer leaving it: the exchange as the wire sees it,
+    // without the emulation's own pace.
+    std::uint64_t lastExchangeCycles() const { return m_exchange.load(); }
+
+private:
+    void run();
+    static void onUart(avr_irq_t*, std::uint32_t value, void* self);
+    static void onPort(avr_irq_t*, std::uint32_t value, void* self);
+    static void onXon(avr_irq_t*, std::uint32_t, void* self);
+    static void onXoff(avr_irq_t*, std::uint32_t, void* self);
+
+    avr_t* m_avr = nullptr;
+    int m_master = -1;
+    std::string m_slave;
+    bool m_xon = true;
+    bool m_open = false;
+    std::deque<std::uint8_t> m_toAvr;
+    std::uint8_t m_lines = 0;
+    kalimor::dds::Ad9850 m_chip;
+    std::mutex m_mutex; // latched loads and pending commands
+    std::vector<kalimor::dds::DdsState> m_latched;
+    int m_serialEntries = 0;
+    std::vector<std::pair<int, std::uint32_t>> m_analog;
+    bool m_reset = false;
+    std::atomic<std::uint64_t> m_cycles{0};
+    std::atomic<std::uint64_t> m_exchange{0};
+    std::uint64_t m_requestStart = 0;
+    bool m_answered = true;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};

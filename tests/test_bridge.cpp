@@ -1,0 +1,185 @@
+// The bridge end to end without hardware: the real firmware on an emulated
+// ATmega328P, Kalimor's real bridge back-end on the other end of its serial
+// line, every latched word decoded from the pins by the emulated AD9850.
+#include "EmulatedBridge.h"
+#include "Raised.h"
+#include "dds/Board.h"
+#include "dds/PortSpec.h"
+#include "dds/SerialBridge.h"
+#include "dds/mdlSetKalimor.h"
+
+#include <QCoreApplication>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <fcntl.h>
+#include <random>
+#include <thread>
+#include <unistd.h>
+
+using namespace kalimor;
+using namespace kalimor::dds;
+
+namespace {
+
+// The stream WriteDDSWord builds: what the back-end receives.
+std::vector<std::uint8_t> stream(std::uint32_t word, std::uint8_t control) {
+    std::vector<std::uint8_t> s;
+    for (int k = 0; k < 40; ++k) {
+        const std::uint8_t bit = k < 32 ? (word >> k) & 1 : (control >> (k - 32)) & 1;
+        s.insert(s.end(), {bit, std::uint8_t(bit | LineWClk)});
+    }
+    s.insert(s.end(), {LineFqUd, 0});
+    return s;
+}
+
+// A raw line to the board, for what the back-end would never send.
+class RawLine {
+public:
+    explicit RawLine(const std::string& device) : m_fd(::open(device.c_str(), O_RDWR | O_NOCTTY)) {}
+    ~RawLine() { ::close(m_fd); }
+    void send(const QByteArray& bytes) {
+        ASSERT_EQ(::write(m_fd, bytes.data(), bytes.size()), bytes.size());
+    }
+    // The next frame's body, waiting up to two seconds.
+    QByteArray next() {
+        for (int i = 0; i < 2000; ++i) {
+            if (auto body = bridge::takeFrame(&m_in)) return *body;
+            char buffer[64];
+            const ssize_t n = ::read(m_fd, buffer, sizeof buffer);
+            if (n > 0)
+                m_in.append(buffer, n);
+            else
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+        return {};
+    }
+
+private:
+    int m_fd;
+    QByteArray m_in;
+};
+
+class Bridge : public ::testing::Test {
+protected:
+    EmulatedBridge board{KALIMOR_BRIDGE_ELF};
+};
+
+} // namespace
+
+TEST_F(Bridge, AThousandLoadsEachLatchedOnceExactly) {
+    SerialBridgePort port(QString::fromStdString(board.device()));
+    std::mt19937 random(7);
+    std::vector<DdsState> expected;
+    for (int i = 0; i < 1000; ++i) {
+        const std::uint32_t word = random();
+        const std::uint8_t control = std::uint8_t((random() % 32) << 3 | (i % 7 == 0 ? 4 : 0));
+        const auto bytes = stream(word, control);
+        port.write(0, bytes.data(), bytes.size());
+        expected.push_back({word, control, control >> 3, (control & 4) != 0, 40});
+    }
+    const auto latched = board.latched();
+    EXPECT_EQ(board.serialEntries(), 1) << "serial mode is entered at reset";
+    ASSERT_EQ(latched.size(), 1000u);
+    for (size_t i = 0; i < latched.size(); ++i) {
+        EXPECT_EQ(latched[i].ftw, expected[i].ftw) << i;
+        EXPECT_EQ(latched[i].control, expected[i].control) << i;
+        EXPECT_EQ(latched[i].clocks, 40) << i;
+    }
+}
+
+TEST_F(Bridge, DamagedFramesAreRefusedAndNothingIsLatched) {
+    RawLine line(board.device());
+    EXPECT_EQ(line.next()[0], 'B'); // the banner as the port opens
+    const QByteArray good = bridge::frame(QByteArray("L\x11\x22\x33\x44\x08", 6));
+    QByteArray badCrc = good;
+    badCrc[badCrc.size() - 1] = char(badCrc.back() ^ 0x5A);
+    struct Case {
+        QByteArray bytes;
+        char error;
+    } cases[] = {
+        {badCrc, 1},
+        {bridge::frame("Z"), 2},
+        {bridge::frame(QByteArray("L\x01\x02", 3)), 3},
+        {QByteArray("\xA5\x00", 2), 3},
+        {good.left(5), 4}, // cut short: refused once the bytes stop
+    };
+    for (const auto& c : cases) {
+        line.send(QByteArray("garbage \x13\x37", 10) + c.bytes);
+        const QByteArray reply = line.next();
+        ASSERT_EQ(reply.size(), 2) << int(c.error);
+        EXPECT_EQ(reply[0], 'E');
+        EXPECT_EQ(reply[1], c.error);
+        EXPECT_TRUE(board.latched().empty()) << int(c.error);
+    }
+    line.send(good);
+    EXPECT_EQ(line.next(), QByteArray("AL"));
+    ASSERT_EQ(board.latched().size(), 1u);
+    EXPECT_EQ(board.latched()[0].ftw, 0x44332211u);
+    EXPECT_EQ(board.latched()[0].phase, 1);
+}
+
+TEST_F(Bridge, AnalogReadingsAreAveraged) {
+    SerialBridgePort port(QString::fromStdString(board.device()));
+    for (std::uint32_t mv : {0u, 1250u, 2500u, 4990u}) {
+        board.setAnalog(0, mv);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        EXPECT_NEAR(port.readAnalog(0, 16), mv * 1023.0 / 5000, 1.0) << mv;
+    }
+}
+
+TEST_F(Bridge, AResetMidRunIsReportedAndRecovered) {
+    SerialBridgePort port(QString::fromStdString(board.device()));
+    const auto first = stream(1000, 0);
+    port.write(0, first.data(), first.size());
+    board.reset();
+    const auto second = stream(2000, 0);
+    bool failedOnce = false;
+    for (int attempt = 0; attempt < 3; ++attempt) {
+        const Raised r = raised([&] { port.write(0, second.data(), second.size()); });
+        if (r.number == 0) break;
+        failedOnce = true;
+        EXPECT_TRUE(r.description.contains(QStringLiteral("lost"))) << qPrintable(r.description);
+    }
+    EXPECT_TRUE(failedOnce) << "a reset mid-run went unnoticed";
+    // The reset, and the reopening (the port's DTR resets the board again).
+    EXPECT_GE(board.serialEntries(), 2);
+    EXPECT_EQ(board.latched().back().ftw, 2000u);
+}
+
+// What --port serial:DEVICE and Edit > Board... set up: the bridge as the
+// board's port, loaded through WriteDDSWord on the board's thread.
+TEST_F(Bridge, TheProgramDrivesItThroughTheBoard) {
+    QString why;
+    const auto spec =
+        parsePortSpec(QStringLiteral("serial:") + QString::fromStdString(board.device()), &why);
+    ASSERT_TRUE(spec) << qPrintable(why);
+    dds::board().adoptPort(makeBackend(*spec));
+    WriteDDSWord(302365698, 5, 0); // 7.04 MHz at 100 MHz, phase 56.25 degrees
+    dds::board().adoptPort(nullptr);
+    ASSERT_EQ(board.latched().size(), 1u);
+    EXPECT_EQ(board.latched()[0].ftw, 302365698u);
+    EXPECT_EQ(board.latched()[0].phase, 5);
+}
+
+TEST(BridgeMissing, SaysToFlashTheFirmware) {
+    // A terminal with nothing behind it answers nothing, as a board without
+    // the firmware does.
+    const int master = posix_openpt(O_RDWR | O_NOCTTY);
+    grantpt(master);
+    unlockpt(master);
+    SerialBridgePort port(QString::fromLocal8Bit(ptsname(master)));
+    const auto bytes = stream(1, 0);
+    const Raised r = raised([&] { port.write(0, bytes.data(), bytes.size()); });
+    EXPECT_EQ(r.number, err::PortAccess);
+    EXPECT_TRUE(r.description.contains(QStringLiteral("flash firmware/ first")))
+        << qPrintable(r.description);
+    ::close(master);
+}
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    ::testing::InitGoogleTest(&argc, argv);
+    return RUN_ALL_TESTS();
+}
