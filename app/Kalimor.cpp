@@ -1,6 +1,7 @@
 #include "Kalimor.h"
 
 #include "about/About.h"
+#include "analyser/FormAnalyser.h"
 #include "config/CSetting.h"
 #include "config/FormBoard.h"
 #include "config/FormCalibrate.h"
@@ -96,6 +97,8 @@ Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
     file->setObjectName(QStringLiteral("MainMenuFile"));
     auto* edit = menuBar()->addMenu(QStringLiteral("Edit"));
     edit->setObjectName(QStringLiteral("MainMenuEdit"));
+    auto* tools = menuBar()->addMenu(QStringLiteral("Tools"));
+    tools->setObjectName(QStringLiteral("MainMenuTools"));
     auto* help = menuBar()->addMenu(QStringLiteral("Help"));
     help->setObjectName(QStringLiteral("MainMenuHelp"));
     auto addItem = [this](QMenu* menu, const char* name, const char* caption,
@@ -108,6 +111,7 @@ Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
     addItem(edit, "MainMenuProp", "Properties", &Kalimor::MainMenuProp_Click);
     addItem(edit, "MainMenuCalibrate", "Calibrate...", &Kalimor::MainMenuCalibrate_Click);
     addItem(edit, "MainMenuBoard", "Board...", &Kalimor::MainMenuBoard_Click);
+    addItem(tools, "MainMenuAnalyser", "Network Analyser...", &Kalimor::MainMenuAnalyser_Click);
     addItem(help, "MainMenuAbout", "About Kalimor", &Kalimor::MainMenuAbout_Click);
     addItem(help, "MainMenuCorvane", "About Corvane", &Kalimor::MainMenuCorvane_Click);
     addItem(help, "MainMenuPortIO", "About PortIO", &Kalimor::MainMenuPortIO_Click);
@@ -452,6 +456,13 @@ void Kalimor::VSPhase_Change() {
 
 void Kalimor::VSPhase_Scroll() {
     if (Globals::OptionCWS != 0) applyPhase(VSPhase->sliderPosition());
+}
+
+void Kalimor::MainMenuAnalyser_Click() {
+    if (!m_analyser) m_analyser = new FormAnalyser(this);
+    m_analyser->show();
+    m_analyser->raise();
+    m_analyser->activateWindow();
 }
 
 void Kalimor::MainMenuBoard_Click() {

@@ -23,6 +23,7 @@ class StatusText;
 }
 
 class Error;
+class FormAnalyser;
 class FormBoard;
 class FormCalibrate;
 class FormProp;
@@ -56,6 +57,7 @@ public:
     void MainMenuProp_Click();
     void MainMenuCalibrate_Click();
     void MainMenuBoard_Click();
+    void MainMenuAnalyser_Click();
     void MainMenuAbout_Click();
     void MainMenuCorvane_Click();
     void MainMenuPortIO_Click();
@@ -116,6 +118,7 @@ private:
     QPointer<FormProp> m_properties;
     QPointer<FormCalibrate> m_calibrate;
     QPointer<FormBoard> m_board;
+    QPointer<FormAnalyser> m_analyser;
     QString m_cause; // why the last send failed, when not the range
     QPointer<FormSweep> m_sweep;
 };

@@ -67,6 +67,7 @@ int main(int argc, char** argv) {
     std::printf("left of a 10 ms sweep tick: %.3f ms (about 1 ms less through a real USB chip)\n",
                 10 - perLoadMs);
     std::printf("analog reading, 16 samples averaged: %.3f ms\n", perReadMs);
+    std::printf("network analyser point (load, then 16 samples): %.3f ms\n", perLoadMs + perReadMs);
     std::printf("emulation: %d loads in %.2f s of wall time\n", loads, wall);
     return 0;
 }

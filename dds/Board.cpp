@@ -3,6 +3,7 @@
 #include "core/Numbers.h"
 #include "dds/Port.h"
 #include "dds/Realtime.h"
+#include "dds/SerialBridge.h"
 
 #include <exception>
 #include <poll.h>
@@ -224,6 +225,22 @@ void Board::testLoad(PortBackend& port, const ChipProfile& chip, std::int32_t wo
         m_held = savedHeld;
         if (failure) std::rethrow_exception(failure);
     });
+}
+
+double Board::readAnalog(int channel, int samples) {
+    double steps = 0;
+    onThread([&] {
+        PortBackend* port = m_port;
+        if (auto* traced = dynamic_cast<TracingPort*>(port)) port = &traced->inner();
+        auto* bridge = dynamic_cast<SerialBridgePort*>(port);
+        if (!bridge)
+            throw Error(err::PortAccess, QStringLiteral("Board"),
+                        QStringLiteral("%1 has no analog input - a detector needs the USB serial "
+                                       "bridge (Edit > Board...)")
+                            .arg(port ? port->describe() : QStringLiteral("no port")));
+        steps = bridge->readAnalog(channel, samples);
+    });
+    return steps;
 }
 
 Held Board::held() const {

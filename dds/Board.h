@@ -120,6 +120,9 @@ public:
     // raised.
     void load(std::int32_t word, std::int16_t phase, std::int16_t powerDown);
     Held held() const;
+    // The board's analog input, averaged over `samples` readings, in ADC
+    // steps: the USB serial bridge's A0 and up. Raises when the port has none.
+    double readAnalog(int channel, int samples);
     // The bytes of the last load, 82 of them.
     std::array<std::uint8_t, StreamLength> lastBytes() const;
 

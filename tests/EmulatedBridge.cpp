@@ -102,10 +102,14 @@ void EmulatedBridge::onPort(avr_irq_t*, std::uint32_t value, void* self) {
         std::lock_guard lock(b->m_mutex);
         // A load shifts in 40 bits; the W_CLK-then-FQ_UD pulse that puts the
         // chip into serial mode after reset shifts in one.
-        if (b->m_chip.state().clocks == 40)
+        if (b->m_chip.state().clocks == 40) {
             b->m_latched.push_back(b->m_chip.state());
-        else
+            if (b->m_detector)
+                avr_raise_irq(avr_io_getirq(b->m_avr, AVR_IOCTL_ADC_GETIRQ, ADC_IRQ_ADC0),
+                              b->m_detector(b->m_chip.state().ftw * 100e6 / 4294967296.0));
+        } else {
             ++b->m_serialEntries;
+        }
     }
 }
 
@@ -122,6 +126,11 @@ int EmulatedBridge::serialEntries() {
 void EmulatedBridge::setAnalog(int channel, std::uint32_t millivolts) {
     std::lock_guard lock(m_mutex);
     m_analog.emplace_back(channel, millivolts);
+}
+
+void EmulatedBridge::setDetector(std::function<std::uint32_t(double)> millivolts) {
+    std::lock_guard lock(m_mutex);
+    m_detector = std::move(millivolts);
 }
 
 void EmulatedBridge::reset() {

@@ -5,6 +5,7 @@
 #include <atomic>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -30,6 +31,10 @@ public:
     int serialEntries();
     // The voltage on an analog input, in millivolts (AVcc is 5000 mV).
     void setAnalog(int channel, std::uint32_t millivolts);
+    // A detector behind a device on the board's output: after each load,
+    // A0 gets the millivolts this gives for the frequency latched (at a
+    // 100 MHz reference clock).
+    void setDetector(std::function<std::uint32_t(double hz)> millivolts);
     // Presses the board's reset: the firmware starts again.
     void reset();
     // The AVR's clock, to turn its cycles into real time.
@@ -58,6 +63,7 @@ private:
     std::vector<kalimor::dds::DdsState> m_latched;
     int m_serialEntries = 0;
     std::vector<std::pair<int, std::uint32_t>> m_analog;
+    std::function<std::uint32_t(double)> m_detector;
     bool m_reset = false;
     std::atomic<std::uint64_t> m_cycles{0};
     std::atomic<std::uint64_t> m_exchange{0};

@@ -3,6 +3,9 @@
 // line, every latched word decoded from the pins by the emulated AD9850.
 #include "EmulatedBridge.h"
 #include "Raised.h"
+#include "analyser/Analysis.h"
+#include "analyser/SweepRunner.h"
+#include "core/Numbers.h"
 #include "dds/Board.h"
 #include "dds/PortSpec.h"
 #include "dds/SerialBridge.h"
@@ -161,6 +164,33 @@ TEST_F(Bridge, TheProgramDrivesItThroughTheBoard) {
     ASSERT_EQ(board.latched().size(), 1u);
     EXPECT_EQ(board.latched()[0].ftw, 302365698u);
     EXPECT_EQ(board.latched()[0].phase, 5);
+}
+
+// The network analyser's whole path through the bridge: each point a load,
+// the device settles, the detector on A0 is read. An LC low-pass at 7 MHz
+// behind an AD8307: the -3 dB point comes out at 7 MHz.
+TEST_F(Bridge, TheAnalyserSweepsThroughTheBridge) {
+    const analyser::Detector ad8307;
+    const analyser::SimulatedDevice lowPass{analyser::SimulatedDevice::Kind::LowPass};
+    board.setDetector([&](double hz) {
+        return std::uint32_t(std::lround(ad8307.millivolts(lowPass.responseDb(hz))));
+    });
+    QString why;
+    dds::board().adoptPort(makeBackend(
+        *parsePortSpec(QStringLiteral("serial:") + QString::fromStdString(board.device()), &why)));
+    analyser::SweepRunner runner([](double hz) { dds::board().load(tuningWord(hz, 100e6), 0, 0); },
+                                 [](int samples) { return dds::board().readAnalog(0, samples); });
+    analyser::SweepRunner::Setup setup;
+    setup.frequencies = analyser::sweepFrequencies(5e6, 9e6, 41, false);
+    setup.samples = 4;
+    const analyser::Trace trace = runner.run(setup);
+    dds::board().adoptPort(nullptr);
+    ASSERT_EQ(trace.size(), 41u);
+    EXPECT_EQ(board.latched().size(), 41u);
+    const analyser::Markers m = analyser::findMarkers(trace);
+    ASSERT_TRUE(m.highHz);
+    EXPECT_NEAR(*m.highHz, 7e6, 0.01 * 7e6);
+    EXPECT_NEAR(trace.front().level, 0, 0.5); // the pass band, within two ADC steps (0.2 dB each)
 }
 
 TEST(BridgeMissing, SaysToFlashTheFirmware) {

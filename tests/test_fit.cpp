@@ -6,6 +6,7 @@
 // README's pictures come from that (scripts/screenshots).
 #include "GuiFixture.h"
 #include "about/About.h"
+#include "analyser/FormAnalyser.h"
 #include "app/Kalimor.h"
 #include "config/FormBoard.h"
 #include "config/FormCalibrate.h"
@@ -198,6 +199,15 @@ private Q_SLOTS:
         check(d, QStringLiteral("board"));
         iface->setCurrentIndex(iface->findText(QStringLiteral("Raspberry Pi GPIO")));
         check(d, QStringLiteral("board-gpio"));
+    }
+
+    void analyser() {
+        w->findChild<QAction*>(QStringLiteral("MainMenuAnalyser"))->trigger();
+        auto* a = w->findChild<FormAnalyser*>(QStringLiteral("FormAnalyser"));
+        QVERIFY(a);
+        a->cmdRun_Click();
+        QTRY_VERIFY_WITH_TIMEOUT(!a->runner().running(), 20000);
+        check(a, QStringLiteral("analyser"));
     }
 
     void aboutBoxes() {

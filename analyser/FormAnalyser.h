@@ -1,0 +1,97 @@
+#pragma once
+
+#include "analyser/Analysis.h"
+#include "analyser/SweepRunner.h"
+
+#include <QMainWindow>
+
+#include <memory>
+#include <vector>
+
+class QCheckBox;
+class QChart;
+class QChartView;
+class QComboBox;
+class QDoubleSpinBox;
+class QLabel;
+class QLineSeries;
+class QProgressBar;
+class QPushButton;
+class QScatterSeries;
+class QSpinBox;
+
+namespace kalimor {
+
+// Tools > Network Analyser...: sweeps a device between two frequencies,
+// reads a detector at each point and plots the response. On the simulated
+// board the detector is simulated behind a choice of devices; on the USB
+// serial bridge it is the analog input A0 (an AD8307 log detector, say).
+class FormAnalyser : public QMainWindow {
+    Q_OBJECT
+public:
+    explicit FormAnalyser(QWidget* owner);
+    ~FormAnalyser() override;
+
+    void cmdRun_Click();
+    void cmdStop_Click();
+    void cmdThrough_Click();
+    void cmdMemory_Click();
+    // Two-point level calibration: what the detector reads with a known
+    // level applied (A, then B); Calibrate fits the detector to both.
+    void readLevel(int which);
+    bool calibrateLevels();
+    // Export and import; false with a message box when it fails.
+    bool exportCsv(const QString& path);
+    bool exportPng(const QString& path);
+    bool importCsv(const QString& path);
+
+    analyser::SweepRunner& runner() { return *m_runner; }
+    const analyser::Trace& shown() const { return m_shown; }
+    QString markerText() const;
+
+private:
+    analyser::Detector detector() const;
+    analyser::Detector simulatedTruth() const;
+    analyser::SweepRunner::Setup setup() const;
+    void tune(double hz);
+    double read(int samples);
+    void plot(const analyser::Trace& trace);
+    void showMarkers();
+    void saveDetector();
+    void loadDetector();
+    void rescale();
+
+    std::unique_ptr<analyser::SweepRunner> m_runner;
+    std::unique_ptr<analyser::SimulatedDetector> m_simulated;
+    analyser::Trace m_measured, m_through, m_shown;
+    std::vector<QLineSeries*> m_memories;
+
+    QComboBox* cboRange;
+    QDoubleSpinBox* spnA;
+    QDoubleSpinBox* spnB;
+    QSpinBox* spnPoints;
+    QCheckBox* chkLog;
+    QSpinBox* spnSettle;
+    QSpinBox* spnSamples;
+    QCheckBox* chkContinuous;
+    QComboBox* cboDevice;
+    QComboBox* cboDetector;
+    QDoubleSpinBox* spnSlope;
+    QDoubleSpinBox* spnIntercept;
+    QCheckBox* chkNormalise;
+    QDoubleSpinBox* spnUserLevel;
+    QDoubleSpinBox* spnLevel[2];
+    double m_levelMv[2] = {-1, -1};
+    QPushButton* cmdRun;
+    QPushButton* cmdStop;
+    QProgressBar* progress;
+    QLabel* lblLeft;
+    QLabel* lblMarkers;
+    QLabel* lblCursor;
+    QChart* chart;
+    QChartView* view;
+    QLineSeries* series;
+    QScatterSeries* markerSeries;
+};
+
+} // namespace kalimor

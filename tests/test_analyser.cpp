@@ -1,0 +1,87 @@
+#include "GuiFixture.h"
+#include "analyser/FormAnalyser.h"
+#include "app/Kalimor.h"
+
+#include <QAction>
+#include <QComboBox>
+#include <QPushButton>
+#include <QSpinBox>
+#include <QTemporaryDir>
+#include <QtTest>
+
+using namespace kalimor;
+
+class AnalyserTest : public QObject {
+    Q_OBJECT
+
+private:
+    std::unique_ptr<GuiFixture> fx;
+    std::unique_ptr<Kalimor> w;
+    FormAnalyser* a = nullptr;
+
+private Q_SLOTS:
+    void initTestCase() { GuiFixture::home(); }
+    void init() {
+        fx = std::make_unique<GuiFixture>();
+        w = std::make_unique<Kalimor>();
+        w->findChild<QAction*>(QStringLiteral("MainMenuAnalyser"))->trigger();
+        a = w->findChild<FormAnalyser*>(QStringLiteral("FormAnalyser"));
+        QVERIFY(a);
+    }
+    void cleanup() {
+        w.reset();
+        fx.reset();
+    }
+
+    // What a user does: pick the 10.7 MHz crystal filter, run, read the
+    // bandwidth off the markers.
+    void crystalFilterBandwidthFromTheMarkers() {
+        auto* device = a->findChild<QComboBox*>(QStringLiteral("cboDevice"));
+        device->setCurrentIndex(device->findText(QStringLiteral("Crystal band-pass, 10.7 MHz")));
+        fx->board->clearLoads();
+        QTest::mouseClick(a->findChild<QPushButton*>(QStringLiteral("cmdRun")), Qt::LeftButton);
+        QTRY_VERIFY_WITH_TIMEOUT(!a->runner().running(), 20000);
+        QCOMPARE(a->shown().size(), size_t(1001));
+        QCOMPARE(fx->board->loadCount(), std::uint64_t(1001)); // every point a whole load
+        // 10.7 kHz in theory; the simulated detector's noise moves it a little.
+        const auto bw =
+            QRegularExpression(QStringLiteral("bandwidth ([0-9.]+) kHz")).match(a->markerText());
+        QVERIFY2(bw.hasMatch(), qPrintable(a->markerText()));
+        QVERIFY2(std::fabs(bw.captured(1).toDouble() - 10.7) < 0.25, qPrintable(a->markerText()));
+        QVERIFY(a->markerText().contains(QStringLiteral("centre 10.70")));
+
+        // Kept as a memory, exported and read back as another.
+        QTemporaryDir dir;
+        const QString csv = dir.filePath(QStringLiteral("crystal.csv"));
+        QVERIFY(a->exportCsv(csv));
+        QVERIFY(a->importCsv(csv));
+        QVERIFY(a->exportPng(dir.filePath(QStringLiteral("crystal.png"))));
+        QVERIFY(QFileInfo(dir.filePath(QStringLiteral("crystal.png"))).size() > 1000);
+        const QByteArray dirShots = qgetenv("KALIMOR_SHOTS");
+        if (!dirShots.isEmpty()) a->grab().save(QString::fromLocal8Bit(dirShots) + "/analyser.png");
+    }
+
+    void stopActsWithinOnePoint() {
+        a->findChild<QSpinBox*>(QStringLiteral("spnSettle"))->setValue(20);
+        QTest::mouseClick(a->findChild<QPushButton*>(QStringLiteral("cmdRun")), Qt::LeftButton);
+        QTRY_VERIFY(a->runner().trace().size() >= 2);
+        const size_t atStop = a->runner().trace().size();
+        QTest::mouseClick(a->findChild<QPushButton*>(QStringLiteral("cmdStop")), Qt::LeftButton);
+        QTest::qWait(100);
+        QVERIFY(!a->runner().running());
+        QVERIFY2(a->runner().trace().size() <= atStop + 1, "more than one point after Stop");
+    }
+
+    void notAnExportedTraceIsRefused() {
+        QTemporaryDir dir;
+        QFile f(dir.filePath(QStringLiteral("x.csv")));
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("hello\n");
+        f.close();
+        QVERIFY(!a->importCsv(f.fileName()));
+        QCOMPARE(fx->messages.size(), 1);
+    }
+};
+
+QTEST_MAIN(AnalyserTest)
+#include "test_analyser.moc"
