@@ -460,9 +460,7 @@ void Kalimor::VSPhase_Scroll() {
 
 void Kalimor::MainMenuAnalyser_Click() {
     if (!m_analyser) m_analyser = new FormAnalyser(this);
-    m_analyser->show();
-    m_analyser->raise();
-    m_analyser->activateWindow();
+    ui::bringForward(m_analyser);
 }
 
 void Kalimor::MainMenuBoard_Click() {
@@ -470,9 +468,7 @@ void Kalimor::MainMenuBoard_Click() {
         m_board = new FormBoard(this, [this](const dds::PortSpec& spec) { openPort(spec); });
         connect(m_board, &FormBoard::applied, this, &Kalimor::SendFrequency);
     }
-    m_board->show();
-    m_board->raise();
-    m_board->activateWindow();
+    ui::bringForward(m_board);
 }
 
 void Kalimor::MainMenuCalibrate_Click() {
@@ -492,9 +488,7 @@ void Kalimor::MainMenuCalibrate_Click() {
                 SendFrequency();
         });
     }
-    m_calibrate->show();
-    m_calibrate->raise();
-    m_calibrate->activateWindow();
+    ui::bringForward(m_calibrate);
 }
 
 void Kalimor::cmdExit_Click() {
@@ -514,9 +508,7 @@ void Kalimor::cmdSweep_Click() {
 void Kalimor::MainMenuProp_Click() {
     // One dialog at a time: choosing the item again brings it forward unchanged.
     if (!m_properties) m_properties = new FormProp(this);
-    m_properties->show();
-    m_properties->raise();
-    m_properties->activateWindow();
+    ui::bringForward(m_properties);
 }
 void Kalimor::MainMenuAbout_Click() {
     About().run();

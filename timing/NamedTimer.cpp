@@ -77,6 +77,15 @@ bool alive(std::int32_t pid) {
     return pid > 0 && (::kill(pid, 0) == 0 || errno != ESRCH);
 }
 
+void initialiseCondition(SharedTimerState* s) {
+    pthread_condattr_t ca;
+    pthread_condattr_init(&ca);
+    pthread_condattr_setpshared(&ca, PTHREAD_PROCESS_SHARED);
+    pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
+    pthread_cond_init(&s->cond, &ca);
+    pthread_condattr_destroy(&ca);
+}
+
 void initialise(SharedTimerState* s) {
     pthread_mutexattr_t ma;
     pthread_mutexattr_init(&ma);
@@ -85,12 +94,7 @@ void initialise(SharedTimerState* s) {
     pthread_mutexattr_setrobust(&ma, PTHREAD_MUTEX_ROBUST);
     pthread_mutex_init(&s->mutex, &ma);
     pthread_mutexattr_destroy(&ma);
-    pthread_condattr_t ca;
-    pthread_condattr_init(&ca);
-    pthread_condattr_setpshared(&ca, PTHREAD_PROCESS_SHARED);
-    pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
-    pthread_cond_init(&s->cond, &ca);
-    pthread_condattr_destroy(&ca);
+    initialiseCondition(s);
     s->pending = 0;
     s->signalled = 0;
     for (auto& h : s->holders) h = 0;
@@ -188,12 +192,7 @@ std::unique_ptr<NamedTimer> NamedTimer::open(const QString& name, bool* existed,
                 s->signalled = 0;
                 // A waiter that died inside the wait may have left the
                 // condition half-used; nobody waits on it now.
-                pthread_condattr_t ca;
-                pthread_condattr_init(&ca);
-                pthread_condattr_setpshared(&ca, PTHREAD_PROCESS_SHARED);
-                pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
-                pthread_cond_init(&s->cond, &ca);
-                pthread_condattr_destroy(&ca);
+                initialiseCondition(s);
             } else {
                 *existed = true;
             }

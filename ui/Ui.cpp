@@ -59,6 +59,12 @@ QWidget* setUpMainWindow(QMainWindow* window, const char* name, const QString& t
     return client;
 }
 
+void bringForward(QWidget* window) {
+    window->show();
+    window->raise();
+    window->activateWindow();
+}
+
 void refitStatusBar(QWidget* inside) {
     // A status bar measures its widgets only as they are added: add ours
     // again, then let a fixed-size window take the new height.

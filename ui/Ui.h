@@ -61,6 +61,9 @@ public:
     void setStatus(const QString& text);
 };
 
+// Shows a window that may be open already and brings it to the front.
+void bringForward(QWidget* window);
+
 // Re-measures the status-bar widget that holds `inside` after its height
 // changed, and lets a fixed-size window take the new height.
 void refitStatusBar(QWidget* inside);
