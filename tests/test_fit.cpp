@@ -186,7 +186,9 @@ private Q_SLOTS:
         s->swpTimer_Timer();
         check(s, QStringLiteral("sweep-port-failed"));
         setPortBackend(fx->board.get());
+        s->findChild<QPushButton*>(QStringLiteral("cmdStop"))->click();
         s->findChild<QPushButton*>(QStringLiteral("cmdDone"))->click();
+        QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     }
 
     void board() {
