@@ -227,11 +227,11 @@ void Kalimor::readBoard(std::int16_t crystalMHz) {
 
     // The command line's port, or one a caller set, wins for this run.
     if (Globals::PortFromCommandLine || dds::board().port()) return;
-    dds::PortSpec spec;
+    dds::PortSpec choice;
     if (const QString text = stored("Port"); !text.isEmpty()) {
         QString why;
         if (const auto read = dds::parsePortSpec(text, &why))
-            spec = *read;
+            choice = *read;
         else
             ui::showMessage(this, QStringLiteral("Kalimor"),
                             QStringLiteral("The stored port cannot be used (%1).\n\nKalimor uses "
@@ -239,11 +239,11 @@ void Kalimor::readBoard(std::int16_t crystalMHz) {
                                            "new choice.")
                                 .arg(why));
     }
-    openPort(spec);
+    openPort(choice);
 }
 
-void Kalimor::openPort(const dds::PortSpec& spec) {
-    std::unique_ptr<dds::PortBackend> port = dds::makeBackend(spec);
+void Kalimor::openPort(const dds::PortSpec& choice) {
+    std::unique_ptr<dds::PortBackend> port = dds::makeBackend(choice);
     if (!Globals::TraceFile.isEmpty()) {
         try {
             port = std::make_unique<dds::TracingPort>(std::move(port), Globals::TraceFile);
@@ -465,7 +465,7 @@ void Kalimor::MainMenuAnalyser_Click() {
 
 void Kalimor::MainMenuBoard_Click() {
     if (!m_board) {
-        m_board = new FormBoard(this, [this](const dds::PortSpec& spec) { openPort(spec); });
+        m_board = new FormBoard(this, [this](const dds::PortSpec& choice) { openPort(choice); });
         connect(m_board, &FormBoard::applied, this, &Kalimor::SendFrequency);
     }
     ui::bringForward(m_board);

@@ -76,8 +76,8 @@ public:
     SendResult setFrequencyFromRemote(double hz);
     // The remote-control server's part of the status bar.
     void setRemoteStatus(const QString& text);
-    // Puts the port named by `spec` on the board (traced with --trace).
-    void openPort(const dds::PortSpec& spec);
+    // Puts the port named by `choice` on the board (traced with --trace).
+    void openPort(const dds::PortSpec& choice);
     // The sweep window while it is open.
     FormSweep* sweepWindow() const;
 

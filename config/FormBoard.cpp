@@ -112,30 +112,30 @@ FormBoard::FormBoard(QWidget* owner, std::function<void(const dds::PortSpec&)> o
     cboChip->setCurrentIndex(chip.chip == dds::ChipProfile::Chip::AD9850 ? 0
                              : chip.multiplier                           ? 2
                                                                          : 1);
-    dds::PortSpec spec;
+    dds::PortSpec choice;
     try {
         QString why;
         if (const auto stored = dds::parsePortSpec(
                 Globals::settings().GetSettingStr(QStringLiteral("Configuration"),
                                                   QStringLiteral("Port"), QStringLiteral("ppdev")),
                 &why))
-            spec = *stored;
+            choice = *stored;
     } catch (const Error&) {
     }
-    cboInterface->setCurrentIndex(cboInterface->findData(int(spec.kind)));
+    cboInterface->setCurrentIndex(cboInterface->findData(int(choice.kind)));
     fillDevices();
-    if (!spec.device.isEmpty()) {
-        const int at = cboDevice->findData(spec.device);
+    if (!choice.device.isEmpty()) {
+        const int at = cboDevice->findData(choice.device);
         if (at >= 0)
             cboDevice->setCurrentIndex(at);
         else
-            cboDevice->setEditText(spec.device);
+            cboDevice->setEditText(choice.device);
     }
-    txtPins->setText(pinsText(spec.kind == Kind::Gpio
-                                  ? spec.pins
+    txtPins->setText(pinsText(choice.kind == Kind::Gpio
+                                  ? choice.pins
                                   : std::vector<unsigned>(std::begin(dds::GpioPort::DefaultPins),
                                                           std::end(dds::GpioPort::DefaultPins))));
-    chkReset->setChecked(spec.reset);
+    chkReset->setChecked(choice.reset);
 
     connect(cboInterface, &QComboBox::currentIndexChanged, this, &FormBoard::fillDevices);
     connect(cmdTest, &QPushButton::clicked, this, &FormBoard::cmdTest_Click);
@@ -245,16 +245,16 @@ void FormBoard::report(const QString& text) {
 
 void FormBoard::cmdTest_Click() {
     QString why;
-    const auto spec = chosenPort(&why);
+    const auto choice = chosenPort(&why);
     const dds::ChipProfile chip = chosenChip();
-    if (!spec) return report(QStringLiteral("Not sent: ") + why);
+    if (!choice) return report(QStringLiteral("Not sent: ") + why);
     if (const auto refused = refuseChip(chip)) return report(*refused);
     const double clock = calibratedClockHz(
         std::round(Globals::nominalClockMHz()) * 1e6 * chip.clockFactor(), Globals::RefClkPPM);
     const QLocale locale;
     try {
         const std::int32_t word = tuningWord(Globals::FreqHz, clock);
-        auto port = dds::makeBackend(*spec);
+        auto port = dds::makeBackend(*choice);
         dds::board().testLoad(*port, chip, word, Globals::PhaseStep);
         report(QStringLiteral("Sent %1 Hz (word 0x%2) to %3 as an %4. The board should "
                               "now put out that frequency.")
@@ -267,15 +267,16 @@ void FormBoard::cmdTest_Click() {
 
 void FormBoard::cmdOK_Click() {
     QString why;
-    const auto spec = chosenPort(&why);
+    const auto choice = chosenPort(&why);
     const dds::ChipProfile chip = chosenChip();
-    if (!spec) return ui::showMessage(this, QStringLiteral("Invalid Value"), why);
+    if (!choice) return ui::showMessage(this, QStringLiteral("Invalid Value"), why);
     if (const auto refused = refuseChip(chip))
         return ui::showMessage(this, QStringLiteral("Invalid Value"), *refused);
     try {
         CSetting& store = Globals::settings();
         store.SaveSettingStr(QStringLiteral("Configuration"), QStringLiteral("Chip"), chip.text());
-        store.SaveSettingStr(QStringLiteral("Configuration"), QStringLiteral("Port"), spec->text());
+        store.SaveSettingStr(QStringLiteral("Configuration"), QStringLiteral("Port"),
+                             choice->text());
     } catch (const Error& e) {
         return ui::showMessage(
             this, QStringLiteral("Kalimor Board"),
@@ -285,7 +286,7 @@ void FormBoard::cmdOK_Click() {
     dds::board().setChip(chip);
     Globals::ClockFactor = chip.clockFactor();
     Globals::RefClkHz = Globals::referenceClockHz(crystal);
-    if (m_openPort) m_openPort(*spec);
+    if (m_openPort) m_openPort(*choice);
     Q_EMIT applied();
     close();
 }

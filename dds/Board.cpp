@@ -116,7 +116,7 @@ void Board::onThread(const std::function<void()>& f) const {
 }
 
 void Board::setClock(bool on) {
-    itimerspec spec{};
+    itimerspec when{};
     if (on) {
         m_start = Clock::now() + Period;
         m_n = 0;
@@ -125,11 +125,11 @@ void Board::setClock(bool on) {
         const auto first =
             std::chrono::duration_cast<std::chrono::nanoseconds>(m_start.time_since_epoch())
                 .count();
-        spec.it_value = {static_cast<time_t>(first / 1'000'000'000),
+        when.it_value = {static_cast<time_t>(first / 1'000'000'000),
                          static_cast<long>(first % 1'000'000'000)};
-        spec.it_interval = {0, static_cast<long>(std::chrono::nanoseconds(Period).count())};
+        when.it_interval = {0, static_cast<long>(std::chrono::nanoseconds(Period).count())};
     }
-    ::timerfd_settime(m_timer, TFD_TIMER_ABSTIME, &spec, nullptr);
+    ::timerfd_settime(m_timer, TFD_TIMER_ABSTIME, &when, nullptr);
 }
 
 void Board::setPort(PortBackend* port) {

@@ -85,21 +85,21 @@ std::optional<PortSpec> parsePortSpec(const QString& text, QString* why) {
     return s;
 }
 
-std::unique_ptr<PortBackend> makeBackend(const PortSpec& spec) {
-    switch (spec.kind) {
+std::unique_ptr<PortBackend> makeBackend(const PortSpec& choice) {
+    switch (choice.kind) {
     case PortSpec::Kind::Simulated:
         return std::make_unique<SimulatedBoard>();
     case PortSpec::Kind::DirectIo:
         return std::make_unique<DirectIoPort>();
     case PortSpec::Kind::Ppdev:
-        if (spec.device.isEmpty()) return std::make_unique<PpdevPort>();
-        return std::make_unique<PpdevPort>(spec.device);
+        if (choice.device.isEmpty()) return std::make_unique<PpdevPort>();
+        return std::make_unique<PpdevPort>(choice.device);
     case PortSpec::Kind::Ftdi:
-        return std::make_unique<FtdiPort>(spec.device.toStdString(), spec.reset);
+        return std::make_unique<FtdiPort>(choice.device.toStdString(), choice.reset);
     case PortSpec::Kind::Gpio:
-        return std::make_unique<GpioPort>(spec.device.toStdString(), spec.pins);
+        return std::make_unique<GpioPort>(choice.device.toStdString(), choice.pins);
     case PortSpec::Kind::Serial:
-        return std::make_unique<SerialBridgePort>(spec.device);
+        return std::make_unique<SerialBridgePort>(choice.device);
     }
     return nullptr;
 }

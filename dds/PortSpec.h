@@ -29,8 +29,8 @@ struct PortSpec {
     bool operator==(const PortSpec&) const = default;
 };
 
-// The spec, or nothing with the reason in `why`.
+// The port named by `text`, or nothing with the reason in `why`.
 std::optional<PortSpec> parsePortSpec(const QString& text, QString* why);
-std::unique_ptr<PortBackend> makeBackend(const PortSpec& spec);
+std::unique_ptr<PortBackend> makeBackend(const PortSpec& choice);
 
 } // namespace kalimor::dds

@@ -155,10 +155,10 @@ TEST_F(Bridge, AResetMidRunIsReportedAndRecovered) {
 // board's port, loaded through WriteDDSWord on the board's thread.
 TEST_F(Bridge, TheProgramDrivesItThroughTheBoard) {
     QString why;
-    const auto spec =
+    const auto choice =
         parsePortSpec(QStringLiteral("serial:") + QString::fromStdString(board.device()), &why);
-    ASSERT_TRUE(spec) << qPrintable(why);
-    dds::board().adoptPort(makeBackend(*spec));
+    ASSERT_TRUE(choice) << qPrintable(why);
+    dds::board().adoptPort(makeBackend(*choice));
     WriteDDSWord(302365698, 5, 0); // 7.04 MHz at 100 MHz, phase 56.25 degrees
     dds::board().adoptPort(nullptr);
     ASSERT_EQ(board.latched().size(), 1u);

@@ -15,7 +15,7 @@ std::variant<Options, QString> parse(std::initializer_list<const char*> args) {
 TEST(Options, AcceptedForms) {
     struct Case {
         std::initializer_list<const char*> args;
-        const char* port; // the spec's text form; "" without a port
+        const char* port; // the port's text form; "" without one
         const char* trace;
     };
     const Case cases[] = {
