@@ -359,8 +359,7 @@ void FormAnalyser::tune(double hz) {
 // The simulated board has a simulated detector behind the chosen device;
 // any other port reads the bridge's A0.
 double FormAnalyser::read(int samples) {
-    if (dds::board().describePort() != QLatin1String("Simulated board") &&
-        !dds::board().describePort().startsWith(QLatin1String("Simulated board")))
+    if (!dds::board().describePort().startsWith(QLatin1String("Simulated board")))
         return dds::board().readAnalog(0, samples);
     const dds::Held held = dds::board().held();
     return m_simulated->readSteps(held.word * Globals::RefClkHz / 4294967296.0, samples);
