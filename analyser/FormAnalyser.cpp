@@ -291,16 +291,11 @@ void FormAnalyser::loadDetector() {
     const bool log = cboDetector->currentIndex() == 0;
     const Detector defaults;
     auto stored = [](const char* key, double fallback) {
-        try {
-            bool ok = false;
-            const double v = Globals::settings()
-                                 .GetSettingStr(QStringLiteral("Analyser"), QLatin1String(key),
-                                                QString::number(fallback, 'g', 12))
-                                 .toDouble(&ok);
-            return ok && std::isfinite(v) ? v : fallback;
-        } catch (const Error&) {
-            return fallback;
-        }
+        bool ok = false;
+        const double v = Globals::storedText(QStringLiteral("Analyser"), QLatin1String(key),
+                                             QString::number(fallback, 'g', 12))
+                             .toDouble(&ok);
+        return ok && std::isfinite(v) ? v : fallback;
     };
     const QSignalBlocker quietA(spnSlope), quietB(spnIntercept);
     spnSlope->setValue(log ? stored("LogSlopeMvPerDb", defaults.slopeMvPerDb)
@@ -359,8 +354,7 @@ void FormAnalyser::tune(double hz) {
 // The simulated board has a simulated detector behind the chosen device;
 // any other port reads the bridge's A0.
 double FormAnalyser::read(int samples) {
-    if (!dds::board().describePort().startsWith(QLatin1String("Simulated board")))
-        return dds::board().readAnalog(0, samples);
+    if (!dds::board().simulated()) return dds::board().readAnalog(0, samples);
     const dds::Held held = dds::board().held();
     return m_simulated->readSteps(held.word * Globals::RefClkHz / 4294967296.0, samples);
 }

@@ -195,12 +195,7 @@ void Kalimor::readBoard(std::int16_t crystalMHz) {
     // is an AD9850 on the parallel port at PortAddr, as before there was a
     // choice.
     auto stored = [](const char* key) {
-        try {
-            return Globals::settings().GetSettingStr(QStringLiteral("Configuration"),
-                                                     QLatin1String(key), QString());
-        } catch (const Error&) {
-            return QString(); // reported with the other settings if the store is damaged
-        }
+        return Globals::storedText(QStringLiteral("Configuration"), QLatin1String(key), QString());
     };
     dds::ChipProfile chip;
     if (const QString text = stored("Chip"); !text.isEmpty()) {

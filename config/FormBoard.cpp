@@ -113,15 +113,12 @@ FormBoard::FormBoard(QWidget* owner, std::function<void(const dds::PortSpec&)> o
                              : chip.multiplier                           ? 2
                                                                          : 1);
     dds::PortSpec choice;
-    try {
-        QString why;
-        if (const auto stored = dds::parsePortSpec(
-                Globals::settings().GetSettingStr(QStringLiteral("Configuration"),
-                                                  QStringLiteral("Port"), QStringLiteral("ppdev")),
-                &why))
-            choice = *stored;
-    } catch (const Error&) {
-    }
+    QString why;
+    if (const auto stored =
+            dds::parsePortSpec(Globals::storedText(QStringLiteral("Configuration"),
+                                                   QStringLiteral("Port"), QStringLiteral("ppdev")),
+                               &why))
+        choice = *stored;
     cboInterface->setCurrentIndex(cboInterface->findData(int(choice.kind)));
     fillDevices();
     if (!choice.device.isEmpty()) {

@@ -3,6 +3,7 @@
 #include "config/CSetting.h"
 #include "core/Error.h"
 #include "core/Numbers.h"
+#include "dds/Board.h"
 #include "ui/Globals.h"
 #include "ui/Ui.h"
 
@@ -104,7 +105,7 @@ void FormProp::cmdOK_Click() {
                         QStringLiteral("Reference Clock must be between 1 and 125"));
         return;
     }
-    if (Globals::ClockFactor == 6 && clock > 30) {
+    if (Globals::ClockFactor == 6 && clock > dds::MaxCrystalWithMultiplierMHz) {
         // Only once the user has chosen an AD9851 with its multiplier.
         ui::showMessage(this, QStringLiteral("Invalid Value"),
                         QStringLiteral("With the AD9851's 6x multiplier the crystal must be 30 MHz "

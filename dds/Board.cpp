@@ -227,11 +227,21 @@ void Board::testLoad(PortBackend& port, const ChipProfile& chip, std::int32_t wo
     });
 }
 
+PortBackend* Board::innerPort() const {
+    if (auto* traced = dynamic_cast<TracingPort*>(m_port)) return &traced->inner();
+    return m_port;
+}
+
+bool Board::simulated() const {
+    bool simulated = false;
+    onThread([&] { simulated = dynamic_cast<SimulatedBoard*>(innerPort()) != nullptr; });
+    return simulated;
+}
+
 double Board::readAnalog(int channel, int samples) {
     double steps = 0;
     onThread([&] {
-        PortBackend* port = m_port;
-        if (auto* traced = dynamic_cast<TracingPort*>(port)) port = &traced->inner();
+        PortBackend* port = innerPort();
         auto* bridge = dynamic_cast<SerialBridgePort*>(port);
         if (!bridge)
             throw Error(err::PortAccess, QStringLiteral("Board"),

@@ -123,6 +123,8 @@ public:
     // The board's analog input, averaged over `samples` readings, in ADC
     // steps: the USB serial bridge's A0 and up. Raises when the port has none.
     double readAnalog(int channel, int samples);
+    // Whether the port is the simulated board (traced or not).
+    bool simulated() const;
     // The bytes of the last load, 82 of them.
     std::array<std::uint8_t, StreamLength> lastBytes() const;
 
@@ -160,6 +162,8 @@ private:
     void setClock(bool on);
     void write(std::int32_t word, std::int16_t phase, std::int16_t powerDown);
     void tick(bool clocked);
+    // The port beneath a trace, where there is one.
+    PortBackend* innerPort() const;
 
     int m_wake = -1;  // eventfd: jobs are waiting
     int m_timer = -1; // timerfd: the sweep's clock

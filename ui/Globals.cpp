@@ -2,6 +2,7 @@
 
 #include "config/CSetting.h"
 #include "core/Calibration.h"
+#include "core/Error.h"
 
 namespace kalimor::Globals {
 
@@ -28,6 +29,14 @@ CSetting& settings() {
         Settings->Init();
     }
     return *Settings;
+}
+
+QString storedText(const QString& section, const QString& key, const QString& fallback) {
+    try {
+        return settings().GetSettingStr(section, key, fallback);
+    } catch (const Error&) {
+        return fallback;
+    }
 }
 
 const MultiplierRow* multiplierRow(int index) {

@@ -31,6 +31,9 @@ extern bool PortFromCommandLine; // --port or --simulate: the settings' port is 
 
 // The settings store, created and initialised on first use.
 CSetting& settings();
+// A stored text, or `fallback` when it is missing or the store cannot be
+// read (a damaged store is reported where the program starts).
+QString storedText(const QString& section, const QString& key, const QString& fallback);
 
 // One row per unit button: 0 "MHz", 1 "KHz", 2 "Hz". The frequency scroll
 // bars always run 0..30000, so MaxFreqHz = 30000 / ScrollScale * FreqMult.
