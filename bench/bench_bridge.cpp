@@ -5,6 +5,7 @@
 // per exchange), the loads per second that makes, and what is left of a
 // 10 ms sweep tick. Also the wall time the emulation took.
 #include "EmulatedBridge.h"
+#include "LoadStream.h"
 #include "dds/SerialBridge.h"
 
 #include <QCoreApplication>
@@ -15,32 +16,18 @@
 
 using namespace kalimor;
 
-namespace {
-
-std::vector<std::uint8_t> stream(std::uint32_t word) {
-    std::vector<std::uint8_t> s;
-    for (int k = 0; k < 40; ++k) {
-        const std::uint8_t bit = k < 32 ? (word >> k) & 1 : 0;
-        s.insert(s.end(), {bit, std::uint8_t(bit | dds::LineWClk)});
-    }
-    s.insert(s.end(), {dds::LineFqUd, 0});
-    return s;
-}
-
-} // namespace
-
 int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     EmulatedBridge board(KALIMOR_BRIDGE_ELF);
     dds::SerialBridgePort port(QString::fromStdString(board.device()));
-    const auto first = stream(1);
+    const auto first = loadStream(1);
     port.write(0, first.data(), first.size()); // opens, waits for the banner
 
     const int loads = 500;
     std::uint64_t loadCycles = 0;
     const auto startWall = std::chrono::steady_clock::now();
     for (int i = 0; i < loads; ++i) {
-        const auto bytes = stream(42950u + std::uint32_t(i));
+        const auto bytes = loadStream(42950u + std::uint32_t(i));
         port.write(0, bytes.data(), bytes.size());
         loadCycles += board.lastExchangeCycles();
     }

@@ -2,6 +2,7 @@
 // ATmega328P, Kalimor's real bridge back-end on the other end of its serial
 // line, every latched word decoded from the pins by the emulated AD9850.
 #include "EmulatedBridge.h"
+#include "LoadStream.h"
 #include "Raised.h"
 #include "analyser/Analysis.h"
 #include "analyser/SweepRunner.h"
@@ -25,17 +26,6 @@ using namespace kalimor;
 using namespace kalimor::dds;
 
 namespace {
-
-// The stream WriteDDSWord builds: what the back-end receives.
-std::vector<std::uint8_t> stream(std::uint32_t word, std::uint8_t control) {
-    std::vector<std::uint8_t> s;
-    for (int k = 0; k < 40; ++k) {
-        const std::uint8_t bit = k < 32 ? (word >> k) & 1 : (control >> (k - 32)) & 1;
-        s.insert(s.end(), {bit, std::uint8_t(bit | LineWClk)});
-    }
-    s.insert(s.end(), {LineFqUd, 0});
-    return s;
-}
 
 // A raw line to the board, for what the back-end would never send.
 class RawLine {
@@ -78,7 +68,7 @@ TEST_F(Bridge, AThousandLoadsEachLatchedOnceExactly) {
     for (int i = 0; i < 1000; ++i) {
         const std::uint32_t word = random();
         const std::uint8_t control = std::uint8_t((random() % 32) << 3 | (i % 7 == 0 ? 4 : 0));
-        const auto bytes = stream(word, control);
+        const auto bytes = loadStream(word, control);
         port.write(0, bytes.data(), bytes.size());
         expected.push_back({word, control, control >> 3, (control & 4) != 0, 40});
     }
@@ -134,10 +124,10 @@ TEST_F(Bridge, AnalogReadingsAreAveraged) {
 
 TEST_F(Bridge, AResetMidRunIsReportedAndRecovered) {
     SerialBridgePort port(QString::fromStdString(board.device()));
-    const auto first = stream(1000, 0);
+    const auto first = loadStream(1000, 0);
     port.write(0, first.data(), first.size());
     board.reset();
-    const auto second = stream(2000, 0);
+    const auto second = loadStream(2000, 0);
     bool failedOnce = false;
     for (int attempt = 0; attempt < 3; ++attempt) {
         const Raised r = raised([&] { port.write(0, second.data(), second.size()); });
@@ -200,7 +190,7 @@ TEST(BridgeMissing, SaysToFlashTheFirmware) {
     grantpt(master);
     unlockpt(master);
     SerialBridgePort port(QString::fromLocal8Bit(ptsname(master)));
-    const auto bytes = stream(1, 0);
+    const auto bytes = loadStream(1, 0);
     const Raised r = raised([&] { port.write(0, bytes.data(), bytes.size()); });
     EXPECT_EQ(r.number, err::PortAccess);
     EXPECT_TRUE(r.description.contains(QStringLiteral("flash firmware/ first")))

@@ -1,3 +1,4 @@
+#include "LoadStream.h"
 #include "Raised.h"
 #include "SmallDisk.h"
 #include "core/Error.h"
@@ -330,23 +331,13 @@ public:
     int openResult = 0, requestResult = 0;
 };
 
-std::vector<std::uint8_t> loadBytes(std::uint32_t word) {
-    std::vector<std::uint8_t> s;
-    for (int k = 0; k < 40; ++k) {
-        const std::uint8_t bit = k < 32 ? (word >> k) & 1 : 0;
-        s.insert(s.end(), {bit, std::uint8_t(bit | LineWClk)});
-    }
-    s.insert(s.end(), {LineFqUd, 0});
-    return s;
-}
-
 } // namespace
 
 TEST(Ftdi, OpensInBitbangAndSendsEachLoadInOneWrite) {
     for (bool reset : {false, true}) {
         FakeFtdi lib;
         FtdiPort port("A1B2C3", reset, &lib);
-        const auto bytes = loadBytes(302365698);
+        const auto bytes = loadStream(302365698);
         port.write(0, bytes.data(), bytes.size());
         port.write(0, bytes.data(), bytes.size());
         std::vector<std::string> expected = {"open A1B2C3", reset ? "bitmode 15 1" : "bitmode 7 1",
@@ -374,7 +365,7 @@ TEST(Ftdi, FailuresSayWhatToDoAndTheNextLoadReopens) {
         {-8, "inappropriate permissions on device!", "install the udev rule"},
         {-5, "unable to claim usb device", "cannot open FTDI adapter A1: unable to claim"},
     };
-    const auto bytes = loadBytes(1);
+    const auto bytes = loadStream(1);
     for (const auto& c : cases) {
         FakeFtdi lib;
         lib.openResult = c.openResult;
@@ -402,7 +393,7 @@ TEST(Ftdi, FailuresSayWhatToDoAndTheNextLoadReopens) {
 TEST(Gpio, EachByteIsOneChangeOfTheLines) {
     FakeGpio lib;
     GpioPort port("gpiochip0", {25, 23, 24, 22}, &lib);
-    const auto bytes = loadBytes(5);
+    const auto bytes = loadStream(5);
     port.write(0, bytes.data(), bytes.size());
     EXPECT_EQ(lib.calls, (std::vector<std::string>{"open gpiochip0", "request 25 23 24 22"}));
     ASSERT_EQ(lib.changes.size(), 2u + 82u); // the reset pulse, then one per byte
@@ -425,7 +416,7 @@ TEST(Gpio, FailuresNameTheCauseAndTheFix) {
         {0, -EBUSY, "in use by another program (line 23 by \"pigpiod\")"},
         {0, -EINVAL, "has no such lines"},
     };
-    const auto bytes = loadBytes(5);
+    const auto bytes = loadStream(5);
     for (const auto& c : cases) {
         FakeGpio lib;
         lib.openResult = c.openResult;
