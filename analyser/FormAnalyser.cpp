@@ -10,6 +10,7 @@
 
 #include <QChart>
 #include <QChartView>
+#include <QCloseEvent>
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDoubleSpinBox>
@@ -233,12 +234,14 @@ FormAnalyser::FormAnalyser(QWidget* owner) : QMainWindow(owner) {
                 m_measured = trace;
                 plot(trace);
                 if (!m_runner->running()) {
+                    giveBoardBack();
                     cmdRun->setEnabled(true);
                     cmdStop->setEnabled(false);
                 }
             });
     connect(m_runner.get(), &analyser::SweepRunner::failed, this, [this](const QString& why) {
         lblLeft->setText(QStringLiteral("Stopped: ") + why);
+        giveBoardBack();
         cmdRun->setEnabled(true);
         cmdStop->setEnabled(false);
     });
@@ -271,7 +274,43 @@ FormAnalyser::FormAnalyser(QWidget* owner) : QMainWindow(owner) {
     });
 }
 
-FormAnalyser::~FormAnalyser() = default;
+FormAnalyser::~FormAnalyser() {
+    // No finished signal may reach a half-destroyed window.
+    m_runner->disconnect(this);
+    m_runner->stop();
+    giveBoardBack();
+}
+
+void FormAnalyser::closeEvent(QCloseEvent* event) {
+    if (m_runner->running()) cmdStop_Click();
+    QMainWindow::closeEvent(event);
+}
+
+bool FormAnalyser::takeBoard() {
+    if (m_holding) return true;
+    if (const auto holder = dds::board().claim(dds::Controller::Analyser)) {
+        ui::showMessage(this, QStringLiteral("Network Analyser"), dds::refusalText(*holder));
+        return false;
+    }
+    m_holding = true;
+    m_before = dds::board().held();
+    return true;
+}
+
+void FormAnalyser::giveBoardBack() {
+    if (!m_holding) return;
+    m_holding = false;
+    if (m_before.any) {
+        try {
+            dds::board().load(m_before.word, m_before.phase, m_before.powerDown,
+                              dds::Controller::Analyser);
+        } catch (const Error& e) {
+            lblLeft->setText(QStringLiteral("The board's word before the run was not put back: ") +
+                             e.description());
+        }
+    }
+    dds::board().release(dds::Controller::Analyser);
+}
 
 analyser::Detector FormAnalyser::detector() const {
     Detector d;
@@ -348,7 +387,8 @@ analyser::SweepRunner::Setup FormAnalyser::setup() const {
 }
 
 void FormAnalyser::tune(double hz) {
-    dds::board().load(tuningWord(hz, Globals::RefClkHz), Globals::PhaseStep, 0);
+    dds::board().load(tuningWord(hz, Globals::RefClkHz), Globals::PhaseStep, 0,
+                      dds::Controller::Analyser);
 }
 
 // The simulated board has a simulated detector behind the chosen device;
@@ -360,6 +400,7 @@ double FormAnalyser::read(int samples) {
 }
 
 void FormAnalyser::cmdRun_Click() {
+    if (m_runner->running() || !takeBoard()) return;
     saveDetector();
     SimulatedDevice device;
     device.kind = SimulatedDevice::Kind(cboDevice->currentData().toInt());
@@ -372,6 +413,8 @@ void FormAnalyser::cmdRun_Click() {
 }
 
 void FormAnalyser::readLevel(int which) {
+    const bool duringRun = m_holding;
+    if (!takeBoard()) return;
     try {
         tune(setup().frequencies.front());
         if (!m_simulated) {
@@ -386,6 +429,7 @@ void FormAnalyser::readLevel(int which) {
     } catch (const Error& e) {
         ui::showMessage(this, QStringLiteral("Network Analyser"), e.description());
     }
+    if (!duringRun) giveBoardBack();
 }
 
 bool FormAnalyser::calibrateLevels() {

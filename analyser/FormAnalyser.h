@@ -2,6 +2,7 @@
 
 #include "analyser/Analysis.h"
 #include "analyser/SweepRunner.h"
+#include "dds/Board.h"
 
 #include <QMainWindow>
 
@@ -49,7 +50,16 @@ public:
     const analyser::Trace& shown() const { return m_shown; }
     QString markerText() const;
 
+protected:
+    void closeEvent(QCloseEvent* event) override;
+
 private:
+    // The board is the analyser's from Run to the end of the run: taken
+    // (false, with a message naming the holder, when another has it), then
+    // given back with the word it held before, so the main window's
+    // frequency is again what the board holds.
+    bool takeBoard();
+    void giveBoardBack();
     analyser::Detector detector() const;
     analyser::Detector simulatedTruth() const;
     analyser::SweepRunner::Setup setup() const;
@@ -65,6 +75,8 @@ private:
     std::unique_ptr<analyser::SimulatedDetector> m_simulated;
     analyser::Trace m_measured, m_through, m_shown;
     std::vector<QLineSeries*> m_memories;
+    bool m_holding = false;
+    dds::Held m_before; // what the board held when the analyser took it
 
     QComboBox* cboRange;
     QDoubleSpinBox* spnA;

@@ -148,6 +148,7 @@ Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
     connect(VSPhase, &QScrollBar::sliderMoved, this, &Kalimor::VSPhase_Scroll);
     connect(cmdExit, &QPushButton::clicked, this, &Kalimor::cmdExit_Click);
     connect(cmdSweep, &QPushButton::clicked, this, &Kalimor::cmdSweep_Click);
+    connect(&dds::board(), &dds::Board::controllerChanged, this, &Kalimor::boardChangedHands);
 
     Form_Load();
     refreshBackend();
@@ -155,7 +156,11 @@ Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
     setFixedSize(sizeHint());
 }
 
-Kalimor::~Kalimor() = default;
+Kalimor::~Kalimor() {
+    // The analyser, a child, gives the board back as it goes: not to a
+    // window whose status lines are already gone.
+    dds::board().disconnect(this);
+}
 
 void Kalimor::Form_Load() {
     InitFromSettings();
@@ -333,6 +338,10 @@ void Kalimor::SendFrequency() {
         Globals::PowerDown = powerDown;
         dds::board().setAddress(Globals::PortAddress);
         WriteDDSWord(word, Globals::PhaseStep, powerDown);
+        m_sent = true;
+        m_sentWord = word;
+        m_sentPhase = Globals::PhaseStep;
+        m_sentPowerDown = powerDown;
         m_lastSend = inRange ? SendResult::Sent : SendResult::OutOfRange;
         Updating = false;
         m_cause.clear();
@@ -343,6 +352,7 @@ void Kalimor::SendFrequency() {
     } catch (const Error& e) {
         showSendFailure(explain(e));
         if (e.number() == err::PortAccess) m_lastSend = SendResult::PortFailed;
+        if (e.number() == err::BoardHeld) m_lastSend = SendResult::Refused;
     }
 }
 
@@ -387,11 +397,29 @@ Kalimor::SendResult Kalimor::setFrequencyFromRemote(double hz) {
 }
 
 void Kalimor::setRemoteStatus(const QString& text) {
-    statusRemote->setStatus(text);
+    m_serverStatus = text;
+    const QString note = dds::holderNote(dds::board().controller());
+    statusRemote->setStatus(note.isEmpty() ? text : text + QStringLiteral(" - ") + note);
     if (statusRemote->isHidden()) {
         statusRemote->show();
         ui::refitStatusBar(statusRemote); // one more line
     }
+}
+
+void Kalimor::boardChangedHands(dds::Controller holder) {
+    if (!m_serverStatus.isEmpty()) setRemoteStatus(m_serverStatus);
+    if (holder != dds::Controller::Vfo) return;
+    // Back from the sweep (Done leaves its last tick on the board) or from a
+    // tool that did not put this window's word back: say what is there.
+    const dds::Held held = dds::board().held();
+    if (!held.any || (m_sent && held.word == m_sentWord && held.phase == m_sentPhase &&
+                      held.powerDown == m_sentPowerDown))
+        return;
+    statusCause->setStatus(
+        held.powerDown ? QStringLiteral("The board is powered down; your next change here sends")
+                       : QStringLiteral("The board holds %1 Hz; your next change here sends")
+                             .arg(QLocale().toString(producedHz(held.word, Globals::RefClkHz), 'f',
+                                                     3)));
 }
 
 void Kalimor::refreshBackend() {
@@ -475,11 +503,11 @@ void Kalimor::MainMenuCalibrate_Click() {
         });
         // The correction acts at once: the current frequency goes out again.
         connect(m_calibrate, &FormCalibrate::applied, this, [this] {
-            // While the sweep runs only the sweep loads; its next tick uses
-            // the new clock.
-            if (m_sweep && m_sweep->sweeping())
+            // While another holds the board only it loads: a running sweep's
+            // next tick uses the new clock, as does the analyser's next point.
+            if (m_sweep)
                 m_sweep->settingsChanged();
-            else
+            else if (dds::board().controller() == dds::Controller::Vfo)
                 SendFrequency();
         });
     }
@@ -494,6 +522,10 @@ void Kalimor::MainMenuExit_Click() {
 }
 
 void Kalimor::cmdSweep_Click() {
+    if (const auto holder = dds::board().claim(dds::Controller::Sweep)) {
+        ui::showMessage(this, QStringLiteral("Kalimor"), dds::refusalText(*holder));
+        return;
+    }
     auto* sweep = new FormSweep(this, txtFreq->text());
     sweep->move(pos());
     sweep->show();

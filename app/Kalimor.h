@@ -16,6 +16,7 @@ namespace kalimor {
 
 namespace dds {
 struct PortSpec;
+enum class Controller;
 }
 
 namespace ui {
@@ -67,7 +68,8 @@ public:
     QString failureCause() const;
 
     // How the last SendFrequency ended.
-    enum class SendResult { Sent, OutOfRange, Failed, PortFailed };
+    // Refused: another controller holds the board.
+    enum class SendResult { Sent, OutOfRange, Failed, PortFailed, Refused };
     SendResult lastSend() const { return m_lastSend; }
 
     // Tunes from outside (rigctld): selects the smallest unit whose range holds
@@ -80,6 +82,9 @@ public:
     void openPort(const dds::PortSpec& choice);
     // The sweep window while it is open.
     FormSweep* sweepWindow() const;
+    // The board changed hands: the remote line says who holds it, and when it
+    // comes back this window says what the board holds, if not its own word.
+    void boardChangedHands(dds::Controller holder);
 
 protected:
     bool eventFilter(QObject* watched, QEvent* event) override;
@@ -120,6 +125,11 @@ private:
     QPointer<FormBoard> m_board;
     QPointer<FormAnalyser> m_analyser;
     QString m_cause; // why the last send failed, when not the range
+    QString m_serverStatus;
+    // What this window's last good send left on the board.
+    std::int32_t m_sentWord = 0;
+    std::int16_t m_sentPhase = 0, m_sentPowerDown = 0;
+    bool m_sent = false;
     QPointer<FormSweep> m_sweep;
 };
 

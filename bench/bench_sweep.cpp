@@ -43,6 +43,7 @@ void run(const char* title, double seconds) {
     plan.high = 10100;
     plan.scrollScale = 10;
     plan.refClkHz = 100e6;
+    board.claim(dds::Controller::Sweep);
     board.startSweep(plan);
     std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
     const dds::SweepTick last = board.stopSweep();

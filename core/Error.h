@@ -38,6 +38,8 @@ inline constexpr std::int32_t FileAccess = 75;
 inline constexpr std::int32_t ObjectError = static_cast<std::int32_t>(0x80040000u);
 // Raised by the port-access layer when a load cannot reach the board.
 inline constexpr std::int32_t PortAccess = ObjectError + 0x300;
+// Raised by the board for a load from a controller that does not hold it.
+inline constexpr std::int32_t BoardHeld = ObjectError + 0x310;
 } // namespace err
 
 Error overflowError(const QString& source = QStringLiteral("Kalimor"));

@@ -17,6 +17,10 @@ namespace kalimor::dds {
 namespace {
 
 constexpr auto DisplayInterval = std::chrono::milliseconds(33); // 30 readouts a second
+// How long a caller watches for its answer, and the board's thread for the
+// next job, before each goes to sleep: a load on the simulated board or a
+// parallel port takes a few microseconds, a sleep and a wake-up about as many.
+constexpr auto WatchFor = std::chrono::microseconds(50);
 
 // The byte conversions the control byte goes through, each of which must fit.
 std::uint8_t toByte(int value) {
@@ -38,6 +42,7 @@ Board::Board()
       m_timer(::timerfd_create(CLOCK_MONOTONIC, TFD_CLOEXEC | TFD_NONBLOCK)),
       m_thread([this] { loop(); }) {
     qRegisterMetaType<kalimor::dds::SweepTick>();
+    qRegisterMetaType<kalimor::dds::Controller>();
 }
 
 Board::~Board() {
@@ -72,9 +77,31 @@ void Board::loop() {
                 // Nothing to read: another wake-up took it; the queue says what to do.
             }
             runJobs();
+            watch();
         }
     }
     runJobs(); // no caller may be left waiting
+}
+
+bool Board::jobsWaiting() const {
+    std::lock_guard lock(m_jobsMutex);
+    return !m_jobs.empty();
+}
+
+void Board::watch() {
+    // A caller that finds the board watching does not write the eventfd; the
+    // second look after the store catches one that came just before it.
+    m_watching.store(true);
+    for (auto until = Clock::now() + WatchFor; Clock::now() < until && !m_quit;) {
+        if (jobsWaiting()) {
+            runJobs();
+            until = Clock::now() + WatchFor;
+        }
+        // The sweep's clock is not kept waiting by a watch.
+        if (m_sweeping) break;
+    }
+    m_watching.store(false);
+    runJobs();
 }
 
 void Board::runJobs() {
@@ -91,27 +118,35 @@ void Board::runJobs() {
         } catch (...) {
             job->failure = std::current_exception();
         }
-        {
-            std::lock_guard lock(m_jobsMutex);
-            job->done = true;
-        }
-        m_jobsDone.notify_all();
+        // Notified under the job's lock: the caller cannot return (and take
+        // the job off its stack) before this thread is done with it.
+        std::lock_guard lock(job->mutex);
+        job->done = true;
+        job->finished.store(true, std::memory_order_release);
+        job->woken.notify_one();
     }
 }
 
 void Board::onThread(const std::function<void()>& f) const {
     if (std::this_thread::get_id() == m_thread.get_id()) return f();
-    Job job{f, nullptr, false};
+    Job job;
+    job.run = f;
     {
         std::lock_guard lock(m_jobsMutex);
         m_jobs.push_back(&job);
     }
-    const std::uint64_t one = 1;
-    if (::write(m_wake, &one, sizeof one) < 0) {
-        // The counter is saturated only if the board is far behind; it will come.
+    // Paired with the loop's store of false and its second look at the queue:
+    // either the loop sees this job, or this caller sees it is not watching.
+    if (!m_watching.load()) {
+        const std::uint64_t one = 1;
+        if (::write(m_wake, &one, sizeof one) < 0) {
+            // The counter is saturated only if the board is far behind; it will come.
+        }
     }
-    std::unique_lock lock(m_jobsMutex);
-    m_jobsDone.wait(lock, [&] { return job.done; });
+    for (auto until = Clock::now() + WatchFor; !job.finished.load(std::memory_order_acquire);)
+        if (Clock::now() > until) break;
+    std::unique_lock lock(job.mutex);
+    job.woken.wait(lock, [&] { return job.done; });
     if (job.failure) std::rethrow_exception(job.failure);
 }
 
@@ -136,6 +171,7 @@ void Board::setPort(PortBackend* port) {
     onThread([&] {
         m_port = port;
         m_owned.reset();
+        describeAgain();
     });
 }
 
@@ -143,7 +179,14 @@ void Board::adoptPort(std::unique_ptr<PortBackend> port) {
     onThread([&] {
         m_owned = std::move(port);
         m_port = m_owned.get();
+        describeAgain();
     });
+}
+
+void Board::describeAgain() {
+    QString text = m_port ? m_port->describe() : QStringLiteral("no port");
+    std::lock_guard lock(m_mutex);
+    m_description = std::move(text);
 }
 
 PortBackend* Board::port() const {
@@ -153,11 +196,8 @@ PortBackend* Board::port() const {
 }
 
 QString Board::describePort() const {
-    QString text = QStringLiteral("no port");
-    onThread([&] {
-        if (m_port) text = m_port->describe();
-    });
-    return text;
+    std::lock_guard lock(m_mutex);
+    return m_description;
 }
 
 QStringList Board::portDriverLines() const {
@@ -197,11 +237,77 @@ ChipProfile Board::chip() const {
 }
 
 void Board::setAddress(int address) {
-    onThread([&] { m_address = address; });
+    m_address = address;
 }
 
-void Board::load(std::int32_t word, std::int16_t phase, std::int16_t powerDown) {
-    onThread([&] { write(word, phase, powerDown); });
+QString refusalText(Controller holder) {
+    switch (holder) {
+    case Controller::Sweep:
+        return QStringLiteral("Close the sweep window first");
+    case Controller::Analyser:
+        return QStringLiteral("Stop the network analyser's run first");
+    case Controller::Beacon:
+        return QStringLiteral("Stop the beacon first");
+    case Controller::Vfo:
+        break;
+    }
+    return QStringLiteral("The main window holds the board");
+}
+
+QString holderNote(Controller holder) {
+    switch (holder) {
+    case Controller::Sweep:
+        return QStringLiteral("Sweep window open: network sets refused");
+    case Controller::Analyser:
+        return QStringLiteral("Network analyser running: network sets refused");
+    case Controller::Beacon:
+        return QStringLiteral("Beacon sending: network sets refused");
+    case Controller::Vfo:
+        break;
+    }
+    return QString();
+}
+
+std::optional<Controller> Board::claim(Controller who) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_controller == who) return std::nullopt;
+        if (m_controller != Controller::Vfo || who == Controller::Vfo) return m_controller;
+        m_controller = who;
+    }
+    Q_EMIT controllerChanged(who);
+    return std::nullopt;
+}
+
+void Board::release(Controller who) {
+    {
+        std::lock_guard lock(m_mutex);
+        if (m_controller != who || who == Controller::Vfo) return;
+    }
+    if (who == Controller::Sweep) stopSweep();
+    {
+        std::lock_guard lock(m_mutex);
+        m_controller = Controller::Vfo;
+    }
+    Q_EMIT controllerChanged(Controller::Vfo);
+}
+
+Controller Board::controller() const {
+    std::lock_guard lock(m_mutex);
+    return m_controller;
+}
+
+void Board::load(std::int32_t word, std::int16_t phase, std::int16_t powerDown, Controller by) {
+    onThread([&] {
+        Controller holder;
+        {
+            std::lock_guard lock(m_mutex);
+            holder = m_controller;
+        }
+        if (holder != by)
+            throw Error(err::BoardHeld, QStringLiteral("Board"), refusalText(holder));
+        write(word, phase, powerDown);
+    });
 }
 
 void Board::testLoad(PortBackend& port, const ChipProfile& chip, std::int32_t word,
@@ -220,6 +326,7 @@ void Board::testLoad(PortBackend& port, const ChipProfile& chip, std::int32_t wo
         }
         m_port = savedPort;
         m_chip = savedChip;
+        describeAgain();
         // The board's own port still holds what it held.
         std::lock_guard lock(m_mutex);
         m_held = savedHeld;
@@ -290,12 +397,23 @@ void Board::write(std::int32_t word, std::int16_t phase, std::int16_t powerDown)
     // The clock falls as the update strobe rises, then every line idles low.
     m_bytes[80] = LineFqUd;
     m_bytes[81] = 0x00;
-    m_port->write(m_address, m_bytes.data(), StreamLength);
+    try {
+        m_port->write(m_address, m_bytes.data(), StreamLength);
+    } catch (...) {
+        describeAgain(); // a port says why it failed in its description too
+        throw;
+    }
+    QString description = m_port->describe();
     std::lock_guard lock(m_mutex);
     m_held = Held{word, phase, powerDown, true};
+    if (description != m_description) m_description = std::move(description);
 }
 
 void Board::startSweep(const SweepPlan& plan, bool clocked) {
+    if (const Controller holder = controller(); holder != Controller::Sweep)
+        throw Error(err::BoardHeld, QStringLiteral("Board"),
+                    holder == Controller::Vfo ? QStringLiteral("the sweep does not hold the board")
+                                              : refusalText(holder));
     onThread([&] {
         if (m_scheduling.isEmpty()) {
             const QString got = makeThreadRealtime();

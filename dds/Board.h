@@ -72,6 +72,18 @@ struct SweepTick {
     std::int64_t missed = 0;      // ticks the clock had to drop, since Start
 };
 
+// Who holds the board. One at a time: the VFO (the main window, and the
+// network sets that act through it) holds it unless another has claimed it;
+// the sweep from the Sweep press to Done, the analyser for a run, the beacon
+// while it sends.
+enum class Controller { Vfo, Sweep, Analyser, Beacon };
+// What a window shows when `holder` refuses another controller: "Close the
+// sweep window first".
+QString refusalText(Controller holder);
+// The status line's note while `holder` is not the VFO: "Sweep window open:
+// network sets refused".
+QString holderNote(Controller holder);
+
 // The one owner of the board, on a thread of its own: the port back-end, its
 // address, the word the board holds, and the sweep with its 10 ms clock.
 // Every window, Calibrate and the network server load through it and ask it
@@ -103,22 +115,35 @@ public:
     void adoptPort(std::unique_ptr<PortBackend> port);
     PortBackend* port() const;
     // The port's own words (describe, driverLines), asked on the board's
-    // thread, where the back-end's state lives.
+    // thread, where the back-end's state lives. The description is kept from
+    // the last job that touched the port, so reading it costs no trip.
     QString describePort() const;
     QStringList portDriverLines() const;
     void setChip(const ChipProfile& chip);
     ChipProfile chip() const;
-    // The I/O address handed to the back-end with each load.
+    // The I/O address handed to the back-end with each load; kept by the
+    // caller's side, so setting it costs no trip to the board's thread.
     void setAddress(int address);
+
+    // Takes the board for `who`. Refused, with the holder returned, while
+    // another controller than the VFO holds it; the VFO cannot take it back
+    // that way (the holder releases it).
+    std::optional<Controller> claim(Controller who);
+    // Gives the board back to the VFO, if `who` holds it; a sweep under way
+    // stops first.
+    void release(Controller who);
+    Controller controller() const;
 
     // Loads a word through another port and chip than the board's own, which
     // stay as they were (Edit > Board...'s Test); raises what the port raised.
     void testLoad(PortBackend& port, const ChipProfile& chip, std::int32_t word,
                   std::int16_t phase);
-    // Loads a word and waits for the board's answer; raises Overflow for a
-    // control byte that does not fit (nothing is sent) and what the port
-    // raised.
-    void load(std::int32_t word, std::int16_t phase, std::int16_t powerDown);
+    // Loads a word for `by` and waits for the board's answer; raises
+    // Overflow for a control byte that does not fit (nothing is sent), what
+    // the port raised, and err::BoardHeld when another controller holds the
+    // board (nothing is sent). One trip to the board's thread.
+    void load(std::int32_t word, std::int16_t phase, std::int16_t powerDown,
+              Controller by = Controller::Vfo);
     Held held() const;
     // The board's analog input, averaged over `samples` readings, in ADC
     // steps: the USB serial bridge's A0 and up. Raises when the port has none.
@@ -129,7 +154,8 @@ public:
     std::array<std::uint8_t, StreamLength> lastBytes() const;
 
     // Starts the sweep at the plan's low limit; `clocked` false leaves the
-    // ticks to tickNow (for tests that step a sweep).
+    // ticks to tickNow (for tests that step a sweep). The sweep must hold the
+    // board (claim), else err::BoardHeld.
     void startSweep(const SweepPlan& plan, bool clocked = true);
     void updateSweep(const SweepPlan& plan);
     // Stops the sweep and returns its last tick once no tick is under way.
@@ -146,19 +172,29 @@ public:
     void setTickObserver(std::function<void(Clock::time_point due, Clock::time_point sent)> f);
 
 Q_SIGNALS:
+    // The board changed hands. Delivered on the receiver's thread.
+    void controllerChanged(kalimor::dds::Controller holder);
     // At most 30 times a second during a sweep, at once after a failure or
     // a recovery, and at Stop. Delivered on the receiver's thread.
     void swept(const kalimor::dds::SweepTick& tick);
 
 private:
+    // Each waiting caller is woken on its own condition, not by a broadcast
+    // to every waiter; a job takes microseconds, so the caller first watches
+    // `finished` for a moment rather than paying for a sleep and a wake-up.
     struct Job {
         std::function<void()> run;
         std::exception_ptr failure;
+        std::mutex mutex;
+        std::condition_variable woken;
         bool done = false;
+        std::atomic<bool> finished{false};
     };
     void onThread(const std::function<void()>& f) const;
     void loop();
     void runJobs();
+    bool jobsWaiting() const;
+    void watch();
     void setClock(bool on);
     void write(std::int32_t word, std::int16_t phase, std::int16_t powerDown);
     void tick(bool clocked);
@@ -166,16 +202,19 @@ private:
     PortBackend* innerPort() const;
 
     int m_wake = -1;  // eventfd: jobs are waiting
+    // The board's thread is looking at the queue by itself for a moment after
+    // its last job, so a caller need not wake it (a burst of network sets).
+    std::atomic<bool> m_watching{false};
     int m_timer = -1; // timerfd: the sweep's clock
     std::atomic<bool> m_quit{false};
     mutable std::mutex m_jobsMutex;
-    mutable std::condition_variable m_jobsDone;
     mutable std::deque<Job*> m_jobs;
 
     // The board's thread only.
     PortBackend* m_port = nullptr;
     std::unique_ptr<PortBackend> m_owned;
-    int m_address = 0;
+    void describeAgain();
+    std::atomic<int> m_address{0};
     ChipProfile m_chip;
     std::array<std::uint8_t, StreamLength + 1> m_bytes{};
     Clock::time_point m_start; // tick n is due at m_start + n x Period
@@ -192,6 +231,8 @@ private:
     mutable std::mutex m_mutex; // what other threads read
     Held m_held;
     QString m_scheduling;
+    QString m_description = QStringLiteral("no port");
+    Controller m_controller = Controller::Vfo;
 
     std::thread m_thread; // last: it starts once everything above is made
 };
@@ -203,3 +244,4 @@ Board& board();
 } // namespace kalimor
 
 Q_DECLARE_METATYPE(kalimor::dds::SweepTick)
+Q_DECLARE_METATYPE(kalimor::dds::Controller)

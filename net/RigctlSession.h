@@ -12,7 +12,8 @@ public:
     // The frequency the generator is set to, in Hz; 0 when powered down.
     virtual double frequencyHz() const = 0;
     // Sets the output; returns a Hamlib status: 0 sent, -1 out of range
-    // (the board is powered down), -6 the port failed.
+    // (the board is powered down), -6 the port failed, -9 another controller
+    // (the sweep, the analyser) holds the board and nothing changed.
     virtual int setFrequencyHz(double hz) = 0;
     // The highest frequency the current reference clock allows, in Hz.
     virtual double highestFrequencyHz() const = 0;
@@ -23,6 +24,7 @@ inline constexpr int RigOk = 0;
 inline constexpr int RigInvalid = -1;       // RIG_EINVAL
 inline constexpr int RigIo = -6;            // RIG_EIO
 inline constexpr int RigProtocol = -8;      // RIG_EPROTO
+inline constexpr int RigRejected = -9;      // RIG_ERJCTED: command rejected by the rig
 inline constexpr int RigNotAvailable = -11; // RIG_ENAVAIL
 
 // What clients set that a signal generator has no use for but must give back:

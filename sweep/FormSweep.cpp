@@ -139,7 +139,9 @@ FormSweep::FormSweep(QWidget* mainWindow, const QString& mainFrequencyText) : m_
     setFixedSize(sizeHint());
 }
 
-FormSweep::~FormSweep() = default;
+FormSweep::~FormSweep() {
+    dds::board().release(dds::Controller::Sweep);
+}
 
 void FormSweep::Form_Load(const QString& mainFrequencyText) {
     SwpFreqHz[0] = SwpFreqHz[1] = 0;
@@ -280,6 +282,8 @@ void FormSweep::cmdStop_Click() {
 
 void FormSweep::cmdDone_Click() {
     cmdStop_Click();
+    // The board goes back to the main window, still holding the last tick.
+    dds::board().release(dds::Controller::Sweep);
     if (m_main) m_main->show();
     m_done = true;
     close();
@@ -289,6 +293,7 @@ void FormSweep::closeEvent(QCloseEvent* event) {
     // The close box does what Done does, so the main window never stays hidden.
     if (!m_done) {
         cmdStop_Click();
+        dds::board().release(dds::Controller::Sweep);
         if (m_main) m_main->show();
         m_done = true;
     }

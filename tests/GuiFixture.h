@@ -3,6 +3,7 @@
 #include "ConfigHome.h"
 #include "config/CSetting.h"
 #include "core/Error.h"
+#include "dds/Board.h"
 #include "dds/Port.h"
 #include "dds/mdlSetKalimor.h"
 #include "ui/Globals.h"
@@ -45,6 +46,10 @@ public:
             messages << title + QStringLiteral(": ") + text;
         });
         kalimor::ui::setEndHook([this] { ++endRequests; });
+        // A window a test left open must not keep the board from the next.
+        for (auto c : {kalimor::dds::Controller::Sweep, kalimor::dds::Controller::Analyser,
+                       kalimor::dds::Controller::Beacon})
+            kalimor::dds::board().release(c);
     }
     ~GuiFixture() {
         kalimor::setPortBackend(nullptr);

@@ -42,7 +42,9 @@ private Q_SLOTS:
         QTest::mouseClick(a->findChild<QPushButton*>(QStringLiteral("cmdRun")), Qt::LeftButton);
         QTRY_VERIFY_WITH_TIMEOUT(!a->runner().running(), 20000);
         QCOMPARE(a->shown().size(), size_t(1001));
-        QCOMPARE(fx->board->loadCount(), std::uint64_t(1001)); // every point a whole load
+        // Every point a whole load, then the main window's word put back.
+        QCOMPARE(fx->board->loadCount(), std::uint64_t(1002));
+        QCOMPARE(fx->board->loads().back().ftw, std::uint32_t(0xA7C6));
         // 10.7 kHz in theory; the simulated detector's noise moves it a little.
         const auto bw =
             QRegularExpression(QStringLiteral("bandwidth ([0-9.]+) kHz")).match(a->markerText());

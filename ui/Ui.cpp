@@ -150,18 +150,26 @@ StatusText::StatusText(QWidget* parent) : QLabel(parent) {
 }
 
 void StatusText::setStatus(const QString& text) {
-    setToolTip(text);
     // The room the window's client area gives, less the status bar's margins:
     // this line's own width is whatever the bar hands it, often not yet set.
     auto* main = qobject_cast<QMainWindow*>(window());
     const int room =
         (main && main->centralWidget() ? main->centralWidget()->width() : width()) - 12;
+    // Wrapping measures every word: a client tuning thousands of times a
+    // second must not pay for it when nothing changed.
+    if (text == m_text && room == m_room) return;
+    m_text = text;
+    m_room = room;
+    setToolTip(text);
     // Word by word, and a word too long for a line (a path) character by
-    // character: every part of a cause must be readable, none cut off.
+    // character: every part of a cause must be readable, none cut off. Most
+    // texts fit one line, which one measurement tells.
     const QFontMetrics fm = fontMetrics();
     QStringList lines;
     QString line;
-    for (const QString& word : text.split(QLatin1Char(' '))) {
+    const bool oneLine = fm.horizontalAdvance(text) <= room;
+    if (oneLine) line = text;
+    for (const QString& word : oneLine ? QStringList() : text.split(QLatin1Char(' '))) {
         const QString joined = line.isEmpty() ? word : line + QLatin1Char(' ') + word;
         if (fm.horizontalAdvance(joined) <= room) {
             line = joined;
@@ -178,6 +186,14 @@ void StatusText::setStatus(const QString& text) {
         }
     }
     lines << line;
+    // A window as tall as the screen helps nobody: past MaxLines the text
+    // ends in an ellipsis, and the tooltip holds all of it.
+    if (lines.size() > MaxLines) {
+        lines.resize(MaxLines);
+        lines.back() = fm.elidedText(lines.back() + QStringLiteral(" \u2026"), Qt::ElideRight,
+                                     std::max(room, 1));
+        if (!lines.back().endsWith(QChar(0x2026))) lines.back() += QChar(0x2026);
+    }
     setText(lines.join(QLatin1Char('\n')));
     const int height = fm.height() * int(lines.size());
     if (height == this->height()) return;

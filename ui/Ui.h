@@ -52,13 +52,20 @@ void showGood(QLabel* label, const QString& text);
 QColor buttonFace();
 
 // A status-bar text that never pushes its neighbours sideways: what does not
-// fit one line is wrapped onto more, and a fixed-size window grows by them.
-// The whole text is also the tooltip.
+// fit one line is wrapped onto more, up to MaxLines, and a fixed-size window
+// grows by them. The whole text is also the tooltip.
 class StatusText : public QLabel {
     Q_OBJECT
 public:
+    static constexpr int MaxLines = 4;
     explicit StatusText(QWidget* parent = nullptr);
     void setStatus(const QString& text);
+    // The whole text, however many lines it took.
+    QString status() const { return m_text; }
+
+private:
+    QString m_text;
+    int m_room = -1;
 };
 
 // Shows a window that may be open already and brings it to the front.
