@@ -10,8 +10,8 @@
 
 #include <QChart>
 #include <QChartView>
-#include <QCloseEvent>
 #include <QCheckBox>
+#include <QCloseEvent>
 #include <QComboBox>
 #include <QDoubleSpinBox>
 #include <QFile>

@@ -416,10 +416,10 @@ void Kalimor::boardChangedHands(dds::Controller holder) {
                       held.powerDown == m_sentPowerDown))
         return;
     statusCause->setStatus(
-        held.powerDown ? QStringLiteral("The board is powered down; your next change here sends")
-                       : QStringLiteral("The board holds %1 Hz; your next change here sends")
-                             .arg(QLocale().toString(producedHz(held.word, Globals::RefClkHz), 'f',
-                                                     3)));
+        held.powerDown
+            ? QStringLiteral("The board is powered down; your next change here sends")
+            : QStringLiteral("The board holds %1 Hz; your next change here sends")
+                  .arg(QLocale().toString(producedHz(held.word, Globals::RefClkHz), 'f', 3)));
 }
 
 void Kalimor::refreshBackend() {

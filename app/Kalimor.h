@@ -17,7 +17,7 @@ namespace kalimor {
 namespace dds {
 struct PortSpec;
 enum class Controller;
-}
+} // namespace dds
 
 namespace ui {
 class StatusText;

@@ -304,8 +304,7 @@ void Board::load(std::int32_t word, std::int16_t phase, std::int16_t powerDown, 
             std::lock_guard lock(m_mutex);
             holder = m_controller;
         }
-        if (holder != by)
-            throw Error(err::BoardHeld, QStringLiteral("Board"), refusalText(holder));
+        if (holder != by) throw Error(err::BoardHeld, QStringLiteral("Board"), refusalText(holder));
         write(word, phase, powerDown);
     });
 }

@@ -201,7 +201,7 @@ private:
     // The port beneath a trace, where there is one.
     PortBackend* innerPort() const;
 
-    int m_wake = -1;  // eventfd: jobs are waiting
+    int m_wake = -1; // eventfd: jobs are waiting
     // The board's thread is looking at the queue by itself for a moment after
     // its last job, so a caller need not wake it (a burst of network sets).
     std::atomic<bool> m_watching{false};

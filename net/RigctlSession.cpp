@@ -6,9 +6,47 @@
 #include <cmath>
 #include <cstdio>
 #include <span>
+#include <utility>
 #include <vector>
 
 namespace kalimor::rig {
+
+enum class Cmd {
+    GetFreq,
+    SetFreq,
+    GetMode,
+    SetMode,
+    GetVfo,
+    SetVfo,
+    GetPtt,
+    SetPtt,
+    GetDcd,
+    GetSplitVfo,
+    SetSplitVfo,
+    GetSplitFreq,
+    SetSplitFreq,
+    GetSplitMode,
+    SetSplitMode,
+    GetVfoInfo,
+    ChkVfo,
+    DumpState,
+    DumpCaps,
+    GetPowerstat,
+    SetPowerstat,
+    GetLockMode,
+    SetVfoOpt,
+    Satellite, // gpredict's AOS and LOS
+    Quit,
+    Unknown
+};
+
+struct Name {
+    char shortName; // 0: long form only
+    std::string_view longName;
+    Cmd cmd;
+    int args;      // what the command takes after its VFO, if it has one
+    bool takesVfo; // in VFO mode a VFO name stands before the arguments
+};
 
 namespace {
 
@@ -35,42 +73,6 @@ bool sameWord(std::string_view a, std::string_view b) {
     });
 }
 
-enum class Cmd {
-    GetFreq,
-    SetFreq,
-    GetMode,
-    SetMode,
-    GetVfo,
-    SetVfo,
-    GetPtt,
-    SetPtt,
-    GetDcd,
-    GetSplitVfo,
-    SetSplitVfo,
-    GetSplitFreq,
-    SetSplitFreq,
-    GetSplitMode,
-    SetSplitMode,
-    GetVfoInfo,
-    ChkVfo,
-    DumpState,
-    GetPowerstat,
-    SetPowerstat,
-    GetLockMode,
-    SetVfoOpt,
-    Satellite, // gpredict's AOS and LOS
-    Quit,
-    Unknown
-};
-
-struct Name {
-    char shortName; // 0: long form only
-    std::string_view longName;
-    Cmd cmd;
-    int args;      // what the command takes after its VFO, if it has one
-    bool takesVfo; // in VFO mode a VFO name stands before the arguments
-};
-
 // 0x8b is get_dcd's one-byte name, which gpredict sends every cycle.
 constexpr Name names[] = {
     {'f', "get_freq", Cmd::GetFreq, 0, true},
@@ -91,6 +93,7 @@ constexpr Name names[] = {
     {0, "get_vfo_info", Cmd::GetVfoInfo, 0, true},
     {0, "chk_vfo", Cmd::ChkVfo, 0, false},
     {0, "dump_state", Cmd::DumpState, 0, false},
+    {'1', "dump_caps", Cmd::DumpCaps, 0, false},
     {0, "get_powerstat", Cmd::GetPowerstat, 0, false},
     {0, "set_powerstat", Cmd::SetPowerstat, 1, false},
     {0, "get_lock_mode", Cmd::GetLockMode, 0, false},
@@ -111,7 +114,7 @@ const Name* lookup(std::string_view word) {
             if (n.longName == word) return &n;
         return nullptr;
     }
-    if (word.size() == 1)
+    if (word.size() == 1 && word[0] != 0) // 0 marks a command with a long name only
         for (const Name& n : names)
             if (n.shortName == word[0]) return &n;
     return nullptr;
@@ -205,6 +208,108 @@ std::string dumpState(double highestHz) {
     return s;
 }
 
+// \dump_caps in Hamlib's layout, holding what is true of the generator: a
+// client such as CQRLOG reads its "Can ..." lines to know what to ask.
+std::string dumpCaps(double highestHz) {
+    std::string modeList;
+    for (const Mode& m : modes) modeList += std::string(m.name) + " ";
+    const std::string range = "\t0 Hz - " + number(std::floor(highestHz), 0) +
+                              " Hz\n\t\tVFO list: VFOA \n\t\tMode list: " + modeList + "\n";
+    std::string s = "Caps dump for model: 2\n"
+                    "Model name:\tKalimor DDS generator\n"
+                    "Mfg name:\tKalimor\n"
+                    "Backend version:\t1.0\n"
+                    "Backend copyright:\tGPL\n"
+                    "Backend status:\tStable\n"
+                    "Rig type:\tOther \n"
+                    "PTT type:\tRig capable\n"
+                    "DCD type:\tNone\n"
+                    "Port type:\tNetwork link\n"
+                    "Has targetable VFO: N\n"
+                    "Mode list: " +
+                    modeList + "\nVFO list: VFOA \nTX ranges #1 for Kalimor:\n" + range +
+                    "RX ranges #1 for Kalimor:\n" + range + "Tuning steps:\n\t1.0 Hz:   \t" +
+                    modeList + "\n";
+    // Every capability Hamlib lists, in its order: Y only for what Kalimor
+    // answers with more than a refusal.
+    static constexpr std::pair<const char*, bool> can[] = {
+        {"Has priv data", false},
+        {"Has Init", true},
+        {"Has Cleanup", true},
+        {"Has Open", true},
+        {"Has Close", true},
+        {"Can set Conf", false},
+        {"Can get Conf", false},
+        {"Can set Frequency", true},
+        {"Can get Frequency", true},
+        {"Can set Mode", true},
+        {"Can get Mode", true},
+        {"Can set VFO", true},
+        {"Can get VFO", true},
+        {"Can set PTT", true},
+        {"Can get PTT", true},
+        {"Can get DCD", true},
+        {"Can set Repeater Duplex", false},
+        {"Can get Repeater Duplex", false},
+        {"Can set Repeater Offset", false},
+        {"Can get Repeater Offset", false},
+        {"Can set Split Freq", false},
+        {"Can get Split Freq", true},
+        {"Can set Split Mode", false},
+        {"Can get Split Mode", true},
+        {"Can set Split VFO", true},
+        {"Can get Split VFO", true},
+        {"Can set Tuning Step", false},
+        {"Can get Tuning Step", false},
+        {"Can set RIT", false},
+        {"Can get RIT", false},
+        {"Can set XIT", false},
+        {"Can get XIT", false},
+        {"Can set CTCSS", false},
+        {"Can get CTCSS", false},
+        {"Can set DCS", false},
+        {"Can get DCS", false},
+        {"Can set CTCSS Squelch", false},
+        {"Can get CTCSS Squelch", false},
+        {"Can set DCS Squelch", false},
+        {"Can get DCS Squelch", false},
+        {"Can set Power Stat", true},
+        {"Can get Power Stat", true},
+        {"Can Reset", false},
+        {"Can get Ant", false},
+        {"Can set Ant", false},
+        {"Can set Transceive", false},
+        {"Can get Transceive", false},
+        {"Can set Func", false},
+        {"Can get Func", false},
+        {"Can set Level", false},
+        {"Can get Level", false},
+        {"Can set Param", false},
+        {"Can get Param", false},
+        {"Can send DTMF", false},
+        {"Can recv DTMF", false},
+        {"Can send Morse", false},
+        {"Can send Voice", false},
+        {"Can decode Events", false},
+        {"Can set Bank", false},
+        {"Can set Mem", false},
+        {"Can get Mem", false},
+        {"Can set Channel", false},
+        {"Can get Channel", false},
+        {"Can ctl Mem/VFO", false},
+        {"Can Scan", false},
+        {"Can get Info", false},
+        {"Can get power2mW", false},
+        {"Can get mW2power", false},
+    };
+    for (const auto& [what, yes] : can) {
+        s += what;
+        s += yes ? ":\tY\n" : ":\tN\n";
+    }
+    s += "\nOverall backend warnings: 0   \n";
+    return s;
+}
+
 // Echoed text stays readable whatever the client sent.
 std::string printable(std::string_view text) {
     std::string out;
@@ -214,29 +319,77 @@ std::string printable(std::string_view text) {
 
 } // namespace
 
+// The line as Hamlib's parser reads its stream: a command (one letter, or a
+// backslash and its long name), with its own response prefix where it has one,
+// then as many words as it takes; one-letter commands without arguments may run
+// together ("fmv"), and a letter's first argument may follow it directly
+// ("F7040000"). A word that names no command ends the line with one refusal:
+// the rest of a garbled line is not run as commands.
 std::string Session::handle(std::string_view line, bool* quit) {
     *quit = false;
-    // Extended form: a punctuation character in front; '+' separates fields
-    // with line ends, any other separator stands between them itself.
-    char sep = 0;
-    while (!line.empty() && isSpace(line.front())) line.remove_prefix(1);
-    if (!line.empty() && (line[0] == '+' || line[0] == ';' || line[0] == '|' || line[0] == ',')) {
-        sep = line[0] == '+' ? '\n' : line[0];
-        line.remove_prefix(1);
-    }
     const std::vector<std::string_view> w = words(line);
-    if (w.empty()) return {};
-    const Name* name = lookup(w[0]);
+    std::string out;
+    size_t next = 0;
+    std::string_view carried; // what is left of a word after a one-letter command
+    auto take = [&]() -> std::string_view {
+        if (!carried.empty()) return std::exchange(carried, {});
+        return next < w.size() ? w[next++] : std::string_view();
+    };
+    auto remaining = [&] { return w.size() - next + (carried.empty() ? 0 : 1); };
+    for (int commands = 0; remaining() > 0; ++commands) {
+        // A line of "1111..." must not make megabytes of replies at once.
+        if (commands == MaxCommandsPerLine) {
+            out += "RPRT " + std::to_string(RigProtocol) + "\n";
+            break;
+        }
+        std::string_view word = take();
+        // Extended form: a punctuation character in front; '+' separates
+        // fields with line ends, any other separator stands between them.
+        char sep = 0;
+        if (word[0] == '+' || word[0] == ';' || word[0] == '|' || word[0] == ',') {
+            sep = word[0] == '+' ? '\n' : word[0];
+            word.remove_prefix(1);
+            if (word.empty()) word = take();
+            if (word.empty()) break;
+        }
+        const Name* name = nullptr;
+        std::string_view rest;
+        if (word == "AOS" || word == "LOS" || word[0] == '\\') {
+            name = lookup(word);
+        } else {
+            name = lookup(word.substr(0, 1));
+            rest = word.substr(1);
+        }
+        if (!name) {
+            out += reply(nullptr, word, {}, {}, sep, quit);
+            break;
+        }
+        std::vector<std::string_view> args, echo;
+        if (!rest.empty()) {
+            if (name->args > 0)
+                args.push_back(rest);
+            else
+                carried = rest;
+        }
+        // A VFO name before the arguments: required by Hamlib in VFO mode,
+        // and sent by gpredict either way. The generator has one output, so
+        // any VFO names it.
+        if (args.empty() && name->takesVfo && carried.empty() && next < w.size() &&
+            findVfo(w[next]) && (m_vfoMode || static_cast<int>(w.size() - next) > name->args))
+            echo.push_back(w[next++]);
+        while (static_cast<int>(args.size()) < name->args && carried.empty() && next < w.size())
+            args.push_back(w[next++]);
+        echo.insert(echo.end(), args.begin(), args.end());
+        out += reply(name, word, args, echo, sep, quit);
+        if (*quit) break;
+    }
+    return out;
+}
 
-    // A VFO name before the arguments: required by Hamlib in VFO mode, and
-    // sent by gpredict either way. The generator has one output, so any VFO
-    // names it.
-    std::span<const std::string_view> args(w.begin() + 1, w.end());
-    if (name && name->takesVfo && !args.empty() && findVfo(args[0]) &&
-        (m_vfoMode || static_cast<int>(args.size()) > name->args))
-        args = args.subspan(1);
+std::string Session::reply(const Name* name, std::string_view word,
+                           const std::vector<std::string_view>& args,
+                           const std::vector<std::string_view>& echo, char sep, bool* quit) {
     auto arg = [&](size_t i) { return i < args.size() ? args[i] : std::string_view(); };
-
     std::vector<std::pair<std::string, std::string>> fields; // extended: "Label: value"
     std::string plain;                                       // plain: the values, one per line
     int status = RigOk;
@@ -338,8 +491,9 @@ std::string Session::handle(std::string_view line, bool* quit) {
         value("SatMode", "0");
         break;
     case Cmd::ChkVfo:
-        value("ChkVFO", m_vfoMode ? "1" : "0");
-        break;
+        // Hamlib answers this one without echo or status, in either form.
+        return sep ? std::string("ChkVFO: ") + (m_vfoMode ? "1\n" : "0\n")
+                   : std::string(m_vfoMode ? "1\n" : "0\n");
     case Cmd::GetPowerstat:
         value("Power Status", "1");
         break;
@@ -370,28 +524,35 @@ std::string Session::handle(std::string_view line, bool* quit) {
         if (!sep) return dumpState(m_rig.highestFrequencyHz());
         plain = dumpState(m_rig.highestFrequencyHz());
         break;
+    case Cmd::DumpCaps:
+        plain = dumpCaps(m_rig.highestFrequencyHz());
+        if (!sep) return plain + "RPRT 0\n";
+        break;
     case Cmd::Quit:
+        // Hamlib's server confirms, then closes.
         *quit = true;
-        return {};
+        return "RPRT 0\n";
     case Cmd::Unknown:
         status = RigNotAvailable;
         break;
     }
 
     const std::string rprt = "RPRT " + std::to_string(status);
-    if (!sep) return (hasValues && status == RigOk) ? plain : rprt + "\n";
+    if (!sep) {
+        return (hasValues && status == RigOk) ? plain : rprt + "\n";
+    }
 
     // Extended: the command echoed with its arguments, each field, then the status.
-    std::string out = name ? std::string(name->longName) : printable(w[0]);
+    std::string out = name ? std::string(name->longName) : printable(word);
     out += ":";
     // Appends piece by piece: GCC 12 at -O2 warns wrongly (-Wrestrict) about
     // `" " + std::string`.
-    for (size_t i = 1; i < w.size() && i < 8; ++i) {
+    for (size_t i = 0; i < echo.size() && i < 8; ++i) {
         out += ' ';
-        out += printable(w[i]);
+        out += printable(echo[i]);
     }
     out += sep;
-    if (name && name->cmd == Cmd::DumpState) {
+    if (name && (name->cmd == Cmd::DumpState || name->cmd == Cmd::DumpCaps)) {
         out += plain;
     } else {
         for (const auto& [label, v] : fields) {

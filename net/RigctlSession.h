@@ -2,8 +2,11 @@
 
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace kalimor::rig {
+
+struct Name; // a command's names, what it takes and what it does
 
 // What a rigctld client can ask of the generator.
 class Rig {
@@ -54,10 +57,17 @@ public:
     // asked to close; the reply is then empty, as Hamlib's server gives none.
     std::string handle(std::string_view line, bool* quit);
 
+    // Commands one line may hold; the rest of a longer line is refused.
+    static constexpr int MaxCommandsPerLine = 32;
+
     // The reply to a line that was too long to be a command.
     static std::string lineTooLong() { return "RPRT -8\n"; }
 
 private:
+    std::string reply(const Name* name, std::string_view word,
+                      const std::vector<std::string_view>& args,
+                      const std::vector<std::string_view>& echo, char sep, bool* quit);
+
     Rig& m_rig;
     RigState m_ownState;
     RigState* m_state;

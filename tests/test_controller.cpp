@@ -32,7 +32,9 @@ private:
         return session->handle(line, &quit);
     }
     QString mainText() { return w->findChild<QLineEdit*>(QStringLiteral("txtFreq"))->text(); }
-    QString status() { return w->findChild<ui::StatusText*>(QStringLiteral("statusCause"))->status(); }
+    QString status() {
+        return w->findChild<ui::StatusText*>(QStringLiteral("statusCause"))->status();
+    }
     QLineEdit* limit(int index) {
         for (auto* box : sweep->findChildren<QLineEdit*>(QStringLiteral("txtFreq")))
             if (box->property("Index").toInt() == index) return box;
@@ -147,7 +149,8 @@ private Q_SLOTS:
         const std::uint32_t held = fx->board->loads().back().ftw;
         QCOMPARE(ask("f"), hz(held));
         QCOMPARE(mainText(), shown); // not re-sent
-        QVERIFY2(status().startsWith(QStringLiteral("The board holds 1,043.989 Hz")), qPrintable(status()));
+        QVERIFY2(status().startsWith(QStringLiteral("The board holds 1,043.989 Hz")),
+                 qPrintable(status()));
         QCOMPARE(ask("F 2000"), std::string("RPRT 0\n"));
         QVERIFY2(status().startsWith(QStringLiteral("1,999.992 Hz")), qPrintable(status()));
     }

@@ -28,7 +28,7 @@ public:
 
 TEST(RigctlProtocol, Replies) {
     struct Case {
-        const char* line;
+        std::string_view line;
         const char* reply;
     } cases[] = {
         {"f", "7040000\n"},
@@ -46,6 +46,7 @@ TEST(RigctlProtocol, Replies) {
         {"m", "USB\n3000\n"},
         {"\\get_powerstat", "1\n"},
         {"\\get_lock_mode", "0\n"},
+        {std::string_view("\0m", 2), "RPRT -11\n"},
         {"\\set_vfo_opt 0", "RPRT 0\n"},
         {"T 1", "RPRT 0\n"},
         {"T 4", "RPRT -1\n"},
@@ -77,7 +78,19 @@ TEST(RigctlProtocol, Replies) {
         {"+s", "get_split_vfo:\nSplit: 0\nTX VFO: VFOA\nRPRT 0\n"},
         {"|m", "get_mode:|Mode: USB|Passband: 3000|RPRT 0\n"},
         {"+t", "get_ptt:\nPTT: 0\nRPRT 0\n"},
-        {"+X\x07", "X?:\nRPRT -11\n"},
+        {"+X\x07", "set_split_mode: ?\nRPRT -11\n"},
+        {"+\\bogus", "\\bogus:\nRPRT -11\n"},
+        // Several commands on a line, each answered as Hamlib answers it.
+        {"+f +m +v", "get_freq:\nFrequency: 7040000\nRPRT 0\nget_mode:\nMode: USB\nPassband: "
+                     "3000\nRPRT 0\nget_vfo:\nVFO: VFOA\nRPRT 0\n"},
+        {"fmv", "7040000\nUSB\n3000\nVFOA\n"},
+        {"+fmv", "get_freq:\nFrequency: 7040000\nRPRT 0\nUSB\n3000\nVFOA\n"},
+        {";f m", "get_freq:;Frequency: 7040000;RPRT 0\nUSB\n3000\n"},
+        {"F 7040000 m", "RPRT 0\nUSB\n3000\n"},
+        {"F7040000", "RPRT 0\n"},
+        {"f VFOA m", "7040000\nUSB\n3000\n"},
+        {"f Z f", "7040000\nRPRT -11\n"},
+        {"+\\chk_vfo", "ChkVFO: 0\n"},
     };
     for (const auto& c : cases) {
         FakeRig rig;
@@ -103,14 +116,39 @@ TEST(RigctlProtocol, SetPassesTheFrequencyAndTheStatus) {
     EXPECT_EQ(session.handle("+F 1000", &quit), "set_freq: 1000\nRPRT -6\n");
 }
 
-TEST(RigctlProtocol, QuitClosesWithoutAReply) {
+TEST(RigctlProtocol, QuitConfirmsThenCloses) {
     FakeRig rig;
     Session session(rig);
-    for (const char* line : {"q", "Q", "\\quit"}) {
+    for (const char* line : {"q", "Q", "\\quit", "+q", "f q f"}) {
         bool quit = false;
-        EXPECT_EQ(session.handle(line, &quit), "");
+        const std::string reply = session.handle(line, &quit);
+        EXPECT_EQ(reply.substr(reply.size() - 7), "RPRT 0\n") << line;
+        EXPECT_EQ(reply.find("RPRT 0\n") + 7, reply.size()) << line; // nothing after q
         EXPECT_TRUE(quit) << line;
     }
+}
+
+TEST(RigctlProtocol, ALineHoldsAtMost32Commands) {
+    FakeRig rig;
+    Session session(rig);
+    bool quit = false;
+    std::string expected;
+    for (int i = 0; i < Session::MaxCommandsPerLine; ++i) expected += "7040000\n";
+    EXPECT_EQ(session.handle(std::string(1000, 'f'), &quit), expected + "RPRT -8\n");
+}
+
+TEST(RigctlProtocol, DumpCapsTellsWhatTheGeneratorCan) {
+    FakeRig rig;
+    Session session(rig);
+    bool quit = false;
+    const std::string plain = session.handle("\\dump_caps", &quit);
+    EXPECT_EQ(plain, session.handle("1", &quit));
+    for (const char* line :
+         {"Caps dump for model: 2\n", "\nCan get VFO:\tY\n", "\nCan set Power Stat:\tY\n",
+          "\nCan send Morse:\tN\n", "\nCan send Voice:\tN\n", "\t0 Hz - 30000000 Hz\n"})
+        EXPECT_NE(plain.find(line), std::string::npos) << line;
+    EXPECT_EQ(plain.substr(plain.size() - 7), "RPRT 0\n");
+    EXPECT_EQ(session.handle("+\\dump_caps", &quit), "dump_caps:\n" + plain);
 }
 
 // Lines through one session, each with its reply: what a client sets is
