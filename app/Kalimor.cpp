@@ -37,6 +37,11 @@ namespace kalimor {
 using ui::place;
 using ui::twips;
 
+namespace {
+// What a journal line says when a load fails without a screen.
+const QString LoadFailed = QStringLiteral("the board was not loaded");
+} // namespace
+
 Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
     // 480 twips wider than first drawn: the range message ("Between 0.1Hz and
     // 30,000,000Hz") and the phase readout did not fit side by side, and the
@@ -251,7 +256,7 @@ void Kalimor::openPort(const dds::PortSpec& choice) {
             ui::showMessage(this, QStringLiteral("Kalimor"), e.description());
         }
     }
-    dds::board().adoptPort(std::move(port));
+    dds::board().adoptPort(std::move(port), choice);
 }
 
 double Kalimor::readCalibration() {
@@ -345,6 +350,7 @@ void Kalimor::SendFrequency() {
         m_lastSend = inRange ? SendResult::Sent : SendResult::OutOfRange;
         Updating = false;
         m_cause.clear();
+        ui::reportHeadless(LoadFailed, QString());
         statusCause->setStatus(inRange ? producedReadout(word, Globals::RefClkHz, Globals::FreqHz)
                                        : QString());
         lblResult->setToolTip(QString());
@@ -361,6 +367,7 @@ void Kalimor::showSendFailure(const QString& cause) {
     Globals::PowerDown = 1;
     Updating = false;
     if (!cause.isEmpty()) {
+        ui::reportHeadless(LoadFailed, cause);
         m_cause = cause;
         statusCause->setStatus(cause);
         lblResult->setToolTip(cause);

@@ -31,7 +31,8 @@ const QSet<QString>& qtFlags() {
 QString usageText() {
     return QStringLiteral(
         "Usage: kalimor [options]\n"
-        "Controls an AD9850-family DDS signal generator on the parallel port.\n"
+        "Controls an AD9850-family DDS signal generator: on a parallel port, an FTDI USB\n"
+        "adapter, Raspberry Pi GPIO lines or the USB serial bridge, or simulated.\n"
         "\n"
         "Options:\n"
         "  --simulate          drive the simulated board instead of a port\n"

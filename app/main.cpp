@@ -69,7 +69,7 @@ int main(int argc, char** argv) {
     // Ties the windows to the menu entry, so desktops show its icon for them.
     QApplication::setDesktopFileName(QStringLiteral("org.kalimor.Kalimor"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/kalimor.svg")));
-    if (port) dds::board().adoptPort(std::move(port));
+    if (port) dds::board().adoptPort(std::move(port), options.port);
 
     // Everything that can stop the program is checked before the window
     // loads the board.

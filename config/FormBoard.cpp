@@ -81,6 +81,7 @@ FormBoard::FormBoard(QWidget* owner, std::function<void(const dds::PortSpec&)> o
     cmdOK = named(new QPushButton(QStringLiteral("OK"), this), "cmdOK");
     cmdCancel = named(new QPushButton(QStringLiteral("Cancel"), this), "cmdCancel");
     for (QPushButton* b : {cmdTest, cmdOK, cmdCancel}) b->setAutoDefault(false);
+    cmdOK->setDefault(true); // Return presses OK, as in the other dialogs
 
     auto* grid = new QGridLayout;
     int row = 0;
@@ -107,17 +108,20 @@ FormBoard::FormBoard(QWidget* owner, std::function<void(const dds::PortSpec&)> o
     layout->addLayout(buttons);
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
-    // What is in use now: the board's chip, the stored port.
+    // What is in use now: the board's chip and port (a --port given for this
+    // run included), else the stored port.
     const dds::ChipProfile chip = dds::board().chip();
     cboChip->setCurrentIndex(chip.chip == dds::ChipProfile::Chip::AD9850 ? 0
                              : chip.multiplier                           ? 2
                                                                          : 1);
     dds::PortSpec choice;
     QString why;
-    if (const auto stored =
-            dds::parsePortSpec(Globals::storedText(QStringLiteral("Configuration"),
-                                                   QStringLiteral("Port"), QStringLiteral("ppdev")),
-                               &why))
+    if (const auto inUse = dds::board().portChoice())
+        choice = *inUse;
+    else if (const auto stored = dds::parsePortSpec(
+                 Globals::storedText(QStringLiteral("Configuration"), QStringLiteral("Port"),
+                                     QStringLiteral("ppdev")),
+                 &why))
         choice = *stored;
     cboInterface->setCurrentIndex(cboInterface->findData(int(choice.kind)));
     fillDevices();

@@ -182,19 +182,23 @@ QByteArray IniStore::load() const {
 }
 
 void IniStore::save(const QByteArray& bytes) const {
-    const QFileInfo info(m_file);
+    QString why;
+    const std::optional<QString> target = prepareSave(m_file, &why);
+    if (!target) throw Error(err::FileAccess, QStringLiteral("IniStore"), why);
+    const QString& file = *target; // the file behind any links
+    const QFileInfo info(file);
     if (info.exists() && !info.isWritable())
-        throw writeError(m_file, QStringLiteral("the file is read-only"));
+        throw writeError(file, QStringLiteral("the file is read-only"));
     // Reads of such a file give every default, so a rewrite from them would
     // throw away all it holds.
-    if (existsButUnreadable(m_file))
-        throw writeError(m_file, QStringLiteral("the file cannot be read, so it is not rewritten"));
+    if (existsButUnreadable(file))
+        throw writeError(file, QStringLiteral("the file cannot be read, so it is not rewritten"));
     bool noRoomBeside = false;
-    auto failure = replaceFile(m_file, bytes, &noRoomBeside);
+    auto failure = replaceFile(file, bytes, &noRoomBeside);
     // The default place is the program's own folder, which a user may not
     // write although the file is theirs; the profile functions rewrite such a
     // file in place, and so do we.
-    if (failure && noRoomBeside && info.exists()) failure = rewriteInPlace(m_file, bytes);
+    if (failure && noRoomBeside && info.exists()) failure = rewriteInPlace(file, bytes);
     if (failure) throw Error(err::FileAccess, QStringLiteral("IniStore"), *failure);
 }
 

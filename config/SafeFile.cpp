@@ -3,6 +3,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QLockFile>
+#include <QStringList>
 
 #include <cerrno>
 #include <csignal>
@@ -29,10 +30,39 @@ std::optional<QString> writeAll(int fd, const QByteArray& bytes) {
     return std::nullopt;
 }
 
+// The file a chain of links ends at, which need not exist yet.
+QString followLinks(const QString& path) {
+    QString p = QFileInfo(path).absoluteFilePath();
+    for (int hops = 0; hops < 40; ++hops) { // the kernel's own limit on a chain
+        const QFileInfo info(p);
+        if (!info.isSymLink()) break;
+        p = info.symLinkTarget();
+    }
+    return p;
+}
+
 } // namespace
 
-std::optional<QString> replaceFile(const QString& path, const QByteArray& bytes,
+std::optional<QString> prepareSave(const QString& path, QString* failure) {
+    const QString target = followLinks(path);
+    const QString folder = QFileInfo(target).absolutePath();
+    // Made from the top down, each missing part the user's alone.
+    QStringList missing;
+    for (QString f = folder; !QFileInfo::exists(f) && f != QFileInfo(f).absolutePath();
+         f = QFileInfo(f).absolutePath())
+        missing.prepend(f);
+    for (const QString& f : missing) {
+        if (::mkdir(QFile::encodeName(f).constData(), 0700) != 0 && errno != EEXIST) {
+            *failure = QStringLiteral("cannot make the folder %1: %2").arg(f, errnoText(errno));
+            return std::nullopt;
+        }
+    }
+    return target;
+}
+
+std::optional<QString> replaceFile(const QString& linkOrPath, const QByteArray& bytes,
                                    bool* noRoomBeside) {
+    const QString path = followLinks(linkOrPath);
     const QByteArray target = QFile::encodeName(path);
     QByteArray temp = target + ".XXXXXX";
     const int fd = ::mkstemp(temp.data());
@@ -75,6 +105,7 @@ std::optional<QString> replaceFile(const QString& path, const QByteArray& bytes,
 }
 
 std::optional<QString> rewriteInPlace(const QString& path, const QByteArray& bytes) {
+    // open() follows links by itself.
     const int fd = ::open(QFile::encodeName(path).constData(), O_WRONLY | O_CLOEXEC);
     if (fd < 0) return QStringLiteral("cannot write %1: %2").arg(path, errnoText(errno));
     std::optional<QString> failure = writeAll(fd, bytes);

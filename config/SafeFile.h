@@ -7,7 +7,13 @@
 
 namespace kalimor {
 
-// Puts `bytes` in place of the file at `path`, or leaves the old file as it
+// Where a save of `path` goes: through symbolic links to the file they name
+// (a settings file kept in a dotfiles repository stays there, and the link
+// stays a link), its folder made (mode 0700, as the user's own settings
+// folder) when it is missing. Returns the path to write, or why there is none.
+std::optional<QString> prepareSave(const QString& path, QString* failure);
+
+// Puts `bytes` in place of the file at `path` (through its links), or leaves the old file as it
 // was: the new text goes to a temporary file beside it, every write is
 // checked, the file is synced and closed before it is renamed over the old
 // one, and the folder is synced after. The old file's permissions are kept.

@@ -126,7 +126,11 @@ std::unique_ptr<QSettings> UserStore::openForWrite() const {
 void UserStore::change(const std::function<void(QSettings&)>& edit,
                        const std::function<void(QVariantMap&)>& expect) const {
     auto current = openForWrite(); // moves a damaged file aside
-    const QString file = current->fileName();
+    QString why;
+    const std::optional<QString> target = prepareSave(current->fileName(), &why);
+    if (!target)
+        throw storeError(QStringLiteral("cannot write %1: %2").arg(current->fileName(), why));
+    const QString file = *target;
     SettingsLock lock(file);
     if (!lock.failure().isEmpty())
         throw storeError(QStringLiteral("cannot write %1: %2").arg(file, lock.failure()));

@@ -173,14 +173,24 @@ void Board::setPort(PortBackend* port) {
         m_owned.reset();
         describeAgain();
     });
+    std::lock_guard lock(m_mutex);
+    m_choice.reset();
 }
 
-void Board::adoptPort(std::unique_ptr<PortBackend> port) {
+void Board::adoptPort(std::unique_ptr<PortBackend> port, std::optional<PortSpec> choice) {
+    const bool any = port != nullptr;
     onThread([&] {
         m_owned = std::move(port);
         m_port = m_owned.get();
         describeAgain();
     });
+    std::lock_guard lock(m_mutex);
+    m_choice = any ? std::move(choice) : std::nullopt;
+}
+
+std::optional<PortSpec> Board::portChoice() const {
+    std::lock_guard lock(m_mutex);
+    return m_choice;
 }
 
 void Board::describeAgain() {

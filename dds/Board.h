@@ -2,6 +2,7 @@
 
 #include "core/Error.h"
 #include "dds/Port.h"
+#include "dds/PortSpec.h"
 #include "sweep/SweepState.h"
 
 #include <QObject>
@@ -111,9 +112,12 @@ public:
 
     // The back-end loads go to; not owned; null makes every load fail.
     void setPort(PortBackend* port);
-    // The same, owned by the board from now on (the one it owned before goes).
-    void adoptPort(std::unique_ptr<PortBackend> port);
+    // The same, owned by the board from now on (the one it owned before goes);
+    // `choice` is what it was made from, for Edit > Board... to show.
+    void adoptPort(std::unique_ptr<PortBackend> port, std::optional<PortSpec> choice = {});
     PortBackend* port() const;
+    // What the port in use was made from, when the board was told.
+    std::optional<PortSpec> portChoice() const;
     // The port's own words (describe, driverLines), asked on the board's
     // thread, where the back-end's state lives. The description is kept from
     // the last job that touched the port, so reading it costs no trip.
@@ -232,6 +236,7 @@ private:
     Held m_held;
     QString m_scheduling;
     QString m_description = QStringLiteral("no port");
+    std::optional<PortSpec> m_choice;
     Controller m_controller = Controller::Vfo;
 
     std::thread m_thread; // last: it starts once everything above is made

@@ -75,9 +75,10 @@ std::optional<PortSpec> parsePortSpec(const QString& text, QString* why) {
                 for (size_t j = i + 1; j < s.pins.size(); ++j)
                     if (s.pins[i] == s.pins[j]) return bad(QStringLiteral("a pin used twice"));
         }
-    } else if (head == QLatin1String("serial") && parts.size() == 2 && !parts[1].isEmpty()) {
+    } else if (head == QLatin1String("serial") && parts.size() >= 2 && !parts[1].isEmpty()) {
+        // All after the first colon: /dev/serial/by-path/ names hold colons.
         s.kind = PortSpec::Kind::Serial;
-        s.device = parts[1];
+        s.device = text.mid(text.indexOf(QLatin1Char(':')) + 1);
     } else {
         return bad(QStringLiteral("expected sim, ppdev, /dev/parportN, io, ftdi[:SERIAL], "
                                   "gpio:CHIP:DATA,W_CLK,FQ_UD[,RESET] or serial:DEVICE"));

@@ -2,8 +2,6 @@
 
 #include "core/Error.h"
 
-#include <QDeadlineTimer>
-#include <QSerialPort>
 #include <QSerialPortInfo>
 
 namespace kalimor::dds {
@@ -90,7 +88,7 @@ QStringList SerialBridgePort::driverLines() const {
 }
 
 void SerialBridgePort::close() {
-    m_port.reset();
+    m_port.close();
     m_in.clear();
 }
 
@@ -100,35 +98,17 @@ void SerialBridgePort::lost(const QString& why) {
 }
 
 std::optional<QByteArray> SerialBridgePort::awaitFrame(std::chrono::milliseconds wait) {
-    const QDeadlineTimer deadline(wait);
+    const auto deadline = SerialLine::Clock::now() + wait;
     for (;;) {
         if (auto body = bridge::takeFrame(&m_in)) return body;
-        if (deadline.hasExpired()) return std::nullopt;
-        if (m_port->waitForReadyRead(int(std::max<qint64>(1, deadline.remainingTime()))))
-            m_in += m_port->readAll();
-        else if (m_port->error() != QSerialPort::NoError &&
-                 m_port->error() != QSerialPort::TimeoutError)
-            return std::nullopt;
+        if (SerialLine::Clock::now() >= deadline || !m_port.read(&m_in, deadline))
+            return bridge::takeFrame(&m_in);
     }
 }
 
 void SerialBridgePort::open() {
-    m_port = std::make_unique<QSerialPort>(m_device);
-    m_port->setBaudRate(115200);
-    m_port->setDataBits(QSerialPort::Data8);
-    m_port->setParity(QSerialPort::NoParity);
-    m_port->setStopBits(QSerialPort::OneStop);
-    m_port->setFlowControl(QSerialPort::NoFlowControl);
-    if (!m_port->open(QIODevice::ReadWrite)) {
-        const QString why = m_port->errorString();
-        const bool permission = m_port->error() == QSerialPort::PermissionError;
-        close();
-        throw portFailure(
-            permission ? QStringLiteral("cannot open %1: %2 - add your user to group dialout "
-                                        "and log in again")
-                             .arg(m_device, why)
-                       : QStringLiteral("cannot open %1: %2").arg(m_device, why));
-    }
+    QString why;
+    if (!m_port.open(m_device, 115200, &why)) throw portFailure(why);
     // The board resets as the port opens and says hello when it is up; one
     // that does not reset is asked who it is.
     std::optional<QByteArray> hello;
@@ -138,8 +118,7 @@ void SerialBridgePort::open() {
             break;
         }
     if (!hello) {
-        m_port->write(bridge::frame(QByteArray("I")));
-        m_port->waitForBytesWritten(int(AnswerWait.count()));
+        m_port.write(bridge::frame(QByteArray("I")), SerialLine::Clock::now() + AnswerWait);
         for (auto body = awaitFrame(AnswerWait); body; body = awaitFrame(AnswerWait))
             if (body->startsWith('i')) {
                 hello = body;
@@ -164,10 +143,9 @@ void SerialBridgePort::open() {
 }
 
 QByteArray SerialBridgePort::exchange(const QByteArray& body, char answer) {
-    if (!m_port) open();
-    m_port->write(bridge::frame(body));
-    if (!m_port->waitForBytesWritten(int(AnswerWait.count())) && m_port->bytesToWrite() > 0)
-        lost(QStringLiteral("it takes no data (unplugged?)"));
+    if (!m_port.isOpen()) open();
+    if (!m_port.write(bridge::frame(body), SerialLine::Clock::now() + AnswerWait))
+        lost(QStringLiteral("%1 (unplugged?)").arg(m_port.error()));
     for (;;) {
         const auto reply = awaitFrame(AnswerWait);
         if (!reply) lost(QStringLiteral("it did not answer (unplugged?)"));

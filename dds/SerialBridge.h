@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dds/Port.h"
+#include "dds/SerialLine.h"
 
 #include <QByteArray>
 #include <QString>
@@ -9,8 +10,6 @@
 #include <memory>
 #include <optional>
 #include <vector>
-
-class QSerialPort;
 
 namespace kalimor::dds {
 
@@ -62,7 +61,7 @@ private:
     [[noreturn]] void lost(const QString& why);
 
     QString m_device;
-    std::unique_ptr<QSerialPort> m_port;
+    SerialLine m_port;
     QByteArray m_in;
     QString m_identity;
 };

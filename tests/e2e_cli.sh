@@ -52,4 +52,21 @@ kill $pid2
 [ "$got" = "7040000" ] || fail "headless rigctl f answered '$got'"
 grep -q 'ReferenceClkMHz' "$work/err" || fail "the damaged setting was not reported: $(cat "$work/err")"
 grep -q 'anyone who can reach this machine' "$work/err" || fail "no warning for 0.0.0.0"
+
+# Without a screen, a port that cannot be had is named once on stderr, not on
+# every failed load, and a normal run says nothing else.
+export XDG_RUNTIME_DIR=$work/run
+mkdir -m 700 "$XDG_RUNTIME_DIR"
+port3=$((port + 2))
+"$kalimor" --port gpio:gpiochip99 --rigctld=127.0.0.1:$port3 -platform offscreen 2>"$work/err3" &
+pid3=$!
+sets=()
+for i in $(seq 20); do sets+=(F $((7040000 + i))); done
+for _ in $(seq 100); do rigctl -m 2 -r 127.0.0.1:$port3 f >/dev/null 2>&1 && break; sleep 0.1; done
+rigctl -m 2 -r 127.0.0.1:$port3 "${sets[@]}" >/dev/null 2>&1
+kill $pid3; wait $pid3 2>/dev/null
+[ "$(grep -c 'gpiochip99' "$work/err3")" -eq 1 ] || fail "the missing chip was not named once: $(cat "$work/err3")"
+grep -q '^kalimor: the board was not loaded: no GPIO chip gpiochip99' "$work/err3" \
+  || fail "the cause is not in the form 'kalimor: what: why': $(cat "$work/err3")"
+[ "$(wc -l <"$work/err3")" -eq 1 ] || fail "more than the cause on stderr: $(cat "$work/err3")"
 echo "1 passed, 0 failed"

@@ -95,6 +95,28 @@ private Q_SLOTS:
                     .startsWith(QStringLiteral("Not sent: no GPIO chip nochip9")));
     }
 
+    // The dialog opens on the port in use, given for this run or not, and
+    // Return presses OK: changing only the chip keeps that port.
+    void opensOnThePortInUse_data() {
+        QTest::addColumn<QString>("port");
+        QTest::newRow("--simulate") << "sim";
+        QTest::newRow("--port gpio") << "gpio:gpiochip7:17,27,22";
+    }
+    void opensOnThePortInUse() {
+        QFETCH(QString, port);
+        QString why;
+        const dds::PortSpec spec = *dds::parsePortSpec(port, &why);
+        dds::board().adoptPort(dds::makeBackend(spec), spec);
+        FormBoard* d = open();
+        QCOMPARE(d->chosenPort(&why)->text(), port);
+        d->findChild<QComboBox*>(QStringLiteral("cboChip"))->setCurrentIndex(1);
+        QTest::keyClick(d->findChild<QComboBox*>(QStringLiteral("cboChip")), Qt::Key_Return);
+        QCOMPARE(stored("Port"), port);
+        QCOMPARE(stored("Chip"), QStringLiteral("AD9851"));
+        QCOMPARE(dds::board().portChoice()->text(), port);
+        setPortBackend(fx->board.get());
+    }
+
     // The devices found on the machine are offered for each interface.
     void devicesFoundAreListed() {
         FormBoard::Finder finder;

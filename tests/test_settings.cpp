@@ -200,6 +200,54 @@ TEST_F(Store, UnwritableStoreIsAnError) {
     }
 }
 
+// A save through a symbolic link writes the file it names and keeps the link;
+// a missing folder is made, the user's alone. Both stores, table-driven.
+TEST(StoreSaves, ThroughLinksAndIntoMissingFolders) {
+    QTemporaryDir dir;
+    struct Case {
+        const char* name;
+        int mode; // 0 the per-user store, 1 an INI file in `dir`
+        bool link;
+    } cases[] = {{"per-user, link", 0, true},
+                 {"INI, link", 1, true},
+                 {"per-user, no folder", 0, false},
+                 {"INI, no folder", 1, false}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const QString app = QStringLiteral("linked-%1").arg(&c - cases);
+        const QString folder = c.mode == 0 ? home->path() : dir.filePath(app + "/deeper");
+        const QString file = c.mode == 0 ? home->file(app) : folder + "/" + app + ".ini";
+        const QString real = dir.filePath(app + "-dotfiles.conf");
+        if (c.link) {
+            QDir().mkpath(folder);
+            QFile f(real);
+            ASSERT_TRUE(f.open(QIODevice::WriteOnly));
+            f.write("[Configuration]\nPortAddr=888\n");
+            f.close();
+            ASSERT_TRUE(QFile::link(real, file));
+        } else {
+            QDir(folder).removeRecursively();
+        }
+        CSetting store;
+        store.Init(c.mode == 0 ? std::nullopt : std::optional<QString>(folder), app, c.mode);
+        store.SaveSettingStr(QStringLiteral("Configuration"), QStringLiteral("PortAddr"),
+                             QStringLiteral("632"));
+        EXPECT_EQ(store.GetSettingStr(QStringLiteral("Configuration"), QStringLiteral("PortAddr"),
+                                      QString()),
+                  QStringLiteral("632"));
+        if (c.link) {
+            EXPECT_TRUE(QFileInfo(file).isSymLink());
+            QFile f(real);
+            ASSERT_TRUE(f.open(QIODevice::ReadOnly));
+            EXPECT_TRUE(f.readAll().contains("632"));
+        } else {
+            struct stat st {};
+            ASSERT_EQ(::stat(QFile::encodeName(folder).constData(), &st), 0);
+            EXPECT_EQ(st.st_mode & 0777, 0700u);
+        }
+    }
+}
+
 // A save on a full disk either puts the whole new file in place or leaves
 // the old one untouched, and says it failed.
 TEST(StoreOnAFullDisk, KeepsTheOldFile) {

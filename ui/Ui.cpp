@@ -2,6 +2,7 @@
 
 #include <QApplication>
 #include <QGuiApplication>
+#include <QHash>
 #include <QKeyEvent>
 #include <QLabel>
 #include <QLayout>
@@ -205,16 +206,32 @@ void setMessageHook(MessageHook hook) {
     messageHook = std::move(hook);
 }
 
+bool headless() {
+    const QString platform = QGuiApplication::platformName();
+    return platform == QLatin1String("offscreen") || platform == QLatin1String("minimal");
+}
+
+void reportHeadless(const QString& what, const QString& why) {
+    static QHash<QString, QString> told;
+    if (!headless() || told.value(what) == why) return;
+    told[what] = why;
+    if (!why.isEmpty())
+        std::fprintf(stderr, "kalimor: %s: %s\n", qPrintable(what), qPrintable(why));
+}
+
 void showMessage(QWidget* parent, const QString& title, const QString& text) {
     if (messageHook) return messageHook(parent, title, text);
     // A modal box nobody can see would wait for ever, and the program (its
     // network server among it) with it.
-    const QString platform = QGuiApplication::platformName();
-    if (platform == QLatin1String("offscreen") || platform == QLatin1String("minimal")) {
-        std::fprintf(stderr, "kalimor: %s: %s\n", qPrintable(title),
-                     qPrintable(QString(text)
-                                    .replace(QStringLiteral("\n\n"), QStringLiteral(" "))
-                                    .replace(QLatin1Char('\n'), QLatin1Char(' '))));
+    if (headless()) {
+        const QString flat = QString(text)
+                                 .replace(QStringLiteral("\n\n"), QStringLiteral(" "))
+                                 .replace(QLatin1Char('\n'), QLatin1Char(' '));
+        // The main window's own title says nothing the "kalimor:" prefix does not.
+        if (title == QLatin1String("Kalimor"))
+            std::fprintf(stderr, "kalimor: %s\n", qPrintable(flat));
+        else
+            std::fprintf(stderr, "kalimor: %s: %s\n", qPrintable(title), qPrintable(flat));
         return;
     }
     QMessageBox box(QMessageBox::NoIcon, title, text, QMessageBox::Ok, parent);

@@ -94,6 +94,12 @@ QPixmap picture(const QString& resource, const QSize& size);
 // A message box with an OK button only and no icon; without a screen to show
 // it on (offscreen or minimal platform), one line on stderr instead.
 using MessageHook = std::function<void(QWidget* parent, const QString& title, const QString& text)>;
+// Whether the program runs without a screen (offscreen or minimal platform).
+bool headless();
+// Without a screen, "kalimor: WHAT: WHY" on stderr when WHY is not what was
+// last told for WHAT, so a journal names a cause once, not on every load; an
+// empty WHY (the trouble is over) prints nothing and lets the next be told.
+void reportHeadless(const QString& what, const QString& why);
 void setMessageHook(MessageHook hook);
 void showMessage(QWidget* parent, const QString& title, const QString& text);
 
