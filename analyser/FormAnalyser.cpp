@@ -1,15 +1,13 @@
 #include "FormAnalyser.h"
 
-#include "config/CSetting.h"
 #include "core/Error.h"
 #include "core/Numbers.h"
 #include "dds/Board.h"
 #include "dds/Port.h"
+#include "settings/CSetting.h"
 #include "ui/Globals.h"
 #include "ui/Ui.h"
 
-#include <QChart>
-#include <QChartView>
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -20,15 +18,10 @@
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
-#include <QLineSeries>
-#include <QLogValueAxis>
-#include <QMouseEvent>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QSaveFile>
-#include <QScatterSeries>
 #include <QSpinBox>
-#include <QValueAxis>
 
 #include <cmath>
 
@@ -38,39 +31,6 @@ namespace {
 
 using analyser::Detector;
 using analyser::SimulatedDevice;
-
-// The plot's cursor: where the mouse is, in MHz and dB.
-class CursorView : public QChartView {
-public:
-    CursorView(QChart* chart, QLabel* readout) : QChartView(chart), m_readout(readout) {
-        setMouseTracking(true);
-        setRubberBand(QChartView::RectangleRubberBand); // zoom by dragging
-    }
-
-protected:
-    void mouseMoveEvent(QMouseEvent* event) override {
-        if (!chart()->series().isEmpty()) {
-            const QPointF v = chart()->mapToValue(event->position(), chart()->series().first());
-            m_readout->setText(QStringLiteral("Cursor: %1 MHz, %2 dB")
-                                   .arg(v.x(), 0, 'f', 6)
-                                   .arg(v.y(), 0, 'f', 2));
-        }
-        QChartView::mouseMoveEvent(event);
-    }
-
-private:
-    QLabel* m_readout;
-};
-
-QString megahertz(double hz) {
-    return QStringLiteral("%1 MHz").arg(hz / 1e6, 0, 'f', 6);
-}
-
-QString hertz(double hz) {
-    return hz >= 1e6   ? QStringLiteral("%1 MHz").arg(hz / 1e6, 0, 'g', 6)
-           : hz >= 1e3 ? QStringLiteral("%1 kHz").arg(hz / 1e3, 0, 'g', 6)
-                       : QStringLiteral("%1 Hz").arg(hz, 0, 'g', 6);
-}
 
 } // namespace
 
@@ -139,10 +99,6 @@ FormAnalyser::FormAnalyser(QWidget* owner) : QMainWindow(owner) {
     auto* cmdImport = named(new QPushButton(QStringLiteral("Import CSV..."), this), "cmdImport");
     progress = named(new QProgressBar(this), "progress");
     lblLeft = named(new QLabel(this), "lblLeft");
-    lblMarkers = named(new QLabel(this), "lblMarkers");
-    lblMarkers->setWordWrap(true);
-    lblMarkers->setMinimumWidth(260);
-    lblCursor = named(new QLabel(QStringLiteral("Cursor:"), this), "lblCursor");
 
     auto* form = new QFormLayout;
     form->addRow(QStringLiteral("Range"), cboRange);
@@ -193,28 +149,12 @@ FormAnalyser::FormAnalyser(QWidget* owner) : QMainWindow(owner) {
         form->addRow(row);
     }
 
-    chart = new QChart;
-    chart->legend()->setAlignment(Qt::AlignBottom);
-    series = new QLineSeries;
-    series->setName(QStringLiteral("Measured"));
-    markerSeries = new QScatterSeries;
-    markerSeries->setName(QStringLiteral("Markers"));
-    markerSeries->setMarkerSize(8);
-    chart->addSeries(series);
-    chart->addSeries(markerSeries);
-    view = new CursorView(chart, lblCursor);
-    view->setObjectName(QStringLiteral("view"));
-    view->setMinimumSize(560, 380);
-    auto* right = new QVBoxLayout;
-    right->addWidget(view, 1);
-    right->addWidget(lblCursor);
-    right->addWidget(lblMarkers);
+    plotView = new AnalyserPlot(this);
     auto* client = new QWidget(this);
     auto* columns = new QHBoxLayout(client);
     columns->addLayout(form);
-    columns->addLayout(right, 1);
+    columns->addWidget(plotView, 1);
     setCentralWidget(client);
-    rescale();
     resize(sizeHint());
 
     loadDetector();
@@ -249,7 +189,7 @@ FormAnalyser::FormAnalyser(QWidget* owner) : QMainWindow(owner) {
     connect(cmdStop, &QPushButton::clicked, this, &FormAnalyser::cmdStop_Click);
     connect(cmdThrough, &QPushButton::clicked, this, &FormAnalyser::cmdThrough_Click);
     connect(cmdMemory, &QPushButton::clicked, this, &FormAnalyser::cmdMemory_Click);
-    connect(cmdZoom, &QPushButton::clicked, this, [this] { chart->zoomReset(); });
+    connect(cmdZoom, &QPushButton::clicked, plotView, &AnalyserPlot::resetZoom);
     connect(chkNormalise, &QCheckBox::toggled, this, [this] { plot(m_measured); });
     connect(spnUserLevel, &QDoubleSpinBox::valueChanged, this, &FormAnalyser::showMarkers);
     connect(chkLog, &QCheckBox::toggled, this, [this] { plot(m_measured); });
@@ -461,96 +401,22 @@ void FormAnalyser::cmdThrough_Click() {
 
 void FormAnalyser::cmdMemory_Click() {
     if (m_shown.empty()) return;
-    auto* memory = new QLineSeries;
-    memory->setName(QStringLiteral("Memory %1").arg(m_memories.size() + 1));
-    for (const auto& p : m_shown) memory->append(p.hz / 1e6, p.level);
-    chart->addSeries(memory);
-    for (QAbstractAxis* axis : chart->axes()) memory->attachAxis(axis);
-    m_memories.push_back(memory);
-}
-
-void FormAnalyser::rescale() {
-    for (QAbstractAxis* axis : chart->axes()) {
-        chart->removeAxis(axis);
-        delete axis;
-    }
-    QAbstractAxis* x;
-    if (chkLog->isChecked()) {
-        auto* log = new QLogValueAxis;
-        log->setLabelFormat(QStringLiteral("%g"));
-        log->setMinorTickCount(8);
-        x = log;
-    } else {
-        auto* lin = new QValueAxis;
-        lin->setLabelFormat(QStringLiteral("%.4f"));
-        x = lin;
-    }
-    x->setTitleText(QStringLiteral("Frequency (MHz)"));
-    auto* y = new QValueAxis;
-    y->setTitleText(chkNormalise->isChecked() && !m_through.empty()
-                        ? QStringLiteral("Level (dB)")
-                        : QStringLiteral("Level (dBm)"));
-    chart->addAxis(x, Qt::AlignBottom);
-    chart->addAxis(y, Qt::AlignLeft);
-    for (QAbstractSeries* s : chart->series()) {
-        s->attachAxis(x);
-        s->attachAxis(y);
-    }
+    plotView->addMemory(m_shown, QStringLiteral("Memory %1").arg(++m_memories));
 }
 
 void FormAnalyser::plot(const analyser::Trace& trace) {
-    m_shown = chkNormalise->isChecked() && !m_through.empty()
-                  ? analyser::normalise(trace, m_through)
-                  : trace;
-    rescale();
-    QList<QPointF> points;
-    points.reserve(qsizetype(m_shown.size()));
-    double low = 0, high = -200;
-    for (const auto& p : m_shown) {
-        points.append({p.hz / 1e6, p.level});
-        low = std::min(low, p.level);
-        high = std::max(high, p.level);
-    }
-    series->replace(points);
-    if (!m_shown.empty()) {
-        chart->axes(Qt::Horizontal)
-            .first()
-            ->setRange(m_shown.front().hz / 1e6, m_shown.back().hz / 1e6);
-        auto* y = static_cast<QValueAxis*>(chart->axes(Qt::Vertical).first());
-        y->setRange(std::floor(low / 10) * 10, std::ceil(high / 10) * 10 + 5);
-        y->applyNiceNumbers();
-    }
+    const bool relative = chkNormalise->isChecked() && !m_through.empty();
+    m_shown = relative ? analyser::normalise(trace, m_through) : trace;
+    plotView->showTrace(m_shown, chkLog->isChecked(), relative);
     showMarkers();
 }
 
 QString FormAnalyser::markerText() const {
-    return lblMarkers->text();
+    return plotView->markerText();
 }
 
 void FormAnalyser::showMarkers() {
-    markerSeries->clear();
-    if (m_shown.empty()) return lblMarkers->clear();
-    const analyser::Markers m = analyser::findMarkers(m_shown);
-    markerSeries->append(m.peak.hz / 1e6, m.peak.level);
-    QString text =
-        QStringLiteral("Peak: %1, %2 dB").arg(megahertz(m.peak.hz)).arg(m.peak.level, 0, 'f', 2);
-    if (m.lowHz && m.highHz) {
-        markerSeries->append(*m.lowHz / 1e6, m.peak.level - 3);
-        markerSeries->append(*m.highHz / 1e6, m.peak.level - 3);
-        text += QStringLiteral("\n-3 dB: bandwidth %1, centre %2, Q %3")
-                    .arg(hertz(m.bandwidthHz()), megahertz(m.centreHz()))
-                    .arg(m.q(), 0, 'f', 1);
-    } else {
-        text += QStringLiteral("\n-3 dB: the trace does not fall 3 dB on both sides");
-    }
-    const double down = -spnUserLevel->value();
-    const double width = analyser::widthAt(m_shown, down), six = analyser::widthAt(m_shown, 6);
-    if (width > 0) {
-        text += QStringLiteral("\n%1 dB: width %2").arg(-down, 0, 'g', 4).arg(hertz(width));
-        if (six > 0)
-            text += QStringLiteral(", shape factor %1 (against -6 dB)").arg(width / six, 0, 'f', 2);
-    }
-    lblMarkers->setText(text);
+    plotView->showMarkers(m_shown, spnUserLevel->value());
 }
 
 bool FormAnalyser::exportCsv(const QString& path) {
@@ -572,7 +438,7 @@ bool FormAnalyser::exportCsv(const QString& path) {
 }
 
 bool FormAnalyser::exportPng(const QString& path) {
-    if (view->grab().save(path, "PNG")) return true;
+    if (plotView->savePng(path)) return true;
     ui::showMessage(this, QStringLiteral("Network Analyser"),
                     QStringLiteral("cannot write %1").arg(path));
     return false;
@@ -589,11 +455,9 @@ bool FormAnalyser::importCsv(const QString& path) {
                         QStringLiteral("%1 is not a trace Kalimor exported").arg(path));
         return false;
     }
-    const analyser::Trace saved = m_shown;
-    m_shown = *trace;
-    cmdMemory_Click(); // shown as a memory beside the measured trace
-    m_memories.back()->setName(QFileInfo(path).fileName());
-    m_shown = saved;
+    // Shown as a memory beside the measured trace.
+    ++m_memories;
+    plotView->addMemory(*trace, QFileInfo(path).fileName());
     return true;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "analyser/AnalyserPlot.h"
 #include "analyser/Analysis.h"
 #include "analyser/SweepRunner.h"
 #include "dds/Board.h"
@@ -10,15 +11,11 @@
 #include <vector>
 
 class QCheckBox;
-class QChart;
-class QChartView;
 class QComboBox;
 class QDoubleSpinBox;
 class QLabel;
-class QLineSeries;
 class QProgressBar;
 class QPushButton;
-class QScatterSeries;
 class QSpinBox;
 
 namespace kalimor {
@@ -69,12 +66,11 @@ private:
     void showMarkers();
     void saveDetector();
     void loadDetector();
-    void rescale();
 
     std::unique_ptr<analyser::SweepRunner> m_runner;
     std::unique_ptr<analyser::SimulatedDetector> m_simulated;
     analyser::Trace m_measured, m_through, m_shown;
-    std::vector<QLineSeries*> m_memories;
+    int m_memories = 0; // memories kept so far, for their names
     bool m_holding = false;
     dds::Held m_before; // what the board held when the analyser took it
 
@@ -98,12 +94,7 @@ private:
     QPushButton* cmdStop;
     QProgressBar* progress;
     QLabel* lblLeft;
-    QLabel* lblMarkers;
-    QLabel* lblCursor;
-    QChart* chart;
-    QChartView* view;
-    QLineSeries* series;
-    QScatterSeries* markerSeries;
+    AnalyserPlot* plotView;
 };
 
 } // namespace kalimor

@@ -95,10 +95,6 @@ private:
     void showSendFailure(const QString& cause);
     QString rangeMessage() const;
     QString explain(const Error& e) const;
-    std::int16_t readConfiguration(const char* key, std::int16_t defaultValue, std::int16_t lowest,
-                                   std::int16_t highest);
-    double readCalibration();
-    void readBoard(std::int16_t crystalMHz);
     void refreshBackend();
     void showScrollPosition(int position);
     void applyPhase(int step);

@@ -3,7 +3,7 @@
 #include "core/Error.h"
 #include "dds/Port.h"
 #include "dds/PortSpec.h"
-#include "sweep/SweepState.h"
+#include "dds/SweepState.h"
 
 #include <QObject>
 #include <QString>

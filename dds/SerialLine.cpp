@@ -36,8 +36,8 @@ speed_t speedOf(int baud) {
 }
 
 int millisUntil(SerialLine::Clock::time_point deadline) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
-        deadline - SerialLine::Clock::now());
+    const auto left =
+        std::chrono::duration_cast<std::chrono::milliseconds>(deadline - SerialLine::Clock::now());
     return int(std::max<std::chrono::milliseconds::rep>(0, left.count()));
 }
 
@@ -59,7 +59,8 @@ bool SerialLine::open(const QString& device, int baud, QString* why) {
     if (fd < 0) {
         const int e = errno;
         *why = QStringLiteral("cannot open %1: %2").arg(device, errnoText(e));
-        if (e == EACCES) *why += QStringLiteral(" - add your user to group dialout and log in again");
+        if (e == EACCES)
+            *why += QStringLiteral(" - add your user to group dialout and log in again");
         if (e == EBUSY) *why += QStringLiteral(" - the port is in use%1").arg(holder(device));
         return false;
     }
@@ -138,8 +139,8 @@ bool SerialLine::read(QByteArray* in, Clock::time_point deadline) {
         return true;
     }
     // Readable with nothing to read: the device is gone (unplugged).
-    m_error = n == 0 || (p.revents & POLLHUP) ? QStringLiteral("the device is gone")
-                                               : errnoText(errno);
+    m_error =
+        n == 0 || (p.revents & POLLHUP) ? QStringLiteral("the device is gone") : errnoText(errno);
     return false;
 }
 
@@ -151,7 +152,8 @@ QString SerialLine::holder(const QString& device) {
     for (const QString& pid : proc.entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
         if (pid.toInt() <= 0) continue;
         const QDir fds(QStringLiteral("/proc/%1/fd").arg(pid));
-        for (const QFileInfo& fd : fds.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot)) {
+        for (const QFileInfo& fd :
+             fds.entryInfoList(QDir::System | QDir::Files | QDir::NoDotAndDotDot)) {
             if (fd.symLinkTarget() != target) continue;
             if (pid == self) return QStringLiteral(" by this program");
             QFile comm(QStringLiteral("/proc/%1/comm").arg(pid));

@@ -1,7 +1,7 @@
 #pragma once
 
 #include "dds/Board.h"
-#include "sweep/SweepState.h"
+#include "dds/SweepState.h"
 
 #include <QMainWindow>
 #include <QPointer>

@@ -1,11 +1,11 @@
 #pragma once
 
 #include "ConfigHome.h"
-#include "config/CSetting.h"
 #include "core/Error.h"
 #include "dds/Board.h"
 #include "dds/Port.h"
 #include "dds/mdlSetKalimor.h"
+#include "settings/CSetting.h"
 #include "ui/Globals.h"
 #include "ui/Ui.h"
 

@@ -71,27 +71,41 @@ def free_port():
         return s.getsockname()[1]
 
 
-def wait_listening(port, proc, what):
-    for _ in range(200):
+def wait_listening(port, proc):
+    """Whether `proc` came to listen on `port` (False: it exited, the port was taken)."""
+    for _ in range(400):
         if proc.poll() is not None:
-            sys.exit(f"{what} exited with {proc.returncode}")
+            return False
         try:
             socket.create_connection(("127.0.0.1", port), timeout=0.2).close()
-            return
+            return True
         except OSError:
             time.sleep(0.05)
-    sys.exit(f"{what} did not listen on {port}")
+    sys.exit(f"nothing listened on {port} within 20 s")
+
+
+def start(command, env=None):
+    """Starts a server on a free port, again on another if the port was taken meanwhile."""
+    for _ in range(5):
+        port = free_port()
+        proc = subprocess.Popen([a.replace("PORT", str(port)) for a in command], env=env,
+                                stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        if wait_listening(port, proc):
+            return proc, port
+        proc.kill()
+        proc.wait()
+    sys.exit(f"{command[0]} did not start")
 
 
 def converse(port, lines):
     """Each line's reply, read up to a sentinel command's known reply."""
     replies = []
-    with socket.create_connection(("127.0.0.1", port), timeout=5) as s:
+    with socket.create_connection(("127.0.0.1", port), timeout=10) as s:
         buf = b""
         for line in lines:
             closing = line == "q"
             s.sendall(line.encode("latin-1") + b"\n" + (b"" if closing else SENTINEL.encode() + b"\n"))
-            deadline = time.time() + 5
+            deadline = time.time() + 10
             while time.time() < deadline:
                 text = buf.decode("latin-1")
                 ends = list(SENTINEL_REPLY.finditer(text))
@@ -172,19 +186,13 @@ def main():
 
     home = tempfile.mkdtemp()
     env = dict(os.environ, XDG_CONFIG_HOME=home, QT_QPA_PLATFORM="offscreen")
-    ours_port = free_port()
-    ours = subprocess.Popen([kalimor, "--simulate", f"--rigctld=127.0.0.1:{ours_port}"], env=env,
-                            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+    ours, ours_port = start([kalimor, "--simulate", "--rigctld=127.0.0.1:PORT"], env)
     failures = []
     try:
-        wait_listening(ours_port, ours, "kalimor")
         for name, lines in conversations.items():
-            port = free_port()
-            hamlib = subprocess.Popen(["rigctld", "-m", "1", "-T", "127.0.0.1", "-t", str(port)]
-                                      + OPTIONS.get(name, []),
-                                      stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+            hamlib, port = start(["rigctld", "-m", "1", "-T", "127.0.0.1", "-t", "PORT"]
+                                 + OPTIONS.get(name, []))
             try:
-                wait_listening(port, hamlib, "rigctld -m 1")
                 theirs = converse(port, lines)
             finally:
                 hamlib.kill()

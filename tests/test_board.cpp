@@ -1,7 +1,7 @@
 #include "GuiFixture.h"
 #include "app/Kalimor.h"
-#include "config/FormBoard.h"
 #include "dds/Board.h"
+#include "dialogs/FormBoard.h"
 
 #include <QAction>
 #include <QComboBox>

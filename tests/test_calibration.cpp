@@ -1,10 +1,10 @@
 #include "GuiFixture.h"
 #include "app/Kalimor.h"
 #include "app/RemoteControl.h"
-#include "config/FormCalibrate.h"
-#include "config/FormProp.h"
 #include "core/Calibration.h"
 #include "core/Numbers.h"
+#include "dialogs/FormCalibrate.h"
+#include "dialogs/FormProp.h"
 #include "net/RigctlSession.h"
 
 #include "sweep/FormSweep.h"

@@ -8,9 +8,9 @@
 #include "about/About.h"
 #include "analyser/FormAnalyser.h"
 #include "app/Kalimor.h"
-#include "config/FormBoard.h"
-#include "config/FormCalibrate.h"
-#include "config/FormProp.h"
+#include "dialogs/FormBoard.h"
+#include "dialogs/FormCalibrate.h"
+#include "dialogs/FormProp.h"
 #include "sweep/FormSweep.h"
 
 #include <QAbstractButton>

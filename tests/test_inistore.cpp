@@ -1,7 +1,7 @@
 #include "Raised.h"
 #include "SmallDisk.h"
-#include "config/CSetting.h"
 #include "core/Error.h"
+#include "settings/CSetting.h"
 
 #include <QDir>
 #include <QFile>

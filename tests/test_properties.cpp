@@ -1,6 +1,6 @@
 #include "GuiFixture.h"
 #include "app/Kalimor.h"
-#include "config/FormProp.h"
+#include "dialogs/FormProp.h"
 
 #include <QAction>
 #include <QCheckBox>

@@ -1,8 +1,8 @@
 #include "ConfigHome.h"
 #include "Raised.h"
 #include "SmallDisk.h"
-#include "config/CSetting.h"
 #include "core/Error.h"
+#include "settings/CSetting.h"
 
 #include <QDir>
 #include <QElapsedTimer>

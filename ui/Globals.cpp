@@ -1,8 +1,8 @@
 #include "Globals.h"
 
-#include "config/CSetting.h"
 #include "core/Calibration.h"
 #include "core/Error.h"
+#include "settings/CSetting.h"
 
 namespace kalimor::Globals {
 

@@ -1,8 +1,8 @@
 #include "CSetting.h"
 
-#include "config/IniStore.h"
-#include "config/UserStore.h"
 #include "core/Error.h"
+#include "settings/IniStore.h"
+#include "settings/UserStore.h"
 
 #include <QFileInfo>
 

@@ -1,9 +1,9 @@
 #include "FormCalibrate.h"
 
-#include "config/CSetting.h"
 #include "core/Calibration.h"
 #include "core/Error.h"
 #include "core/Numbers.h"
+#include "settings/CSetting.h"
 #include "ui/Globals.h"
 #include "ui/Ui.h"
 

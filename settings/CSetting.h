@@ -1,6 +1,6 @@
 #pragma once
 
-#include "config/SettingsBackend.h"
+#include "settings/SettingsBackend.h"
 
 #include <QString>
 #include <QStringList>

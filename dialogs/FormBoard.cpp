@@ -1,10 +1,10 @@
 #include "FormBoard.h"
 
-#include "config/CSetting.h"
 #include "core/Calibration.h"
 #include "core/Error.h"
 #include "core/Numbers.h"
 #include "dds/SerialBridge.h"
+#include "settings/CSetting.h"
 #include "ui/Globals.h"
 #include "ui/Ui.h"
 

@@ -1,9 +1,9 @@
 #include "FormProp.h"
 
-#include "config/CSetting.h"
 #include "core/Error.h"
 #include "core/Numbers.h"
 #include "dds/Board.h"
+#include "settings/CSetting.h"
 #include "ui/Globals.h"
 #include "ui/Ui.h"
 

@@ -1,8 +1,8 @@
 #include "UserStore.h"
 
-#include "config/SafeFile.h"
 #include "core/Error.h"
 #include "core/Numbers.h"
+#include "settings/SafeFile.h"
 
 #include <QDateTime>
 #include <QFile>

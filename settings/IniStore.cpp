@@ -1,10 +1,10 @@
 #include "IniStore.h"
 
-#include "config/SafeFile.h"
+#include "settings/SafeFile.h"
 
-#include "config/CSetting.h"
 #include "core/Error.h"
 #include "core/Numbers.h"
+#include "settings/CSetting.h"
 
 #include <QFile>
 #include <QFileInfo>

@@ -1,0 +1,175 @@
+#include "AnalyserPlot.h"
+
+#include <QChart>
+#include <QChartView>
+#include <QLabel>
+#include <QLineSeries>
+#include <QLogValueAxis>
+#include <QMouseEvent>
+#include <QScatterSeries>
+#include <QVBoxLayout>
+#include <QValueAxis>
+
+#include <cmath>
+
+namespace kalimor {
+
+namespace {
+
+// The plot's cursor: where the mouse is, in MHz and dB.
+class CursorView : public QChartView {
+public:
+    CursorView(QChart* chart, QLabel* readout) : QChartView(chart), m_readout(readout) {
+        setMouseTracking(true);
+        setRubberBand(QChartView::RectangleRubberBand); // zoom by dragging
+    }
+
+protected:
+    void mouseMoveEvent(QMouseEvent* event) override {
+        if (!chart()->series().isEmpty()) {
+            const QPointF v = chart()->mapToValue(event->position(), chart()->series().first());
+            m_readout->setText(QStringLiteral("Cursor: %1 MHz, %2 dB")
+                                   .arg(v.x(), 0, 'f', 6)
+                                   .arg(v.y(), 0, 'f', 2));
+        }
+        QChartView::mouseMoveEvent(event);
+    }
+
+private:
+    QLabel* m_readout;
+};
+
+QString megahertz(double hz) {
+    return QStringLiteral("%1 MHz").arg(hz / 1e6, 0, 'f', 6);
+}
+
+QString hertz(double hz) {
+    return hz >= 1e6   ? QStringLiteral("%1 MHz").arg(hz / 1e6, 0, 'g', 6)
+           : hz >= 1e3 ? QStringLiteral("%1 kHz").arg(hz / 1e3, 0, 'g', 6)
+                       : QStringLiteral("%1 Hz").arg(hz, 0, 'g', 6);
+}
+
+} // namespace
+
+AnalyserPlot::AnalyserPlot(QWidget* parent) : QWidget(parent) {
+    lblMarkers = new QLabel(this);
+    lblMarkers->setObjectName(QStringLiteral("lblMarkers"));
+    lblMarkers->setWordWrap(true);
+    lblMarkers->setMinimumWidth(260);
+    lblCursor = new QLabel(QStringLiteral("Cursor:"), this);
+    lblCursor->setObjectName(QStringLiteral("lblCursor"));
+    chart = new QChart;
+    chart->legend()->setAlignment(Qt::AlignBottom);
+    series = new QLineSeries;
+    series->setName(QStringLiteral("Measured"));
+    markerSeries = new QScatterSeries;
+    markerSeries->setName(QStringLiteral("Markers"));
+    markerSeries->setMarkerSize(8);
+    chart->addSeries(series);
+    chart->addSeries(markerSeries);
+    view = new CursorView(chart, lblCursor);
+    view->setParent(this);
+    view->setObjectName(QStringLiteral("view"));
+    view->setMinimumSize(560, 380);
+    auto* column = new QVBoxLayout(this);
+    column->setContentsMargins(0, 0, 0, 0);
+    column->addWidget(view, 1);
+    column->addWidget(lblCursor);
+    column->addWidget(lblMarkers);
+    rescale(false, false);
+}
+
+void AnalyserPlot::rescale(bool logarithmic, bool relative) {
+    for (QAbstractAxis* axis : chart->axes()) {
+        chart->removeAxis(axis);
+        delete axis;
+    }
+    QAbstractAxis* x;
+    if (logarithmic) {
+        auto* log = new QLogValueAxis;
+        log->setLabelFormat(QStringLiteral("%g"));
+        log->setMinorTickCount(8);
+        x = log;
+    } else {
+        auto* lin = new QValueAxis;
+        lin->setLabelFormat(QStringLiteral("%.4f"));
+        x = lin;
+    }
+    x->setTitleText(QStringLiteral("Frequency (MHz)"));
+    auto* y = new QValueAxis;
+    y->setTitleText(relative ? QStringLiteral("Level (dB)") : QStringLiteral("Level (dBm)"));
+    chart->addAxis(x, Qt::AlignBottom);
+    chart->addAxis(y, Qt::AlignLeft);
+    for (QAbstractSeries* s : chart->series()) {
+        s->attachAxis(x);
+        s->attachAxis(y);
+    }
+}
+
+void AnalyserPlot::showTrace(const analyser::Trace& trace, bool logarithmic, bool relative) {
+    rescale(logarithmic, relative);
+    QList<QPointF> points;
+    points.reserve(qsizetype(trace.size()));
+    double low = 0, high = -200;
+    for (const auto& p : trace) {
+        points.append({p.hz / 1e6, p.level});
+        low = std::min(low, p.level);
+        high = std::max(high, p.level);
+    }
+    series->replace(points);
+    if (!trace.empty()) {
+        chart->axes(Qt::Horizontal).first()->setRange(trace.front().hz / 1e6, trace.back().hz / 1e6);
+        auto* y = static_cast<QValueAxis*>(chart->axes(Qt::Vertical).first());
+        y->setRange(std::floor(low / 10) * 10, std::ceil(high / 10) * 10 + 5);
+        y->applyNiceNumbers();
+    }
+}
+
+void AnalyserPlot::showMarkers(const analyser::Trace& trace, double userLevelDb) {
+    markerSeries->clear();
+    if (trace.empty()) return lblMarkers->clear();
+    const analyser::Markers m = analyser::findMarkers(trace);
+    markerSeries->append(m.peak.hz / 1e6, m.peak.level);
+    QString text =
+        QStringLiteral("Peak: %1, %2 dB").arg(megahertz(m.peak.hz)).arg(m.peak.level, 0, 'f', 2);
+    if (m.lowHz && m.highHz) {
+        markerSeries->append(*m.lowHz / 1e6, m.peak.level - 3);
+        markerSeries->append(*m.highHz / 1e6, m.peak.level - 3);
+        text += QStringLiteral("\n-3 dB: bandwidth %1, centre %2, Q %3")
+                    .arg(hertz(m.bandwidthHz()), megahertz(m.centreHz()))
+                    .arg(m.q(), 0, 'f', 1);
+    } else {
+        text += QStringLiteral("\n-3 dB: the trace does not fall 3 dB on both sides");
+    }
+    const double down = -userLevelDb;
+    const double width = analyser::widthAt(trace, down), six = analyser::widthAt(trace, 6);
+    if (width > 0) {
+        text += QStringLiteral("\n%1 dB: width %2").arg(-down, 0, 'g', 4).arg(hertz(width));
+        if (six > 0)
+            text += QStringLiteral(", shape factor %1 (against -6 dB)").arg(width / six, 0, 'f', 2);
+    }
+    lblMarkers->setText(text);
+}
+
+void AnalyserPlot::addMemory(const analyser::Trace& trace, const QString& name) {
+    auto* memory = new QLineSeries;
+    memory->setName(name);
+    for (const auto& p : trace) memory->append(p.hz / 1e6, p.level);
+    chart->addSeries(memory);
+    for (QAbstractAxis* axis : chart->axes()) memory->attachAxis(axis);
+    m_memories.push_back(memory);
+}
+
+void AnalyserPlot::resetZoom() {
+    chart->zoomReset();
+}
+
+bool AnalyserPlot::savePng(const QString& path) const {
+    return view->grab().save(path, "PNG");
+}
+
+QString AnalyserPlot::markerText() const {
+    return lblMarkers->text();
+}
+
+} // namespace kalimor

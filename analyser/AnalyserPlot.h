@@ -1,0 +1,48 @@
+#pragma once
+
+#include "analyser/Analysis.h"
+
+#include <QWidget>
+
+#include <vector>
+
+class QChart;
+class QChartView;
+class QLabel;
+class QLineSeries;
+class QScatterSeries;
+
+namespace kalimor {
+
+// The network analyser's plot: the measured trace and the memories on a
+// chart that zooms by dragging, the cursor's readout under it and the
+// markers' text below that. It shows what it is given; the window decides
+// what that is.
+class AnalyserPlot : public QWidget {
+    Q_OBJECT
+public:
+    explicit AnalyserPlot(QWidget* parent = nullptr);
+
+    // The trace on fresh axes: logarithmic frequencies or not, levels in dB
+    // against a through or in dBm.
+    void showTrace(const analyser::Trace& trace, bool logarithmic, bool relative);
+    // Peak, -3 dB points and the width at `userLevelDb` below the peak.
+    void showMarkers(const analyser::Trace& trace, double userLevelDb);
+    void addMemory(const analyser::Trace& trace, const QString& name);
+    void resetZoom();
+    bool savePng(const QString& path) const;
+    QString markerText() const;
+
+private:
+    void rescale(bool logarithmic, bool relative);
+
+    QChart* chart;
+    QChartView* view;
+    QLineSeries* series;
+    QScatterSeries* markerSeries;
+    std::vector<QLineSeries*> m_memories;
+    QLabel* lblCursor;
+    QLabel* lblMarkers;
+};
+
+} // namespace kalimor

@@ -1,0 +1,31 @@
+#!/usr/bin/env bash
+# The rooms' includes run downwards only: each room may include the rooms
+# listed after it here and none other (the program's app/ may include all).
+set -u
+cd "$1"
+allowed() {
+  case $1 in
+    core) echo "" ;;
+    settings | timing) echo "core" ;;
+    dds) echo "core" ;;
+    net) echo "" ;;
+    ui) echo "core settings" ;;
+    analyser) echo "core dds settings ui" ;; # its logic (Analysis, SweepRunner) core only, below
+    about | dialogs | sweep) echo "core settings dds ui about" ;;
+    *) echo "*" ;;
+  esac
+}
+bad=0
+for room in core settings timing dds net ui analyser about dialogs sweep; do
+  ok=$(allowed $room)
+  for used in $(grep -ho '#include "[a-z]*/' $room/*.h $room/*.cpp | sed 's|#include "||; s|/||' | sort -u); do
+    [ "$used" = "$room" ] && continue
+    case " $ok " in *" $used "*) ;; *) echo "FAIL: $room/ includes $used/"; bad=1 ;; esac
+  done
+done
+# The analyser's arithmetic and runner stand on QtCore and core/ alone.
+if grep -n '#include "' analyser/Analysis.* analyser/SweepRunner.* | grep -v -E '"(core|analyser)/|"(Analysis|SweepRunner)\.h"'; then
+  echo "FAIL: the analyser's logic includes a window's room"; bad=1
+fi
+[ $bad = 0 ] && echo "1 passed, 0 failed"
+exit $bad
