@@ -118,7 +118,9 @@ void AnalyserPlot::showTrace(const analyser::Trace& trace, bool logarithmic, boo
     }
     series->replace(points);
     if (!trace.empty()) {
-        chart->axes(Qt::Horizontal).first()->setRange(trace.front().hz / 1e6, trace.back().hz / 1e6);
+        chart->axes(Qt::Horizontal)
+            .first()
+            ->setRange(trace.front().hz / 1e6, trace.back().hz / 1e6);
         auto* y = static_cast<QValueAxis*>(chart->axes(Qt::Vertical).first());
         y->setRange(std::floor(low / 10) * 10, std::ceil(high / 10) * 10 + 5);
         y->applyNiceNumbers();

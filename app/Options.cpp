@@ -1,5 +1,9 @@
 #include "Options.h"
 
+#include <QHash>
+
+#include <cmath>
+
 #include <QSet>
 
 namespace kalimor {
@@ -46,6 +50,15 @@ QString usageText() {
         "  --port sim          same as --simulate\n"
         "  --trace FILE        append one JSON line per load to FILE\n"
         "  --rigctld[=[ADDR:]PORT]  answer Hamlib's rigctld protocol (default 127.0.0.1:4532)\n"
+        "  --beacon wspr|cw|qrss3|qrss6|qrss10|qrss30|qrss60  send a beacon, no window\n"
+        "  --dial MHZ[,MHZ...]  the beacon's dial frequency, several taken in turn\n"
+        "  --call CALL --grid LOCATOR --dbm DBM  the WSPR message\n"
+        "  --offset HZ|random  WSPR audio offset, 1400 to 1600 (default 1500)\n"
+        "  --tx-percent N      WSPR frames sent, in percent (default 20)\n"
+        "  --ignore-clock      send WSPR although the clock is not synchronised\n"
+        "  --text TEXT --wpm WPM  the CW or QRSS text, CW's speed (5 to 40, default 20)\n"
+        "  --keying onoff|fsk:HZ|dfcw:HZ  how CW and QRSS key the output\n"
+        "  --once              one frame (or the text once) at once, then exit\n"
         "  -h, --help          show this help\n"
         "  -v, --version       show the version\n"
         "\n"
@@ -55,8 +68,91 @@ QString usageText() {
         "Qt's own options such as -platform offscreen are accepted as well.\n");
 }
 
+namespace {
+
+// The beacon's options, checked once all are read.
+std::optional<QString> beaconSetup(const QHash<QString, QString>& v, beacon::BeaconSetup* b) {
+    using Mode = beacon::BeaconSetup::Mode;
+    const QString mode = v.value(QStringLiteral("--beacon"));
+    bool ok = true;
+    auto number = [&](const QString& key, double fallback) {
+        if (!v.contains(key)) return fallback;
+        bool good = false;
+        const double x = v[key].toDouble(&good);
+        if (!good || !std::isfinite(x)) ok = false;
+        return x;
+    };
+    for (const QString& mhz :
+         v.value(QStringLiteral("--dial")).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
+        bool good = false;
+        const double x = mhz.toDouble(&good);
+        if (!good || !(x > 0)) return QStringLiteral("--dial %1: not a frequency in MHz").arg(mhz);
+        b->dialsHz.push_back(std::round(x * 1e6 * 1000) / 1000);
+    }
+    if (b->dialsHz.empty()) return QStringLiteral("--beacon needs --dial MHZ");
+    b->once = v.contains(QStringLiteral("--once"));
+    if (mode == QLatin1String("wspr")) {
+        b->mode = Mode::Wspr;
+        b->call = v.value(QStringLiteral("--call"));
+        b->grid = v.value(QStringLiteral("--grid"));
+        b->dbm = int(number(QStringLiteral("--dbm"), 37));
+        if (b->call.isEmpty()) return QStringLiteral("--beacon wspr needs --call");
+        if (v.value(QStringLiteral("--offset")) == QLatin1String("random"))
+            b->offsetHz = -1;
+        else
+            b->offsetHz = number(QStringLiteral("--offset"), 1500);
+        if (b->offsetHz >= 0 && (b->offsetHz < 1400 || b->offsetHz > 1600))
+            return QStringLiteral("--offset: 1400 to 1600 Hz, or random");
+        b->txPercent = int(number(QStringLiteral("--tx-percent"), 20));
+        if (b->txPercent < 0 || b->txPercent > 100) return QStringLiteral("--tx-percent: 0 to 100");
+        b->ignoreClock = v.contains(QStringLiteral("--ignore-clock"));
+    } else if (mode == QLatin1String("cw") || mode.startsWith(QLatin1String("qrss"))) {
+        b->text = v.value(QStringLiteral("--text"));
+        if (b->text.isEmpty()) return QStringLiteral("--beacon %1 needs --text").arg(mode);
+        if (mode == QLatin1String("cw")) {
+            b->mode = Mode::Cw;
+            const int wpm = int(number(QStringLiteral("--wpm"), 20));
+            if (wpm < 5 || wpm > 40) return QStringLiteral("--wpm: 5 to 40");
+            b->ditSeconds = beacon::ditSecondsForWpm(wpm);
+        } else {
+            b->mode = Mode::Qrss;
+            const int dit = mode.mid(4).toInt();
+            if (dit != 3 && dit != 6 && dit != 10 && dit != 30 && dit != 60)
+                return QStringLiteral("--beacon %1: QRSS dits are 3, 6, 10, 30 or 60 s").arg(mode);
+            b->ditSeconds = dit;
+        }
+        const QString keying = v.value(QStringLiteral("--keying"), QStringLiteral("onoff"));
+        const QString kind = keying.section(QLatin1Char(':'), 0, 0);
+        bool good = true;
+        const double shift = keying.contains(QLatin1Char(':'))
+                                 ? keying.section(QLatin1Char(':'), 1).toDouble(&good)
+                                 : 0;
+        if (kind == QLatin1String("onoff") && !keying.contains(QLatin1Char(':')))
+            b->keying = beacon::Keying::OnOff;
+        else if (kind == QLatin1String("fsk") && good && shift > 0 && shift <= 1000)
+            b->keying = beacon::Keying::Fsk;
+        else if (kind == QLatin1String("dfcw") && good && shift > 0 && shift <= 1000)
+            b->keying = beacon::Keying::Dfcw;
+        else
+            return QStringLiteral("--keying: onoff, fsk:HZ or dfcw:HZ (HZ up to 1000)");
+        b->shiftHz = shift;
+    } else {
+        return QStringLiteral("--beacon: wspr, cw, qrss3, qrss6, qrss10, qrss30 or qrss60");
+    }
+    if (!ok) return QStringLiteral("a beacon option's number is not a number");
+    return std::nullopt;
+}
+
+} // namespace
+
 std::variant<Options, QString> parseOptions(const QStringList& arguments) {
     Options options;
+    QHash<QString, QString> beaconValues;
+    static const QStringList beaconOptions = {
+        QStringLiteral("--beacon"),     QStringLiteral("--call"), QStringLiteral("--grid"),
+        QStringLiteral("--dbm"),        QStringLiteral("--dial"), QStringLiteral("--offset"),
+        QStringLiteral("--tx-percent"), QStringLiteral("--text"), QStringLiteral("--wpm"),
+        QStringLiteral("--keying")};
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString& arg = arguments[i];
         auto valueOf = [&](const QString& name, QString* value) -> std::optional<QString> {
@@ -88,6 +184,13 @@ std::variant<Options, QString> parseOptions(const QStringList& arguments) {
             if (auto error = valueOf(QStringLiteral("--trace"), &value)) return *error;
             if (value.isEmpty()) return QStringLiteral("--trace needs a file name");
             options.traceFile = value;
+        } else if (const QString name = arg.section(QLatin1Char('='), 0, 0);
+                   beaconOptions.contains(name)) {
+            QString value;
+            if (auto error = valueOf(name, &value)) return *error;
+            beaconValues[name] = value;
+        } else if (arg == QLatin1String("--once") || arg == QLatin1String("--ignore-clock")) {
+            beaconValues[arg] = QString();
         } else if (arg == QLatin1String("--rigctld")) {
             options.rigctld = QString();
         } else if (arg.startsWith(QLatin1String("--rigctld="))) {
@@ -99,6 +202,13 @@ std::variant<Options, QString> parseOptions(const QStringList& arguments) {
         } else {
             return QStringLiteral("unknown option '%1' (see --help)").arg(arg);
         }
+    }
+    if (beaconValues.contains(QStringLiteral("--beacon"))) {
+        beacon::BeaconSetup setup;
+        if (auto error = beaconSetup(beaconValues, &setup)) return *error;
+        options.beacon = setup;
+    } else if (!beaconValues.isEmpty()) {
+        return QStringLiteral("%1 goes with --beacon").arg(beaconValues.keys().first());
     }
     return options;
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "beacon/Beacon.h"
 #include "dds/PortSpec.h"
 
 #include <QString>
@@ -17,6 +18,8 @@ struct Options {
     std::optional<dds::PortSpec> port;
     QString traceFile;              // --trace FILE
     std::optional<QString> rigctld; // --rigctld[=[ADDR:]PORT]; empty: the default endpoint
+    // --beacon MODE and its options: sends without a window.
+    std::optional<beacon::BeaconSetup> beacon;
     bool help = false;
     bool version = false;
 };

@@ -1,4 +1,5 @@
 #include "Version.h"
+#include "app/BeaconCli.h"
 #include "app/Kalimor.h"
 #include "app/Options.h"
 #include "app/RemoteControl.h"
@@ -63,6 +64,10 @@ int main(int argc, char** argv) {
         if (port) port = std::make_unique<dds::TracingPort>(std::move(port), options.traceFile);
     }
 
+    // The beacon has no window: without a -platform of the user's, nothing
+    // may wait for a screen, and every message goes to stderr.
+    const bool platformGiven = args.contains(QStringLiteral("-platform"));
+    if (options.beacon && !platformGiven) qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kalimor"));
     QApplication::setApplicationVersion(QLatin1String(version::full));
@@ -70,6 +75,12 @@ int main(int argc, char** argv) {
     QApplication::setDesktopFileName(QStringLiteral("org.kalimor.Kalimor"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/kalimor.svg")));
     if (port) dds::board().adoptPort(std::move(port), options.port);
+
+    if (options.beacon) {
+        const int status = runBeacon(options);
+        dds::board().adoptPort(nullptr);
+        return status;
+    }
 
     // Everything that can stop the program is checked before the window
     // loads the board.

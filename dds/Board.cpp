@@ -43,6 +43,7 @@ Board::Board()
       m_thread([this] { loop(); }) {
     qRegisterMetaType<kalimor::dds::SweepTick>();
     qRegisterMetaType<kalimor::dds::Controller>();
+    qRegisterMetaType<kalimor::dds::SequenceReport>();
 }
 
 Board::~Board() {
@@ -69,6 +70,8 @@ void Board::loop() {
                 m_missed += static_cast<std::int64_t>(expirations) - 1;
                 m_n += static_cast<std::int64_t>(expirations);
                 tick(true);
+            } else if (m_sequencing) {
+                sequenceStep();
             }
         }
         if (fds[0].revents & POLLIN) {
@@ -165,6 +168,72 @@ void Board::setClock(bool on) {
         when.it_interval = {0, static_cast<long>(std::chrono::nanoseconds(Period).count())};
     }
     ::timerfd_settime(m_timer, TFD_TIMER_ABSTIME, &when, nullptr);
+}
+
+void Board::armAt(Clock::time_point when) {
+    itimerspec at{};
+    const auto ns =
+        std::chrono::duration_cast<std::chrono::nanoseconds>(when.time_since_epoch()).count();
+    // A time already past would disarm the timer: one nanosecond after the
+    // epoch fires at once instead.
+    at.it_value = {static_cast<time_t>(std::max<long long>(ns, 1) / 1'000'000'000),
+                   static_cast<long>(std::max<long long>(ns, 1) % 1'000'000'000)};
+    ::timerfd_settime(m_timer, TFD_TIMER_ABSTIME, &at, nullptr);
+}
+
+void Board::startSequence(std::vector<TimedWord> words, Clock::time_point start, Controller by) {
+    if (const Controller holder = controller(); holder != by)
+        throw Error(err::BoardHeld, QStringLiteral("Board"), refusalText(holder));
+    onThread([&] {
+        if (m_sweeping)
+            throw Error(err::BoardHeld, QStringLiteral("Board"), refusalText(Controller::Sweep));
+        m_sequence = std::move(words);
+        m_sequenceNext = 0;
+        m_sequenceStart = start;
+        m_report = SequenceReport{};
+        m_report.total = int(m_sequence.size());
+        m_sequencing = true;
+        sequenceStep();
+    });
+}
+
+void Board::stopSequence() {
+    onThread([&] {
+        if (m_sequencing) endSequence(true, std::nullopt);
+    });
+}
+
+bool Board::sequencing() const {
+    return m_sequencing;
+}
+
+void Board::sequenceStep() {
+    while (m_sequenceNext < m_sequence.size()) {
+        const TimedWord& w = m_sequence[m_sequenceNext];
+        const Clock::time_point due = m_sequenceStart + w.at;
+        if (Clock::now() < due) return armAt(due);
+        try {
+            write(w.word, w.phase, w.powerDown);
+        } catch (const Error& e) {
+            return endSequence(false, e);
+        }
+        const Clock::time_point sent = Clock::now();
+        if (m_observer) m_observer(due, sent);
+        m_report.worstLate = std::max(
+            m_report.worstLate, std::chrono::duration_cast<std::chrono::nanoseconds>(sent - due));
+        ++m_report.sent;
+        ++m_sequenceNext;
+    }
+    endSequence(false, std::nullopt);
+}
+
+void Board::endSequence(bool stopped, std::optional<Error> failure) {
+    setClock(false);
+    m_sequencing = false;
+    m_report.stopped = stopped;
+    m_report.failure = std::move(failure);
+    m_sequence.clear();
+    Q_EMIT sequenceDone(m_report);
 }
 
 void Board::setPort(PortBackend* port) {
@@ -295,6 +364,7 @@ void Board::release(Controller who) {
         if (m_controller != who || who == Controller::Vfo) return;
     }
     if (who == Controller::Sweep) stopSweep();
+    if (who == Controller::Beacon) stopSequence();
     {
         std::lock_guard lock(m_mutex);
         m_controller = Controller::Vfo;
@@ -419,6 +489,8 @@ void Board::write(std::int32_t word, std::int16_t phase, std::int16_t powerDown)
 }
 
 void Board::startSweep(const SweepPlan& plan, bool clocked) {
+    if (m_sequencing)
+        throw Error(err::BoardHeld, QStringLiteral("Board"), refusalText(Controller::Beacon));
     if (const Controller holder = controller(); holder != Controller::Sweep)
         throw Error(err::BoardHeld, QStringLiteral("Board"),
                     holder == Controller::Vfo ? QStringLiteral("the sweep does not hold the board")

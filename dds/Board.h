@@ -85,6 +85,23 @@ QString refusalText(Controller holder);
 // network sets refused".
 QString holderNote(Controller holder);
 
+// A word due at `at` from a sequence's start (the beacon's symbols and key
+// edges).
+struct TimedWord {
+    std::chrono::nanoseconds at{0};
+    std::int32_t word = 0;
+    std::int16_t phase = 0, powerDown = 0;
+};
+
+// How a sequence went: the words sent, the latest any was latched after
+// its time, and why it ended early (a failed load, or Stop).
+struct SequenceReport {
+    int sent = 0, total = 0;
+    std::chrono::nanoseconds worstLate{0};
+    bool stopped = false;
+    std::optional<Error> failure;
+};
+
 // The one owner of the board, on a thread of its own: the port back-end, its
 // address, the word the board holds, and the sweep with its 10 ms clock.
 // Every window, Calibrate and the network server load through it and ask it
@@ -169,6 +186,15 @@ public:
     bool sweeping() const;
     // Where the next tick is.
     SweepState sweepState() const;
+    // Sends each word at its time from `start`, on the board's thread from
+    // the sweep's clock (the timerfd, armed at each word's absolute time), so
+    // that no error accumulates over a sequence; `by` must hold the board.
+    // A word already due goes out at once. Ends with sequenceDone.
+    void startSequence(std::vector<TimedWord> words, Clock::time_point start, Controller by);
+    // Ends a sequence once no load is under way; its report follows.
+    void stopSequence();
+    bool sequencing() const;
+
     // How the sweep's thread is scheduled: empty until the first sweep.
     QString scheduling() const;
     // Called on the board's thread after each clocked tick: when it was due
@@ -178,6 +204,8 @@ public:
 Q_SIGNALS:
     // The board changed hands. Delivered on the receiver's thread.
     void controllerChanged(kalimor::dds::Controller holder);
+    // A sequence ended: all sent, stopped, or a load failed.
+    void sequenceDone(const kalimor::dds::SequenceReport& report);
     // At most 30 times a second during a sweep, at once after a failure or
     // a recovery, and at Stop. Delivered on the receiver's thread.
     void swept(const kalimor::dds::SweepTick& tick);
@@ -202,6 +230,9 @@ private:
     void setClock(bool on);
     void write(std::int32_t word, std::int16_t phase, std::int16_t powerDown);
     void tick(bool clocked);
+    void sequenceStep();
+    void endSequence(bool stopped, std::optional<Error> failure);
+    void armAt(Clock::time_point when);
     // The port beneath a trace, where there is one.
     PortBackend* innerPort() const;
 
@@ -228,6 +259,11 @@ private:
     SweepPlan m_plan;
     SweepTick m_last;
     bool m_sweeping = false;
+    std::vector<TimedWord> m_sequence;
+    std::size_t m_sequenceNext = 0;
+    Clock::time_point m_sequenceStart;
+    SequenceReport m_report;
+    std::atomic<bool> m_sequencing{false};
     bool m_lastFailed = false;
     Clock::time_point m_lastShown;
     std::function<void(Clock::time_point, Clock::time_point)> m_observer;
@@ -250,3 +286,4 @@ Board& board();
 
 Q_DECLARE_METATYPE(kalimor::dds::SweepTick)
 Q_DECLARE_METATYPE(kalimor::dds::Controller)
+Q_DECLARE_METATYPE(kalimor::dds::SequenceReport)

@@ -11,12 +11,13 @@ allowed() {
     net) echo "" ;;
     ui) echo "core settings" ;;
     analyser) echo "core dds settings ui" ;; # its logic (Analysis, SweepRunner) core only, below
+    beacon) echo "core dds" ;;
     about | dialogs | sweep) echo "core settings dds ui about" ;;
     *) echo "*" ;;
   esac
 }
 bad=0
-for room in core settings timing dds net ui analyser about dialogs sweep; do
+for room in core settings timing dds net beacon ui analyser about dialogs sweep; do
   ok=$(allowed $room)
   for used in $(grep -ho '#include "[a-z]*/' $room/*.h $room/*.cpp | sed 's|#include "||; s|/||' | sort -u); do
     [ "$used" = "$room" ] && continue

@@ -5,6 +5,9 @@
 
 #include <gtest/gtest.h>
 
+#include <condition_variable>
+#include <mutex>
+
 #include <string>
 #include <vector>
 
@@ -171,5 +174,50 @@ TEST(SimulatedBoard, OutputFrequency) {
     setPortBackend(&board);
     WriteDDSWord(42950, 0, 0);
     EXPECT_NEAR(board.chip().outputHz(100e6), 1000.0, 0.02);
+    setPortBackend(nullptr);
+}
+
+// A sequence goes out word by word at its times, in order, from the board's
+// clock, while the beacon holds the board; nothing else loads meanwhile, and
+// letting the board go stops it.
+TEST(BoardSequence, SendsInOrderAndOnlyForItsHolder) {
+    dds::SimulatedBoard sim;
+    setPortBackend(&sim);
+    dds::Board& board = dds::board();
+    ASSERT_FALSE(board.claim(dds::Controller::Beacon));
+    EXPECT_THROW(board.load(1, 0, 0), Error); // the VFO does not hold it
+    std::mutex m;
+    std::condition_variable cv;
+    std::optional<dds::SequenceReport> report;
+    const auto c = QObject::connect(
+        &board, &dds::Board::sequenceDone, &board,
+        [&](const dds::SequenceReport& r) {
+            std::lock_guard lock(m);
+            report = r;
+            cv.notify_all();
+        },
+        Qt::DirectConnection);
+    auto waitForReport = [&] {
+        std::unique_lock lock(m);
+        return cv.wait_for(lock, std::chrono::seconds(10), [&] { return report.has_value(); });
+    };
+    std::vector<dds::TimedWord> words;
+    for (int i = 0; i < 20; ++i)
+        words.push_back({std::chrono::milliseconds(2 * i), 1000 + i, 0, 0});
+    board.startSequence(words, dds::Board::Clock::now(), dds::Controller::Beacon);
+    ASSERT_TRUE(waitForReport());
+    EXPECT_EQ(report->sent, 20);
+    ASSERT_EQ(sim.loads().size(), 20u);
+    for (int i = 0; i < 20; ++i) EXPECT_EQ(sim.loads()[size_t(i)].ftw, std::uint32_t(1000 + i));
+
+    report.reset();
+    board.startSequence({{std::chrono::hours(1), 5, 0, 0}}, dds::Board::Clock::now(),
+                        dds::Controller::Beacon);
+    board.release(dds::Controller::Beacon);
+    ASSERT_TRUE(waitForReport());
+    EXPECT_TRUE(report->stopped);
+    EXPECT_EQ(report->sent, 0);
+    EXPECT_NO_THROW(board.load(1, 0, 0)); // the VFO's again
+    QObject::disconnect(c);
     setPortBackend(nullptr);
 }
