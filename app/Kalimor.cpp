@@ -4,6 +4,7 @@
 
 #include "about/About.h"
 #include "analyser/FormAnalyser.h"
+#include "beacon/FormBeacon.h"
 #include "core/Calibration.h"
 #include "core/Error.h"
 #include "core/Numbers.h"
@@ -119,6 +120,7 @@ Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
     addItem(edit, "MainMenuCalibrate", "Calibrate...", &Kalimor::MainMenuCalibrate_Click);
     addItem(edit, "MainMenuBoard", "Board...", &Kalimor::MainMenuBoard_Click);
     addItem(tools, "MainMenuAnalyser", "Network Analyser...", &Kalimor::MainMenuAnalyser_Click);
+    addItem(tools, "MainMenuBeacon", "Beacon...", &Kalimor::MainMenuBeacon_Click);
     addItem(help, "MainMenuAbout", "About Kalimor", &Kalimor::MainMenuAbout_Click);
     addItem(help, "MainMenuCorvane", "About Corvane", &Kalimor::MainMenuCorvane_Click);
     addItem(help, "MainMenuPortIO", "About PortIO", &Kalimor::MainMenuPortIO_Click);
@@ -375,6 +377,11 @@ void Kalimor::VSPhase_Scroll() {
 void Kalimor::MainMenuAnalyser_Click() {
     if (!m_analyser) m_analyser = new FormAnalyser(this);
     ui::bringForward(m_analyser);
+}
+
+void Kalimor::MainMenuBeacon_Click() {
+    if (!m_beacon) m_beacon = new FormBeacon(this);
+    ui::bringForward(m_beacon);
 }
 
 void Kalimor::MainMenuBoard_Click() {

@@ -25,6 +25,7 @@ class StatusText;
 
 class Error;
 class FormAnalyser;
+class FormBeacon;
 class FormBoard;
 class FormCalibrate;
 class FormProp;
@@ -59,6 +60,7 @@ public:
     void MainMenuCalibrate_Click();
     void MainMenuBoard_Click();
     void MainMenuAnalyser_Click();
+    void MainMenuBeacon_Click();
     void MainMenuAbout_Click();
     void MainMenuCorvane_Click();
     void MainMenuPortIO_Click();
@@ -120,6 +122,7 @@ private:
     QPointer<FormCalibrate> m_calibrate;
     QPointer<FormBoard> m_board;
     QPointer<FormAnalyser> m_analyser;
+    QPointer<FormBeacon> m_beacon;
     QString m_cause; // why the last send failed, when not the range
     QString m_serverStatus;
     // What this window's last good send left on the board.

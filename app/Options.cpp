@@ -50,6 +50,7 @@ QString usageText() {
         "  --port sim          same as --simulate\n"
         "  --trace FILE        append one JSON line per load to FILE\n"
         "  --rigctld[=[ADDR:]PORT]  answer Hamlib's rigctld protocol (default 127.0.0.1:4532)\n"
+        "  --ptt-keys          a client's PTT (T 1, T 0) switches the output on and off\n"
         "  --beacon wspr|cw|qrss3|qrss6|qrss10|qrss30|qrss60  send a beacon, no window\n"
         "  --dial MHZ[,MHZ...]  the beacon's dial frequency, several taken in turn\n"
         "  --call CALL --grid LOCATOR --dbm DBM  the WSPR message\n"
@@ -189,6 +190,8 @@ std::variant<Options, QString> parseOptions(const QStringList& arguments) {
             QString value;
             if (auto error = valueOf(name, &value)) return *error;
             beaconValues[name] = value;
+        } else if (arg == QLatin1String("--ptt-keys")) {
+            options.pttKeys = true;
         } else if (arg == QLatin1String("--once") || arg == QLatin1String("--ignore-clock")) {
             beaconValues[arg] = QString();
         } else if (arg == QLatin1String("--rigctld")) {

@@ -20,6 +20,7 @@ struct Options {
     std::optional<QString> rigctld; // --rigctld[=[ADDR:]PORT]; empty: the default endpoint
     // --beacon MODE and its options: sends without a window.
     std::optional<beacon::BeaconSetup> beacon;
+    bool pttKeys = false; // --ptt-keys: a client's T 1 / T 0 switch the output on and off
     bool help = false;
     bool version = false;
 };

@@ -1,6 +1,11 @@
 #pragma once
 
+#include "beacon/Beacon.h"
 #include "net/RigctlSession.h"
+
+#include <QStringList>
+
+#include <memory>
 
 namespace kalimor {
 
@@ -18,9 +23,24 @@ public:
     double frequencyHz() const override;
     int setFrequencyHz(double hz) override;
     double highestFrequencyHz() const override;
+    // With the option on, T 1 puts the output on and T 0 off (the power-down
+    // bit); off (the default), PTT is only remembered.
+    void setPttKeysOutput(bool on) { m_pttKeys = on; }
+    int setPtt(int ptt) override;
+    // \send_morse: the text keyed on and off at 20 WPM at the frequency the
+    // board holds, which it holds again afterwards.
+    int sendMorse(std::string_view text) override;
+    int stopMorse() override;
+    bool morseBusy() const override;
+    bool canSendMorse() const override { return true; }
 
 private:
+    void nextMorse();
+
     Kalimor* m_window = nullptr;
+    bool m_pttKeys = false;
+    std::unique_ptr<beacon::Beacon> m_keyer;
+    QStringList m_morse; // texts waiting for the keyer
 };
 
 } // namespace kalimor

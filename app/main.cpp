@@ -85,6 +85,7 @@ int main(int argc, char** argv) {
     // Everything that can stop the program is checked before the window
     // loads the board.
     RemoteControl remote;
+    remote.setPttKeysOutput(options.pttKeys);
     rig::Server server(remote);
     if (endpoint) {
         QString error;

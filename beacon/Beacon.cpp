@@ -56,8 +56,9 @@ bool Beacon::start(QString* why) {
         // The highest tone must have a word: below half the clock, and the
         // chip's own output filter wants far less.
         if (dial <= 0 || dial + 2000 + m_setup.shiftHz >= m_refClkHz / 2) {
-            *why = QStringLiteral("the dial frequency %1 is outside 0 to half the %2 reference clock")
-                       .arg(mhz(dial), mhz(m_refClkHz));
+            *why =
+                QStringLiteral("the dial frequency %1 is outside 0 to half the %2 reference clock")
+                    .arg(mhz(dial), mhz(m_refClkHz));
             return false;
         }
     }
@@ -66,6 +67,7 @@ bool Beacon::start(QString* why) {
         return false;
     }
     m_running = true;
+    m_before = dds::board().held();
     if (m_setup.once || m_setup.mode != BeaconSetup::Mode::Wspr)
         sendFrame(UtcClock::now() + std::chrono::milliseconds(100));
     else
@@ -77,10 +79,14 @@ void Beacon::stop() {
     if (!m_running) return;
     m_running = false;
     m_timer.stop();
-    // Off, then the board goes back to the main window.
+    // Off (or as it was), then the board goes back to the main window.
     dds::board().stopSequence();
     try {
-        dds::board().load(0, m_phase, 1, dds::Controller::Beacon);
+        if (m_setup.restore && m_before.any)
+            dds::board().load(m_before.word, m_before.phase, m_before.powerDown,
+                              dds::Controller::Beacon);
+        else
+            dds::board().load(0, m_phase, 1, dds::Controller::Beacon);
     } catch (const Error&) {
         // The port's trouble was told with the frame that met it.
     }
@@ -91,8 +97,8 @@ void Beacon::stop() {
 void Beacon::scheduleNext() {
     if (!m_running) return;
     m_next = nextWsprStart(UtcClock::now() + Lead);
-    const auto wait = std::chrono::duration_cast<std::chrono::milliseconds>(
-        m_next - Lead - UtcClock::now());
+    const auto wait =
+        std::chrono::duration_cast<std::chrono::milliseconds>(m_next - Lead - UtcClock::now());
     Q_EMIT waiting(QStringLiteral("next frame %1").arg(utcText(m_next)));
     m_timer.start(int(std::max<std::chrono::milliseconds::rep>(0, wait.count())));
 }
@@ -140,8 +146,9 @@ void Beacon::sendFrame(UtcClock::time_point utcStart) {
     for (const Tone& t : tones)
         words.push_back({t.at, tuningWord(t.hz, m_refClkHz), m_phase, std::int16_t(t.off ? 1 : 0)});
     // The frame's UTC start on the board's steady clock.
-    const auto start = dds::Board::Clock::now() +
-                       std::chrono::duration_cast<dds::Board::Clock::duration>(utcStart - UtcClock::now());
+    const auto start =
+        dds::Board::Clock::now() +
+        std::chrono::duration_cast<dds::Board::Clock::duration>(utcStart - UtcClock::now());
     try {
         dds::board().startSequence(std::move(words), start, dds::Controller::Beacon);
     } catch (const Error& e) {

@@ -31,6 +31,9 @@ struct BeaconSetup {
     std::vector<double> dialsHz;
     // One frame (or the text once) at once: no schedule, no clock check.
     bool once = false;
+    // At the end, put back the word the board held before instead of
+    // powering the output down (the keyer of a generator used as a VFO).
+    bool restore = false;
 };
 
 // Sends a beacon through the board, holding it (the beacon controller) from
@@ -60,7 +63,8 @@ public:
     UtcClock::time_point nextFrame() const { return m_next; }
 
 Q_SIGNALS:
-    // A frame went out: "2026-12-07 13:20:01 UTC  dial 14.095600 MHz  14.097100 MHz  K1ABC FN42 37".
+    // A frame went out: "2026-12-07 13:20:01 UTC  dial 14.095600 MHz  14.097100 MHz  K1ABC FN42
+    // 37".
     void frameStarted(const QString& line);
     // A frame was not sent, and why (clock, lateness, the percentage).
     void frameSkipped(const QString& why);
@@ -85,6 +89,7 @@ private:
     int m_frames = 0;
     bool m_running = false;
     bool m_sending = false;
+    dds::Held m_before;
 };
 
 } // namespace kalimor::beacon

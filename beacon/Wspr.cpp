@@ -8,12 +8,12 @@ namespace {
 
 // The 162-bit synchronisation vector every frame carries in its low bits.
 constexpr std::uint8_t Sync[WsprSymbols] = {
-    1, 1, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1, 1, 1, 0, 0, 0, 1, 0, 0, 1, 0, 1, 1, 1, 1, 0, 0, 0, 0,
-    0, 0, 0, 1, 0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0, 1, 0, 1, 1, 0, 0, 1, 1, 0, 1, 0, 0, 0, 1, 1, 0,
-    1, 0, 0, 0, 0, 1, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 0, 1, 0, 0, 1, 0, 1, 1, 0, 0, 0, 1, 1, 0, 1,
-    0, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 0, 1, 0, 0, 1, 1, 1, 0, 1, 1, 0, 0, 1, 1, 0, 1, 0, 0,
-    0, 1, 1, 1, 0, 0, 0, 0, 0, 1, 0, 1, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 1, 1, 0, 1, 0, 1, 1, 0,
-    0, 0, 1, 1, 0, 0, 0};
+    1, 1, 0, 0, 0, 0, 0, 0, 1, 0, 0, 0, 1, 1, 1, 0, 0, 0, 1, 0, 0, 1, 0, 1, 1, 1, 1,
+    0, 0, 0, 0, 0, 0, 0, 1, 0, 0, 1, 0, 1, 0, 0, 0, 0, 0, 0, 1, 0, 1, 1, 0, 0, 1, 1,
+    0, 1, 0, 0, 0, 1, 1, 0, 1, 0, 0, 0, 0, 1, 1, 0, 1, 0, 1, 0, 1, 0, 1, 0, 0, 1, 0,
+    0, 1, 0, 1, 1, 0, 0, 0, 1, 1, 0, 1, 0, 1, 0, 0, 0, 1, 0, 0, 0, 0, 0, 1, 0, 0, 1,
+    0, 0, 1, 1, 1, 0, 1, 1, 0, 0, 1, 1, 0, 1, 0, 0, 0, 1, 1, 1, 0, 0, 0, 0, 0, 1, 0,
+    1, 0, 0, 1, 1, 0, 0, 0, 0, 0, 0, 0, 1, 1, 0, 1, 0, 1, 1, 0, 0, 0, 1, 1, 0, 0, 0};
 
 // 0-9, A-Z, then the blank: the protocol's 37 characters.
 int charCode(QChar c) {
@@ -27,8 +27,7 @@ int charCode(QChar c) {
 std::optional<std::uint32_t> packCall(QString call, QString* why) {
     if (call.size() < 3 || !call.at(2).isDigit()) call.prepend(QLatin1Char(' '));
     call = call.leftJustified(6, QLatin1Char(' '));
-    static const QRegularExpression shape(
-        QStringLiteral("^[ A-Z0-9][A-Z0-9][0-9][A-Z ]{3}$"));
+    static const QRegularExpression shape(QStringLiteral("^[ A-Z0-9][A-Z0-9][0-9][A-Z ]{3}$"));
     if (call.size() != 6 || !shape.match(call).hasMatch()) {
         *why = QStringLiteral("\"%1\" is not a callsign WSPR can carry: up to six letters and "
                               "digits, a digit second or third, letters after it")
@@ -98,40 +97,87 @@ std::uint32_t wsprHash(const QString& call) {
     a = b = c = 0xdeadbeefu + length + 146u;
     const auto* k = reinterpret_cast<const std::uint8_t*>(key.constData());
     while (length > 12) {
-        a += k[0] + (std::uint32_t(k[1]) << 8) + (std::uint32_t(k[2]) << 16) + (std::uint32_t(k[3]) << 24);
-        b += k[4] + (std::uint32_t(k[5]) << 8) + (std::uint32_t(k[6]) << 16) + (std::uint32_t(k[7]) << 24);
-        c += k[8] + (std::uint32_t(k[9]) << 8) + (std::uint32_t(k[10]) << 16) + (std::uint32_t(k[11]) << 24);
-        a -= c; a ^= rot(c, 4); c += b;
-        b -= a; b ^= rot(a, 6); a += c;
-        c -= b; c ^= rot(b, 8); b += a;
-        a -= c; a ^= rot(c, 16); c += b;
-        b -= a; b ^= rot(a, 19); a += c;
-        c -= b; c ^= rot(b, 4); b += a;
+        a += k[0] + (std::uint32_t(k[1]) << 8) + (std::uint32_t(k[2]) << 16) +
+             (std::uint32_t(k[3]) << 24);
+        b += k[4] + (std::uint32_t(k[5]) << 8) + (std::uint32_t(k[6]) << 16) +
+             (std::uint32_t(k[7]) << 24);
+        c += k[8] + (std::uint32_t(k[9]) << 8) + (std::uint32_t(k[10]) << 16) +
+             (std::uint32_t(k[11]) << 24);
+        a -= c;
+        a ^= rot(c, 4);
+        c += b;
+        b -= a;
+        b ^= rot(a, 6);
+        a += c;
+        c -= b;
+        c ^= rot(b, 8);
+        b += a;
+        a -= c;
+        a ^= rot(c, 16);
+        c += b;
+        b -= a;
+        b ^= rot(a, 19);
+        a += c;
+        c -= b;
+        c ^= rot(b, 4);
+        b += a;
         length -= 12;
         k += 12;
     }
     switch (length) {
-    case 12: c += std::uint32_t(k[11]) << 24; [[fallthrough]];
-    case 11: c += std::uint32_t(k[10]) << 16; [[fallthrough]];
-    case 10: c += std::uint32_t(k[9]) << 8; [[fallthrough]];
-    case 9: c += k[8]; [[fallthrough]];
-    case 8: b += std::uint32_t(k[7]) << 24; [[fallthrough]];
-    case 7: b += std::uint32_t(k[6]) << 16; [[fallthrough]];
-    case 6: b += std::uint32_t(k[5]) << 8; [[fallthrough]];
-    case 5: b += k[4]; [[fallthrough]];
-    case 4: a += std::uint32_t(k[3]) << 24; [[fallthrough]];
-    case 3: a += std::uint32_t(k[2]) << 16; [[fallthrough]];
-    case 2: a += std::uint32_t(k[1]) << 8; [[fallthrough]];
-    case 1: a += k[0]; break;
-    case 0: return c & 32767;
+    case 12:
+        c += std::uint32_t(k[11]) << 24;
+        [[fallthrough]];
+    case 11:
+        c += std::uint32_t(k[10]) << 16;
+        [[fallthrough]];
+    case 10:
+        c += std::uint32_t(k[9]) << 8;
+        [[fallthrough]];
+    case 9:
+        c += k[8];
+        [[fallthrough]];
+    case 8:
+        b += std::uint32_t(k[7]) << 24;
+        [[fallthrough]];
+    case 7:
+        b += std::uint32_t(k[6]) << 16;
+        [[fallthrough]];
+    case 6:
+        b += std::uint32_t(k[5]) << 8;
+        [[fallthrough]];
+    case 5:
+        b += k[4];
+        [[fallthrough]];
+    case 4:
+        a += std::uint32_t(k[3]) << 24;
+        [[fallthrough]];
+    case 3:
+        a += std::uint32_t(k[2]) << 16;
+        [[fallthrough]];
+    case 2:
+        a += std::uint32_t(k[1]) << 8;
+        [[fallthrough]];
+    case 1:
+        a += k[0];
+        break;
+    case 0:
+        return c & 32767;
     }
-    c ^= b; c -= rot(b, 14);
-    a ^= c; a -= rot(c, 11);
-    b ^= a; b -= rot(a, 25);
-    c ^= b; c -= rot(b, 16);
-    a ^= c; a -= rot(c, 4);
-    b ^= a; b -= rot(a, 14);
-    c ^= b; c -= rot(b, 24);
+    c ^= b;
+    c -= rot(b, 14);
+    a ^= c;
+    a -= rot(c, 11);
+    b ^= a;
+    b -= rot(a, 25);
+    c ^= b;
+    c -= rot(b, 16);
+    a ^= c;
+    a -= rot(c, 4);
+    b ^= a;
+    b -= rot(a, 14);
+    c ^= b;
+    c -= rot(b, 24);
     return c & 32767;
 }
 
@@ -220,7 +266,8 @@ std::optional<std::vector<WsprMessage>> wsprMessages(const QString& call, const 
     std::vector<WsprMessage> out;
     const bool compound = call.contains(QLatin1Char('/'));
     if (grid.size() != 4 && grid.size() != 6 && !(compound && grid.isEmpty())) {
-        *why = QStringLiteral("\"%1\" is not a locator of 4 or 6 characters (FN42, FN42AX)").arg(grid);
+        *why =
+            QStringLiteral("\"%1\" is not a locator of 4 or 6 characters (FN42, FN42AX)").arg(grid);
         return std::nullopt;
     }
     auto add = [&](std::optional<WsprMessage> m) {

@@ -23,6 +23,7 @@ struct Server::Client {
     QElapsedTimer idle;     // since the client last sent a line
     bool scheduled = false; // a turn is queued on the event loop
     bool gone = false;
+    std::optional<std::string> held; // \wait_morse's reply, until the keyer is done
 };
 
 QString Endpoint::text() const {
@@ -68,9 +69,25 @@ std::optional<Endpoint> parseEndpoint(const QString& text) {
 }
 
 Server::Server(Rig& rig, QObject* parent)
-    : QObject(parent), m_rig(rig), m_server(new QTcpServer(this)) {
+    : QObject(parent), m_rig(rig), m_server(new QTcpServer(this)), m_morseWatch(new QTimer(this)) {
     m_server->setMaxPendingConnections(MaxClients);
     connect(m_server, &QTcpServer::newConnection, this, &Server::accept);
+    // Clients waiting for the keyer are let go as soon as it is done.
+    m_morseWatch->setInterval(20);
+    connect(m_morseWatch, &QTimer::timeout, this, &Server::releaseWaiting);
+}
+
+void Server::releaseWaiting() {
+    if (m_rig.morseBusy()) return;
+    m_morseWatch->stop();
+    for (auto& [socket, client] : m_clients) {
+        if (!client->held || client->gone) continue;
+        client->session.stopWaiting();
+        socket->write(client->held->data(), static_cast<qint64>(client->held->size()));
+        client->held.reset();
+        client->scheduled = true;
+        QTimer::singleShot(0, socket, [this, c = client] { serveTurn(c); });
+    }
 }
 
 Server::~Server() {
@@ -147,7 +164,7 @@ void Server::serve(QTcpSocket* socket) {
 
 void Server::serveTurn(const std::shared_ptr<Client>& client) {
     client->scheduled = false;
-    if (client->gone) return;
+    if (client->gone || client->held) return; // its lines wait behind \wait_morse
     QTcpSocket* socket = client->socket;
     std::string line;
     for (int served = 0; served < LinesPerTurn;) {
@@ -172,6 +189,11 @@ void Server::serveTurn(const std::shared_ptr<Client>& client) {
             if (before.mode != m_state.mode || before.ptt != m_state.ptt ||
                 before.touched != m_state.touched)
                 Q_EMIT statusChanged(status());
+        }
+        if (client->session.waiting()) {
+            client->held = reply;
+            if (!m_morseWatch->isActive()) m_morseWatch->start();
+            return;
         }
         if (!reply.empty()) socket->write(reply.data(), static_cast<qint64>(reply.size()));
         if (socket->bytesToWrite() > MaxPendingOutput)

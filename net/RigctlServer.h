@@ -11,6 +11,7 @@
 #include <unordered_map>
 
 class QTcpServer;
+class QTimer;
 class QTcpSocket;
 
 namespace kalimor::rig {
@@ -65,10 +66,12 @@ private:
     void serve(QTcpSocket* socket);
     void serveTurn(const std::shared_ptr<Client>& client);
     void drop(Client& client, const char* why);
+    void releaseWaiting();
 
     Rig& m_rig;
     RigState m_state;
     QTcpServer* m_server;
+    QTimer* m_morseWatch;
     Endpoint m_endpoint;
     std::unordered_map<QTcpSocket*, std::shared_ptr<Client>> m_clients;
 };

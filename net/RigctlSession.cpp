@@ -35,6 +35,9 @@ enum class Cmd {
     SetPowerstat,
     GetLockMode,
     SetVfoOpt,
+    SendMorse,
+    StopMorse,
+    WaitMorse,
     Satellite, // gpredict's AOS and LOS
     Quit,
     Unknown
@@ -98,6 +101,9 @@ constexpr Name names[] = {
     {0, "set_powerstat", Cmd::SetPowerstat, 1, false},
     {0, "get_lock_mode", Cmd::GetLockMode, 0, false},
     {0, "set_vfo_opt", Cmd::SetVfoOpt, 1, false},
+    {'b', "send_morse", Cmd::SendMorse, 1, true}, // its argument is the rest of the line
+    {0, "stop_morse", Cmd::StopMorse, 0, true},
+    {0, "wait_morse", Cmd::WaitMorse, 0, true},
     {'q', "quit", Cmd::Quit, 0, false},
     {'Q', "quit", Cmd::Quit, 0, false},
 };
@@ -210,7 +216,7 @@ std::string dumpState(double highestHz) {
 
 // \dump_caps in Hamlib's layout, holding what is true of the generator: a
 // client such as CQRLOG reads its "Can ..." lines to know what to ask.
-std::string dumpCaps(double highestHz) {
+std::string dumpCaps(double highestHz, bool morse) {
     std::string modeList;
     for (const Mode& m : modes) modeList += std::string(m.name) + " ";
     const std::string range = "\t0 Hz - " + number(std::floor(highestHz), 0) +
@@ -304,7 +310,8 @@ std::string dumpCaps(double highestHz) {
     };
     for (const auto& [what, yes] : can) {
         s += what;
-        s += yes ? ":\tY\n" : ":\tN\n";
+        const bool can = yes || (morse && std::string_view(what) == "Can send Morse");
+        s += can ? ":\tY\n" : ":\tN\n";
     }
     s += "\nOverall backend warnings: 0   \n";
     return s;
@@ -379,6 +386,15 @@ std::string Session::handle(std::string_view line, bool* quit) {
             echo.push_back(w[next++]);
         while (static_cast<int>(args.size()) < name->args && carried.empty() && next < w.size())
             args.push_back(w[next++]);
+        // Morse text takes the rest of the line, blanks and all.
+        std::string text;
+        if (name->cmd == Cmd::SendMorse && !args.empty()) {
+            const char* from = args.front().data();
+            while (next < w.size()) ++next;
+            const char* to = w.empty() ? from : w.back().data() + w.back().size();
+            if (to > from) text.assign(from, size_t(to - from));
+            args = {text};
+        }
         echo.insert(echo.end(), args.begin(), args.end());
         out += reply(name, word, args, echo, sep, quit);
         if (*quit) break;
@@ -451,10 +467,25 @@ std::string Session::reply(const Name* name, std::string_view word,
             status = RigInvalid;
             break;
         }
-        m_state->ptt = ptt;
-        m_state->touched = true;
+        // Remembered; it keys the output only where the rig says so.
+        status = m_rig.setPtt(ptt);
+        if (status == RigOk) {
+            m_state->ptt = ptt;
+            m_state->touched = true;
+        }
         break;
     }
+    case Cmd::SendMorse:
+        status = arg(0).empty() ? RigInvalid : m_rig.sendMorse(arg(0));
+        break;
+    case Cmd::StopMorse:
+        status = m_rig.stopMorse();
+        break;
+    case Cmd::WaitMorse:
+        // The reply waits, and this client's next lines with it, until the
+        // keyer is done; the server holds it (waiting()).
+        m_waiting = m_rig.morseBusy();
+        break;
     case Cmd::GetDcd:
         value("DCD", "0");
         break;
@@ -525,7 +556,7 @@ std::string Session::reply(const Name* name, std::string_view word,
         plain = dumpState(m_rig.highestFrequencyHz());
         break;
     case Cmd::DumpCaps:
-        plain = dumpCaps(m_rig.highestFrequencyHz());
+        plain = dumpCaps(m_rig.highestFrequencyHz(), m_rig.canSendMorse());
         if (!sep) return plain + "RPRT 0\n";
         break;
     case Cmd::Quit:

@@ -20,6 +20,15 @@ public:
     virtual int setFrequencyHz(double hz) = 0;
     // The highest frequency the current reference clock allows, in Hz.
     virtual double highestFrequencyHz() const = 0;
+    // PTT: 0 off, 1..3 on. A Hamlib status; remembered by the session when 0.
+    virtual int setPtt(int) { return 0; }
+    // Morse through the keyer: queued after what is being sent; -11 where
+    // there is none, -9 when another controller holds the board.
+    virtual int sendMorse(std::string_view) { return -11; }
+    virtual int stopMorse() { return -11; }
+    virtual bool morseBusy() const { return false; }
+    // Whether \dump_caps may say "Can send Morse: Y".
+    virtual bool canSendMorse() const { return false; }
 };
 
 // Hamlib status codes used in replies.
@@ -57,6 +66,11 @@ public:
     // asked to close; the reply is then empty, as Hamlib's server gives none.
     std::string handle(std::string_view line, bool* quit);
 
+    // After \wait_morse while the keyer sends: the reply is held, and the
+    // client's further lines, until the rig's keyer is done.
+    bool waiting() const { return m_waiting && m_rig.morseBusy(); }
+    void stopWaiting() { m_waiting = false; }
+
     // Commands one line may hold; the rest of a longer line is refused.
     static constexpr int MaxCommandsPerLine = 32;
 
@@ -72,6 +86,7 @@ private:
     RigState m_ownState;
     RigState* m_state;
     bool m_vfoMode = false;
+    bool m_waiting = false;
     std::string m_vfo = "VFOA";
 };
 

@@ -6,10 +6,12 @@
 #include "analyser/FormAnalyser.h"
 #include "app/Kalimor.h"
 #include "app/RemoteControl.h"
+#include "beacon/FormBeacon.h"
 #include "core/Numbers.h"
 #include "sweep/FormSweep.h"
 
 #include <QAction>
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPushButton>
 #include <QSpinBox>
@@ -90,6 +92,7 @@ private Q_SLOTS:
         QTest::newRow("sweep window open") << "sweep open";
         QTest::newRow("sweep running") << "sweep running";
         QTest::newRow("analyser running") << "analyser";
+        QTest::newRow("beacon sending") << "beacon";
     }
     void setAndReadPerHolder() {
         QFETCH(QString, holder);
@@ -100,6 +103,16 @@ private Q_SLOTS:
             for (int i = 0; i < 3; ++i) sweep->swpTimer_Timer();
         }
         if (holder == "analyser") a = runAnalyser();
+        FormBeacon* b = nullptr;
+        if (holder == "beacon") {
+            w->findChild<QAction*>(QStringLiteral("MainMenuBeacon"))->trigger();
+            b = w->findChild<FormBeacon*>(QStringLiteral("FormBeacon"));
+            b->findChild<QComboBox*>(QStringLiteral("cboMode"))->setCurrentIndex(6); // QRSS60
+            b->findChild<QLineEdit*>(QStringLiteral("txtText"))->setText(QStringLiteral("K"));
+            b->findChild<QLineEdit*>(QStringLiteral("txtDials"))->setText(QStringLiteral("10.14"));
+            b->cmdStart_Click();
+            QTRY_COMPARE(fx->board->loads().back().ftw, std::uint32_t(tuningWord(10.14e6, 100e6)));
+        }
         const QString unit = holder.startsWith("sweep")
                                  ? sweep->findChild<QLabel*>(QStringLiteral("lblFreq"))->text()
                                  : QString();
@@ -118,6 +131,10 @@ private Q_SLOTS:
         if (sweep) {
             QCOMPARE(sweep->findChild<QLabel*>(QStringLiteral("lblFreq"))->text(), unit);
             QCOMPARE(limit(1)->text(), QStringLiteral("1000"));
+        }
+        if (b) {
+            b->cmdStop_Click();
+            QCOMPARE(ask("F 7040000"), std::string("RPRT 0\n"));
         }
         if (a) {
             a->cmdStop_Click();

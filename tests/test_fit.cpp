@@ -8,6 +8,7 @@
 #include "about/About.h"
 #include "analyser/FormAnalyser.h"
 #include "app/Kalimor.h"
+#include "beacon/FormBeacon.h"
 #include "dialogs/FormBoard.h"
 #include "dialogs/FormCalibrate.h"
 #include "dialogs/FormProp.h"
@@ -210,6 +211,15 @@ private Q_SLOTS:
         a->cmdRun_Click();
         QTRY_VERIFY_WITH_TIMEOUT(!a->runner().running(), 20000);
         check(a, QStringLiteral("analyser"));
+    }
+
+    void beacon() {
+        w->findChild<QAction*>(QStringLiteral("MainMenuBeacon"))->trigger();
+        auto* b = w->findChild<FormBeacon*>(QStringLiteral("FormBeacon"));
+        QVERIFY(b);
+        check(b, QStringLiteral("beacon-wspr"));
+        b->findChild<QComboBox*>(QStringLiteral("cboMode"))->setCurrentIndex(1);
+        check(b, QStringLiteral("beacon-cw"));
     }
 
     void aboutBoxes() {

@@ -159,6 +159,40 @@ private Q_SLOTS:
         QCOMPARE(ask(*s, "F 1000\r\nf\r\n", 2), QByteArray("RPRT 0\n1000\n"));
     }
 
+    // A client's Morse goes out through the keyer at the frequency the board
+    // holds, which it holds again after; \wait_morse answers once it is done,
+    // and nobody else tunes meanwhile.
+    void morseFromAClient() {
+        auto s = connectClient();
+        auto other = connectClient();
+        fx->board->clearLoads();
+        QCOMPARE(ask(*s, "b E E\n"), QByteArray("RPRT 0\n"));
+        QCOMPARE(ask(*other, "F 7040000\n"), QByteArray("RPRT -9\n"));
+        QCOMPARE(ask(*s, "\\wait_morse\n"), QByteArray("RPRT 0\n"));
+        QVERIFY(!remote->morseBusy());
+        std::vector<bool> keyed;
+        for (const auto& load : fx->board->loads()) {
+            QCOMPARE(load.ftw, 0xA7C6u); // 1000 Hz, keyed by the power-down bit
+            keyed.push_back(!load.powerDown);
+        }
+        QCOMPARE(keyed, (std::vector<bool>{true, false, true, false, true}));
+        QCOMPARE(ask(*other, "F 7040000\n"), QByteArray("RPRT 0\n"));
+    }
+
+    void pttKeysTheOutputOnlyWhenAsked() {
+        auto s = connectClient();
+        fx->board->clearLoads();
+        QCOMPARE(ask(*s, "T 1\n"), QByteArray("RPRT 0\n"));
+        QVERIFY(fx->board->loads().empty()); // remembered only, by default
+        remote->setPttKeysOutput(true);
+        QCOMPARE(ask(*s, "T 0\n"), QByteArray("RPRT 0\n"));
+        QCOMPARE(ask(*s, "T 1\n"), QByteArray("RPRT 0\n"));
+        QCOMPARE(fx->board->loads().size(), size_t(2));
+        QVERIFY(fx->board->loads()[0].powerDown);
+        QVERIFY(!fx->board->loads()[1].powerDown);
+        QCOMPARE(fx->board->loads()[1].ftw, 0xA7C6u);
+    }
+
     void badInputKeepsTheServerWorking() {
         auto s = connectClient();
         QCOMPARE(ask(*s, QByteArray(5000, 'x')), QByteArray("RPRT -8\n"));

@@ -19,6 +19,11 @@ public:
         return status;
     }
     double highestFrequencyHz() const override { return 30'000'000; }
+    int sendMorse(std::string_view text) override {
+        morse.emplace_back(text);
+        return 0;
+    }
+    std::vector<std::string> morse;
     double frequency = 7'040'000;
     int status = 0;
     std::vector<double> sets;
@@ -126,6 +131,18 @@ TEST(RigctlProtocol, QuitConfirmsThenCloses) {
         EXPECT_EQ(reply.find("RPRT 0\n") + 7, reply.size()) << line; // nothing after q
         EXPECT_TRUE(quit) << line;
     }
+}
+
+TEST(RigctlProtocol, MorseTakesTheRestOfTheLine) {
+    FakeRig rig;
+    Session session(rig);
+    bool quit = false;
+    EXPECT_EQ(session.handle("b CQ CQ DE K1ABC", &quit), "RPRT 0\n");
+    EXPECT_EQ(session.handle("+\\send_morse  VVV  ", &quit), "send_morse: VVV\nRPRT 0\n");
+    EXPECT_EQ(session.handle("b", &quit), "RPRT -1\n");
+    EXPECT_EQ(rig.morse, (std::vector<std::string>{"CQ CQ DE K1ABC", "VVV"}));
+    EXPECT_EQ(session.handle("\\wait_morse", &quit), "RPRT 0\n");
+    EXPECT_FALSE(session.waiting());
 }
 
 TEST(RigctlProtocol, ALineHoldsAtMost32Commands) {
