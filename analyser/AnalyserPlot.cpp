@@ -10,6 +10,7 @@
 #include <QVBoxLayout>
 #include <QValueAxis>
 
+#include <algorithm>
 #include <cmath>
 
 namespace kalimor {
@@ -118,6 +119,7 @@ void AnalyserPlot::showTrace(const analyser::Trace& trace, bool logarithmic, boo
     }
     series->replace(points);
     if (!trace.empty()) {
+        m_empty = false;
         chart->axes(Qt::Horizontal)
             .first()
             ->setRange(trace.front().hz / 1e6, trace.back().hz / 1e6);
@@ -127,28 +129,75 @@ void AnalyserPlot::showTrace(const analyser::Trace& trace, bool logarithmic, boo
     }
 }
 
-void AnalyserPlot::showMarkers(const analyser::Trace& trace, double userLevelDb) {
+void AnalyserPlot::showMarkers(const analyser::Trace& trace, analyser::Shape shape,
+                               double userLevelDb, double userHz, const analyser::Trace* memory) {
+    using analyser::Shape;
     markerSeries->clear();
     if (trace.empty()) return lblMarkers->clear();
-    const analyser::Markers m = analyser::findMarkers(trace);
-    markerSeries->append(m.peak.hz / 1e6, m.peak.level);
-    QString text =
-        QStringLiteral("Peak: %1, %2 dB").arg(megahertz(m.peak.hz)).arg(m.peak.level, 0, 'f', 2);
-    if (m.lowHz && m.highHz) {
-        markerSeries->append(*m.lowHz / 1e6, m.peak.level - 3);
-        markerSeries->append(*m.highHz / 1e6, m.peak.level - 3);
-        text += QStringLiteral("\n-3 dB: bandwidth %1, centre %2, Q %3")
-                    .arg(hertz(m.bandwidthHz()), megahertz(m.centreHz()))
-                    .arg(m.q(), 0, 'f', 1);
-    } else {
-        text += QStringLiteral("\n-3 dB: the trace does not fall 3 dB on both sides");
-    }
-    const double down = -userLevelDb;
-    const double width = analyser::widthAt(trace, down), six = analyser::widthAt(trace, 6);
-    if (width > 0) {
-        text += QStringLiteral("\n%1 dB: width %2").arg(-down, 0, 'g', 4).arg(hertz(width));
-        if (six > 0)
-            text += QStringLiteral(", shape factor %1 (against -6 dB)").arg(width / six, 0, 'f', 2);
+    const analyser::ShapeMarkers m = analyser::shapeMarkers(trace, shape);
+    // Each marker, and the memory beside it where there is one.
+    auto against = [&](double hz, double level) {
+        const auto other = memory ? analyser::levelAt(*memory, hz) : std::nullopt;
+        if (!other) return QString();
+        return QStringLiteral(" (memory %1 dB, difference %2 dB)")
+            .arg(*other, 0, 'f', 2)
+            .arg(level - *other, 0, 'f', 2);
+    };
+    auto mark = [&](double hz, double level) { markerSeries->append(hz / 1e6, level); };
+    mark(m.peak.hz, m.peak.level);
+    QString text = QStringLiteral("%1. Peak: %2, %3 dB%4")
+                       .arg(analyser::shapeName(m.shape), megahertz(m.peak.hz))
+                       .arg(m.peak.level, 0, 'f', 2)
+                       .arg(against(m.peak.hz, m.peak.level));
+    switch (m.shape) {
+    case Shape::BandPass:
+    case Shape::Auto:
+        if (m.lowHz && m.highHz) {
+            mark(*m.lowHz, m.peak.level - 3);
+            mark(*m.highHz, m.peak.level - 3);
+            text += QStringLiteral("\n-3 dB: bandwidth %1, centre %2, Q %3")
+                        .arg(hertz(m.bandwidthHz()), megahertz(m.centreHz()))
+                        .arg(m.q(), 0, 'f', 1);
+        } else {
+            text += QStringLiteral("\n-3 dB: the trace does not fall 3 dB on both sides");
+        }
+        if (const double width = analyser::widthAt(trace, -userLevelDb); width > 0) {
+            text +=
+                QStringLiteral("\n%1 dB: width %2").arg(userLevelDb, 0, 'g', 4).arg(hertz(width));
+            if (const double six = analyser::widthAt(trace, 6); six > 0)
+                text +=
+                    QStringLiteral(", shape factor %1 (against -6 dB)").arg(width / six, 0, 'f', 2);
+        }
+        break;
+    case Shape::LowPass:
+    case Shape::HighPass:
+        if (m.cornerHz) {
+            mark(*m.cornerHz, m.peak.level - 3);
+            text += QStringLiteral("\n-3 dB: %1%2")
+                        .arg(megahertz(*m.cornerHz))
+                        .arg(against(*m.cornerHz, m.peak.level - 3));
+        } else {
+            text += QStringLiteral("\n-3 dB: the trace does not fall 3 dB");
+        }
+        if (const auto level = analyser::levelAt(trace, userHz)) {
+            mark(userHz, *level);
+            text += QStringLiteral("\nAt %1: %2 dB%3")
+                        .arg(megahertz(userHz))
+                        .arg(*level, 0, 'f', 2)
+                        .arg(against(userHz, *level));
+        }
+        break;
+    case Shape::Notch:
+        mark(m.notch.hz, m.notch.level);
+        text += QStringLiteral("\nNotch: %1, depth %2 dB%3")
+                    .arg(megahertz(m.notch.hz))
+                    .arg(m.depthDb, 0, 'f', 2)
+                    .arg(against(m.notch.hz, m.notch.level));
+        if (m.lowHz && m.highHz)
+            text += QStringLiteral(", -3 dB width %1").arg(hertz(m.bandwidthHz()));
+        break;
+    case Shape::Flat:
+        break;
     }
     lblMarkers->setText(text);
 }
@@ -160,6 +209,32 @@ void AnalyserPlot::addMemory(const analyser::Trace& trace, const QString& name) 
     chart->addSeries(memory);
     for (QAbstractAxis* axis : chart->axes()) memory->attachAxis(axis);
     m_memories.push_back(memory);
+    takeIn(trace);
+}
+
+void AnalyserPlot::takeIn(const analyser::Trace& trace) {
+    if (trace.empty()) return;
+    QAbstractAxis* x = chart->axes(Qt::Horizontal).first();
+    auto* y = static_cast<QValueAxis*>(chart->axes(Qt::Vertical).first());
+    auto* linear = qobject_cast<QValueAxis*>(x);
+    auto* log = qobject_cast<QLogValueAxis*>(x);
+    const double xMin = linear ? linear->min() : log->min(),
+                 xMax = linear ? linear->max() : log->max();
+    const auto [lowest, highest] = std::minmax_element(
+        trace.begin(), trace.end(), [](const auto& a, const auto& b) { return a.level < b.level; });
+    double fromHz = trace.front().hz / 1e6, toHz = trace.back().hz / 1e6;
+    double fromDb = std::floor(lowest->level / 10) * 10,
+           toDb = std::ceil(highest->level / 10) * 10 + 5;
+    if (!m_empty) {
+        fromHz = std::min(fromHz, xMin);
+        toHz = std::max(toHz, xMax);
+        fromDb = std::min(fromDb, y->min());
+        toDb = std::max(toDb, y->max());
+    }
+    m_empty = false;
+    if (toHz > fromHz) x->setRange(fromHz, toHz);
+    y->setRange(fromDb, toDb);
+    y->applyNiceNumbers();
 }
 
 void AnalyserPlot::resetZoom() {

@@ -26,8 +26,12 @@ public:
     // The trace on fresh axes: logarithmic frequencies or not, levels in dB
     // against a through or in dBm.
     void showTrace(const analyser::Trace& trace, bool logarithmic, bool relative);
-    // Peak, -3 dB points and the width at `userLevelDb` below the peak.
-    void showMarkers(const analyser::Trace& trace, double userLevelDb);
+    // The markers `shape` needs (found from the trace with Shape::Auto), the
+    // width at `userLevelDb` below a band-pass's peak, a low- or high-pass's
+    // level at `userHz`; with a `memory`, its level at each marker and the
+    // difference.
+    void showMarkers(const analyser::Trace& trace, analyser::Shape shape, double userLevelDb,
+                     double userHz, const analyser::Trace* memory);
     void addMemory(const analyser::Trace& trace, const QString& name);
     void resetZoom();
     bool savePng(const QString& path) const;
@@ -35,6 +39,9 @@ public:
 
 private:
     void rescale(bool logarithmic, bool relative);
+    // Widens the axes to take in `trace` (an imported memory before any run).
+    void takeIn(const analyser::Trace& trace);
+    bool m_empty = true; // no measured trace shown yet
 
     QChart* chart;
     QChartView* view;

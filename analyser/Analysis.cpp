@@ -1,5 +1,7 @@
 #include "Analysis.h"
 
+#include "analyser/Crystal.h"
+
 #include <QStringList>
 
 #include <algorithm>
@@ -53,11 +55,37 @@ QString Detector::describe() const {
         .arg(std::fabs(diodeB), 0, 'g', 6);
 }
 
-Trace normalise(const Trace& measured, const Trace& through) {
+std::optional<double> levelAt(const Trace& trace, double hz) {
+    if (trace.empty() || hz < trace.front().hz || hz > trace.back().hz) return std::nullopt;
+    const auto after = std::lower_bound(trace.begin(), trace.end(), hz,
+                                        [](const Point& p, double f) { return p.hz < f; });
+    if (after == trace.begin() || after->hz == hz) return after->level;
+    const Point& a = *(after - 1);
+    return a.level + (after->level - a.level) * (hz - a.hz) / (after->hz - a.hz);
+}
+
+std::optional<Trace> normalise(const Trace& measured, const Trace& through, QString* why) {
+    if (measured.empty()) return measured;
+    // A through on the same grid covers it exactly; a hair of rounding is
+    // not a gap.
+    const double slack = 1e-6 * measured.back().hz;
+    if (through.empty() || through.front().hz > measured.front().hz + slack ||
+        through.back().hz < measured.back().hz - slack) {
+        *why = through.empty()
+                   ? QStringLiteral("No through is recorded")
+                   : QStringLiteral("The through covers %1 to %2 MHz, the run %3 to %4 MHz: "
+                                    "record a through over the run's range")
+                         .arg(through.front().hz / 1e6, 0, 'f', 6)
+                         .arg(through.back().hz / 1e6, 0, 'f', 6)
+                         .arg(measured.front().hz / 1e6, 0, 'f', 6)
+                         .arg(measured.back().hz / 1e6, 0, 'f', 6);
+        return std::nullopt;
+    }
     Trace out = measured;
-    const size_t n = std::min(measured.size(), through.size());
-    out.resize(n);
-    for (size_t i = 0; i < n; ++i) out[i].level = measured[i].level - through[i].level;
+    for (Point& p : out) {
+        const double hz = std::clamp(p.hz, through.front().hz, through.back().hz);
+        p.level -= *levelAt(through, hz);
+    }
     return out;
 }
 
@@ -92,6 +120,83 @@ Markers findMarkers(const Trace& trace, double downDb) {
     return m;
 }
 
+QString shapeName(Shape shape) {
+    switch (shape) {
+    case Shape::Auto:
+        return QStringLiteral("Found from the trace");
+    case Shape::BandPass:
+        return QStringLiteral("Band-pass");
+    case Shape::LowPass:
+        return QStringLiteral("Low-pass");
+    case Shape::HighPass:
+        return QStringLiteral("High-pass");
+    case Shape::Notch:
+        return QStringLiteral("Notch");
+    case Shape::Flat:
+        return QStringLiteral("Flat");
+    }
+    return {};
+}
+
+Shape findShape(const Trace& trace) {
+    if (trace.size() < 3) return Shape::Flat;
+    auto byLevel = [](const Point& a, const Point& b) { return a.level < b.level; };
+    const auto top = std::max_element(trace.begin(), trace.end(), byLevel);
+    const auto bottom = std::min_element(trace.begin(), trace.end(), byLevel);
+    const double first = trace.front().level, last = trace.back().level, peak = top->level;
+    const bool firstHigh = first > peak - 3, lastHigh = last > peak - 3;
+    if (firstHigh && lastHigh)
+        return bottom->level < std::min(first, last) - 3 ? Shape::Notch : Shape::Flat;
+    if (firstHigh) return Shape::LowPass;
+    if (lastHigh) return Shape::HighPass;
+    return Shape::BandPass;
+}
+
+ShapeMarkers shapeMarkers(const Trace& trace, Shape shape) {
+    ShapeMarkers m;
+    if (trace.empty()) return m;
+    m.shape = shape == Shape::Auto ? findShape(trace) : shape;
+    const Markers peak = findMarkers(trace);
+    m.peak = peak.peak;
+    switch (m.shape) {
+    case Shape::BandPass:
+        m.lowHz = peak.lowHz;
+        m.highHz = peak.highHz;
+        break;
+    case Shape::LowPass:
+        m.cornerHz = peak.highHz;
+        break;
+    case Shape::HighPass:
+        m.cornerHz = peak.lowHz;
+        break;
+    case Shape::Notch: {
+        const auto deepest =
+            std::min_element(trace.begin(), trace.end(),
+                             [](const Point& a, const Point& b) { return a.level < b.level; });
+        m.notch = *deepest;
+        // The pass band beside the notch: the higher of its two ends.
+        const double reference = std::max(trace.front().level, trace.back().level);
+        m.depthDb = reference - deepest->level;
+        const double level = reference - 3;
+        for (auto it = deepest; it != trace.begin(); --it)
+            if ((it - 1)->level >= level) {
+                m.lowHz = crossing(*(it - 1), *it, level);
+                break;
+            }
+        for (auto it = deepest; it + 1 != trace.end(); ++it)
+            if ((it + 1)->level >= level) {
+                m.highHz = crossing(*it, *(it + 1), level);
+                break;
+            }
+        break;
+    }
+    case Shape::Auto:
+    case Shape::Flat:
+        break;
+    }
+    return m;
+}
+
 double widthAt(const Trace& trace, double downDb) {
     return findMarkers(trace, downDb).bandwidthHz();
 }
@@ -111,6 +216,11 @@ double SimulatedDevice::responseDb(double hz) const {
     case Kind::LowPass:
         // A 5th-order Butterworth LC low-pass with its corner at 7 MHz.
         return -10 * std::log10(1 + std::pow(f / 7e6, 10));
+    case Kind::HighPass:
+        // A 5th-order Butterworth high-pass with its corner at 3 MHz.
+        return -10 * std::log10(1 + std::pow(3e6 / f, 10));
+    case Kind::Crystal:
+        return crystalFixture().s21Db(f, crystalFixtureR0);
     case Kind::Notch: {
         // A trap at 10 MHz, Q 30, 40 dB deep at most.
         const double f0 = 10e6, q = 30;
@@ -132,6 +242,10 @@ QString SimulatedDevice::name(Kind kind) {
         return QStringLiteral("LC low-pass, 7 MHz");
     case Kind::Notch:
         return QStringLiteral("Notch, 10 MHz");
+    case Kind::HighPass:
+        return QStringLiteral("LC high-pass, 3 MHz");
+    case Kind::Crystal:
+        return QStringLiteral("Crystal, 10 MHz, in a 12.5 ohm fixture");
     }
     return {};
 }
@@ -155,6 +269,61 @@ QString toCsv(const Trace& trace, const QString& description) {
                    .arg(p.hz, 0, 'f', 3)
                    .arg(p.level, 0, 'f', 4)
                    .arg(p.raw, 0, 'f', 3);
+    return out;
+}
+
+std::optional<Trace> readCsv(const QString& text, double highestHz, QString* description,
+                             QString* why) {
+    auto trace = fromCsv(text, description);
+    if (!trace) {
+        *why = QStringLiteral("not a trace Kalimor exported");
+        return std::nullopt;
+    }
+    // Where each point stands in the file, for the message.
+    std::vector<int> lines;
+    int number = 0;
+    for (const QString& raw : text.split(QLatin1Char('\n'))) {
+        ++number;
+        const QString line = raw.trimmed();
+        if (!line.isEmpty() && !line.startsWith(QLatin1Char('#')) &&
+            !line.startsWith(QLatin1String("frequency_hz")))
+            lines.push_back(number);
+    }
+    for (size_t i = 0; i < trace->size(); ++i) {
+        const double hz = (*trace)[i].hz;
+        if (hz < 0 || hz > highestHz) {
+            *why =
+                QStringLiteral("line %1: %2 Hz is outside 0 to %3 Hz, the chip's Nyquist frequency")
+                    .arg(lines[i])
+                    .arg(hz, 0, 'g', 12)
+                    .arg(highestHz, 0, 'f', 0);
+            return std::nullopt;
+        }
+        if (i > 0 && hz <= (*trace)[i - 1].hz) {
+            *why = QStringLiteral("line %1: %2 Hz %3 %4 Hz; the frequencies must rise")
+                       .arg(lines[i])
+                       .arg(hz, 0, 'f', 3)
+                       .arg(hz == (*trace)[i - 1].hz ? QStringLiteral("repeats")
+                                                     : QStringLiteral("comes after"))
+                       .arg((*trace)[i - 1].hz, 0, 'f', 3);
+            return std::nullopt;
+        }
+    }
+    return trace;
+}
+
+QString toTouchstone(const Trace& relative, const QString& description) {
+    QString out =
+        QStringLiteral("! Kalimor scalar network analyser: %1\n"
+                       "! S21 is the measured level relative to the through, in dB. A scalar\n"
+                       "! analyser measures no phase and no reflection: S11, S12, S22 and every\n"
+                       "! angle are not measured and are written as -200 dB and 0 degrees.\n"
+                       "# HZ S DB R 50\n")
+            .arg(description);
+    for (const Point& p : relative)
+        out += QStringLiteral("%1 -200 0 %2 0 -200 0 -200 0\n")
+                   .arg(p.hz, 0, 'f', 3)
+                   .arg(p.level, 0, 'f', 4);
     return out;
 }
 

@@ -43,9 +43,16 @@ struct Point {
 };
 using Trace = std::vector<Point>;
 
+// The level of a trace at `hz`, interpolated between its points; nothing
+// outside the trace.
+std::optional<double> levelAt(const Trace& trace, double hz);
+
 // The device's response against a "through" trace taken with it bypassed:
-// level differences in dB, point by point (the same frequencies).
-Trace normalise(const Trace& measured, const Trace& through);
+// level differences in dB at each measured frequency, the through
+// interpolated between its own points (it may have another grid). Nothing,
+// with the reason, when the through does not cover the measured range; the
+// measured points are never cut to the through's.
+std::optional<Trace> normalise(const Trace& measured, const Trace& through, QString* why);
 
 // What the markers read off a trace.
 struct Markers {
@@ -58,12 +65,35 @@ struct Markers {
     double q() const { return bandwidthHz() > 0 ? centreHz() / bandwidthHz() : 0; }
 };
 Markers findMarkers(const Trace& trace, double downDb = 3);
+
+// The shape of a response, which decides what its markers read.
+enum class Shape { Auto, BandPass, LowPass, HighPass, Notch, Flat };
+QString shapeName(Shape shape);
+// Band-pass: the peak inside and both ends 3 dB below it; low-pass: the top
+// at the start and the end 3 dB below; high-pass the mirror; notch: a dip
+// inside at least 3 dB below both ends; else flat.
+Shape findShape(const Trace& trace);
+
+// The markers every shape needs. The reference level is the peak (band-,
+// low- and high-pass) or the pass band beside the notch (the higher end).
+struct ShapeMarkers {
+    Shape shape = Shape::Flat;
+    Point peak;
+    std::optional<double> lowHz, highHz; // band-pass and notch: the -3 dB points
+    std::optional<double> cornerHz;      // low- and high-pass: the -3 dB frequency
+    Point notch;                         // notch: its deepest point
+    double depthDb = 0;                  // notch: the pass band less the notch
+    double bandwidthHz() const { return lowHz && highHz ? *highHz - *lowHz : 0; }
+    double centreHz() const { return lowHz && highHz ? (*lowHz + *highHz) / 2 : peak.hz; }
+    double q() const { return bandwidthHz() > 0 ? centreHz() / bandwidthHz() : 0; }
+};
+ShapeMarkers shapeMarkers(const Trace& trace, Shape shape = Shape::Auto);
 // The width of the trace `downDb` below its peak (0 where it does not fall so far).
 double widthAt(const Trace& trace, double downDb);
 
 // Devices the simulated board can sweep, with a detector on its output.
 struct SimulatedDevice {
-    enum class Kind { Through, CrystalFilter, LowPass, Notch };
+    enum class Kind { Through, CrystalFilter, LowPass, Notch, HighPass, Crystal };
     Kind kind = Kind::CrystalFilter;
     // |H(f)| in dB.
     double responseDb(double hz) const;
@@ -90,5 +120,16 @@ private:
 // header's description; nothing when the file is not such a CSV.
 QString toCsv(const Trace& trace, const QString& description);
 std::optional<Trace> fromCsv(const QString& text, QString* description);
+// The same with every point checked: frequencies rising, none twice, all
+// between 0 and `highestHz` (the chip's Nyquist frequency); the reason names
+// the line.
+std::optional<Trace> readCsv(const QString& text, double highestHz, QString* description,
+                             QString* why);
+
+// A 2-port Touchstone 1.1 file (# HZ S DB R 50) of a trace relative to the
+// through: S21 its level in dB; S11, S12, S22 and every angle are not
+// measured by a scalar analyser and are written as -200 dB and 0 degrees,
+// which its comment says.
+QString toTouchstone(const Trace& relative, const QString& description);
 
 } // namespace kalimor::analyser

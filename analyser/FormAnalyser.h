@@ -2,6 +2,7 @@
 
 #include "analyser/AnalyserPlot.h"
 #include "analyser/Analysis.h"
+#include "analyser/Crystal.h"
 #include "analyser/SweepRunner.h"
 #include "dds/Board.h"
 
@@ -17,6 +18,7 @@ class QLabel;
 class QProgressBar;
 class QPushButton;
 class QSpinBox;
+class QTableWidget;
 
 namespace kalimor {
 
@@ -42,6 +44,14 @@ public:
     bool exportCsv(const QString& path);
     bool exportPng(const QString& path);
     bool importCsv(const QString& path);
+    // S21 relative to the through, as a 2-port Touchstone file.
+    bool exportTouchstone(const QString& path);
+    // Sweep settings and the detector's calibration, under a name.
+    void savePreset(const QString& name);
+    bool recallPreset(const QString& name);
+    // Measures the crystal in the fixture and adds it to the table.
+    std::optional<analyser::Motional> cmdNextCrystal_Click();
+    bool exportCrystals(const QString& path);
 
     analyser::SweepRunner& runner() { return *m_runner; }
     const analyser::Trace& shown() const { return m_shown; }
@@ -49,6 +59,7 @@ public:
 
 protected:
     void closeEvent(QCloseEvent* event) override;
+    void showEvent(QShowEvent* event) override;
 
 private:
     // The board is the analyser's from Run to the end of the run: taken
@@ -66,11 +77,16 @@ private:
     void showMarkers();
     void saveDetector();
     void loadDetector();
+    void listPresets();
+    QWidget* crystalPage();
+    void groupCrystals();
+    bool writeFile(const QString& path, const QByteArray& bytes);
 
     std::unique_ptr<analyser::SweepRunner> m_runner;
     std::unique_ptr<analyser::SimulatedDetector> m_simulated;
     analyser::Trace m_measured, m_through, m_shown;
-    int m_memories = 0; // memories kept so far, for their names
+    int m_memories = 0;            // memories kept so far, for their names
+    analyser::Trace m_memoryTrace; // the last memory kept or imported, which markers read
     bool m_holding = false;
     dds::Held m_before; // what the board held when the analyser took it
 
@@ -83,6 +99,15 @@ private:
     QSpinBox* spnSamples;
     QCheckBox* chkContinuous;
     QComboBox* cboDevice;
+    QLabel* lblDevice;
+    QComboBox* cboShape;
+    QDoubleSpinBox* spnUserHz;
+    QDoubleSpinBox* spnSource;
+    QComboBox* cboPreset;
+    QComboBox* cboR0;
+    QDoubleSpinBox* spnNear;
+    QSpinBox* spnTolerance;
+    QTableWidget* tblCrystals;
     QComboBox* cboDetector;
     QDoubleSpinBox* spnSlope;
     QDoubleSpinBox* spnIntercept;

@@ -2,6 +2,9 @@
 
 #include "core/Error.h"
 
+#include <chrono>
+#include <thread>
+
 namespace kalimor::analyser {
 
 SweepRunner::SweepRunner(std::function<void(double)> tune, std::function<double(int)> read,
@@ -26,6 +29,8 @@ Trace SweepRunner::run(const Setup& setup) {
     trace.reserve(setup.frequencies.size());
     for (double hz : setup.frequencies) {
         m_tune(hz);
+        if (setup.settleMs > 0)
+            std::this_thread::sleep_for(std::chrono::milliseconds(setup.settleMs));
         trace.push_back(measure(hz));
     }
     return trace;

@@ -60,6 +60,13 @@ QString usageText() {
         "  --text TEXT --wpm WPM  the CW or QRSS text, CW's speed (5 to 40, default 20)\n"
         "  --keying onoff|fsk:HZ|dfcw:HZ  how CW and QRSS key the output\n"
         "  --once              one frame (or the text once) at once, then exit\n"
+        "  --analyse START_MHZ:STOP_MHZ:POINTS  sweep once, print the markers, no window\n"
+        "  --crystal R0        measure a crystal in a fixture of R0 ohm, print its values\n"
+        "  --near MHZ          where --crystal looks, within 0.5 % (default 10)\n"
+        "  --log               logarithmic spacing for --analyse\n"
+        "  --settle MS --samples N  wait and average at each point (0, 4)\n"
+        "  --source DBM        levels against this source level, not the recorded through\n"
+        "  --csv FILE --s2p FILE  write --analyse's trace as CSV or Touchstone\n"
         "  -h, --help          show this help\n"
         "  -v, --version       show the version\n"
         "\n"
@@ -144,11 +151,57 @@ std::optional<QString> beaconSetup(const QHash<QString, QString>& v, beacon::Bea
     return std::nullopt;
 }
 
+// The analyser's options, checked once all are read.
+std::optional<QString> analyseSetup(const QHash<QString, QString>& v, AnalyseSetup* a) {
+    auto number = [&](const QString& key, double fallback, double low, double high,
+                      std::optional<QString>* error) {
+        if (!v.contains(key)) return fallback;
+        bool ok = false;
+        const double x = v[key].toDouble(&ok);
+        if (!ok || !(x >= low && x <= high))
+            *error =
+                QStringLiteral("%1 %2: a number from %3 to %4").arg(key, v[key]).arg(low).arg(high);
+        return x;
+    };
+    std::optional<QString> error;
+    a->crystal = v.contains(QStringLiteral("--crystal"));
+    if (a->crystal == v.contains(QStringLiteral("--analyse")))
+        return QStringLiteral("--analyse and --crystal go one at a time");
+    if (a->crystal) {
+        a->r0 = number(QStringLiteral("--crystal"), 12.5, 1, 1000, &error);
+        a->nearMHz = number(QStringLiteral("--near"), 10, 0.01, 100, &error);
+    } else {
+        const QStringList parts = v.value(QStringLiteral("--analyse")).split(QLatin1Char(':'));
+        bool ok1 = false, ok2 = false, ok3 = false;
+        if (parts.size() == 3) {
+            a->startMHz = parts[0].toDouble(&ok1);
+            a->stopMHz = parts[1].toDouble(&ok2);
+            a->points = parts[2].toInt(&ok3);
+        }
+        if (!ok1 || !ok2 || !ok3 || !(a->startMHz > 0) || !(a->stopMHz > a->startMHz) ||
+            a->points < 2 || a->points > 10001)
+            return QStringLiteral("--analyse START_MHZ:STOP_MHZ:POINTS, START below STOP, 2 to "
+                                  "10001 points");
+    }
+    a->log = v.contains(QStringLiteral("--log"));
+    a->settleMs = int(number(QStringLiteral("--settle"), 0, 0, 10000, &error));
+    a->samples = int(number(QStringLiteral("--samples"), 4, 1, 64, &error));
+    if (v.contains(QStringLiteral("--source")))
+        a->sourceDbm = number(QStringLiteral("--source"), 0, -100, 30, &error);
+    a->csv = v.value(QStringLiteral("--csv"));
+    a->s2p = v.value(QStringLiteral("--s2p"));
+    return error;
+}
+
 } // namespace
 
 std::variant<Options, QString> parseOptions(const QStringList& arguments) {
     Options options;
-    QHash<QString, QString> beaconValues;
+    QHash<QString, QString> beaconValues, analyseValues;
+    static const QStringList analyseOptions = {
+        QStringLiteral("--analyse"), QStringLiteral("--crystal"), QStringLiteral("--near"),
+        QStringLiteral("--settle"),  QStringLiteral("--samples"), QStringLiteral("--source"),
+        QStringLiteral("--csv"),     QStringLiteral("--s2p")};
     static const QStringList beaconOptions = {
         QStringLiteral("--beacon"),     QStringLiteral("--call"), QStringLiteral("--grid"),
         QStringLiteral("--dbm"),        QStringLiteral("--dial"), QStringLiteral("--offset"),
@@ -160,7 +213,11 @@ std::variant<Options, QString> parseOptions(const QStringList& arguments) {
             if (arg == name) {
                 // The next word is another option, not this one's value: a
                 // file really called "-x" can be given as --trace=-x.
-                if (i + 1 >= arguments.size() || arguments[i + 1].startsWith(QLatin1Char('-')))
+                // A negative number (--source -10) is a value all the same.
+                bool number = false;
+                if (i + 1 < arguments.size()) arguments[i + 1].toDouble(&number);
+                if (i + 1 >= arguments.size() ||
+                    (arguments[i + 1].startsWith(QLatin1Char('-')) && !number))
                     return QStringLiteral("option %1 needs a value").arg(name);
                 *value = arguments[++i];
                 return std::nullopt;
@@ -190,6 +247,13 @@ std::variant<Options, QString> parseOptions(const QStringList& arguments) {
             QString value;
             if (auto error = valueOf(name, &value)) return *error;
             beaconValues[name] = value;
+        } else if (const QString name = arg.section(QLatin1Char('='), 0, 0);
+                   analyseOptions.contains(name)) {
+            QString value;
+            if (auto error = valueOf(name, &value)) return *error;
+            analyseValues[name] = value;
+        } else if (arg == QLatin1String("--log")) {
+            analyseValues[arg] = QString();
         } else if (arg == QLatin1String("--ptt-keys")) {
             options.pttKeys = true;
         } else if (arg == QLatin1String("--once") || arg == QLatin1String("--ignore-clock")) {
@@ -205,6 +269,17 @@ std::variant<Options, QString> parseOptions(const QStringList& arguments) {
         } else {
             return QStringLiteral("unknown option '%1' (see --help)").arg(arg);
         }
+    }
+    if (analyseValues.contains(QStringLiteral("--analyse")) ||
+        analyseValues.contains(QStringLiteral("--crystal"))) {
+        AnalyseSetup setup;
+        if (auto error = analyseSetup(analyseValues, &setup)) return *error;
+        if (!beaconValues.isEmpty())
+            return QStringLiteral("--beacon and --analyse go one at a time");
+        options.analyse = setup;
+    } else if (!analyseValues.isEmpty()) {
+        return QStringLiteral("%1 goes with --analyse or --crystal")
+            .arg(analyseValues.keys().first());
     }
     if (beaconValues.contains(QStringLiteral("--beacon"))) {
         beacon::BeaconSetup setup;

@@ -11,6 +11,18 @@
 
 namespace kalimor {
 
+// --analyse START:STOP:POINTS or --crystal R0, with their options.
+struct AnalyseSetup {
+    bool crystal = false;
+    double startMHz = 0, stopMHz = 0;
+    int points = 0;
+    bool log = false;
+    int settleMs = 0, samples = 4;
+    std::optional<double> sourceDbm;
+    QString csv, s2p;
+    double r0 = 12.5, nearMHz = 10;
+};
+
 // What the command line asks for.
 struct Options {
     // --port or --simulate; without them the port in the settings (Edit >
@@ -20,6 +32,8 @@ struct Options {
     std::optional<QString> rigctld; // --rigctld[=[ADDR:]PORT]; empty: the default endpoint
     // --beacon MODE and its options: sends without a window.
     std::optional<beacon::BeaconSetup> beacon;
+    // --analyse or --crystal: the analyser without a window.
+    std::optional<AnalyseSetup> analyse;
     bool pttKeys = false; // --ptt-keys: a client's T 1 / T 0 switch the output on and off
     bool help = false;
     bool version = false;

@@ -1,4 +1,5 @@
 #include "Version.h"
+#include "app/AnalyseCli.h"
 #include "app/BeaconCli.h"
 #include "app/Kalimor.h"
 #include "app/Options.h"
@@ -67,7 +68,8 @@ int main(int argc, char** argv) {
     // The beacon has no window: without a -platform of the user's, nothing
     // may wait for a screen, and every message goes to stderr.
     const bool platformGiven = args.contains(QStringLiteral("-platform"));
-    if (options.beacon && !platformGiven) qputenv("QT_QPA_PLATFORM", "offscreen");
+    if ((options.beacon || options.analyse) && !platformGiven)
+        qputenv("QT_QPA_PLATFORM", "offscreen");
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kalimor"));
     QApplication::setApplicationVersion(QLatin1String(version::full));
@@ -76,8 +78,8 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/kalimor.svg")));
     if (port) dds::board().adoptPort(std::move(port), options.port);
 
-    if (options.beacon) {
-        const int status = runBeacon(options);
+    if (options.beacon || options.analyse) {
+        const int status = options.beacon ? runBeacon(options) : runAnalyse(options);
         dds::board().adoptPort(nullptr);
         return status;
     }

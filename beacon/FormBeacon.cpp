@@ -30,8 +30,8 @@ struct ModeRow {
     double ditSeconds; // QRSS
 };
 constexpr ModeRow modes[] = {
-    {"WSPR", BeaconSetup::Mode::Wspr, 0},   {"CW", BeaconSetup::Mode::Cw, 0},
-    {"QRSS3", BeaconSetup::Mode::Qrss, 3},  {"QRSS6", BeaconSetup::Mode::Qrss, 6},
+    {"WSPR", BeaconSetup::Mode::Wspr, 0},    {"CW", BeaconSetup::Mode::Cw, 0},
+    {"QRSS3", BeaconSetup::Mode::Qrss, 3},   {"QRSS6", BeaconSetup::Mode::Qrss, 6},
     {"QRSS10", BeaconSetup::Mode::Qrss, 10}, {"QRSS30", BeaconSetup::Mode::Qrss, 30},
     {"QRSS60", BeaconSetup::Mode::Qrss, 60},
 };
@@ -68,9 +68,9 @@ FormBeacon::FormBeacon(QWidget* owner) : QMainWindow(owner) {
     spnOffset = spin("spnOffset", 1400, 1600, 1500, " Hz");
     chkRandomOffset = named(new QCheckBox(QStringLiteral("Random"), this), "chkRandomOffset");
     spnTxPercent = spin("spnTxPercent", 0, 100, 20, " %");
-    chkIgnoreClock = named(
-        new QCheckBox(QStringLiteral("Send although the clock is not synchronised"), this),
-        "chkIgnoreClock");
+    chkIgnoreClock =
+        named(new QCheckBox(QStringLiteral("Send although the clock is not synchronised"), this),
+              "chkIgnoreClock");
     txtText = named(new QLineEdit(this), "txtText");
     spnWpm = spin("spnWpm", 5, 40, 20, " WPM");
     cboKeying = named(new QComboBox(this), "cboKeying");
@@ -219,9 +219,8 @@ void FormBeacon::start(bool once) {
     });
     connect(m_beacon.get(), &beacon::Beacon::frameSkipped, this,
             [this](const QString& why) { lstLog->addItem(QStringLiteral("Skipped ") + why); });
-    connect(m_beacon.get(), &beacon::Beacon::failed, this, [this](const QString& why) {
-        ui::showMessage(this, QStringLiteral("Beacon"), why);
-    });
+    connect(m_beacon.get(), &beacon::Beacon::failed, this,
+            [this](const QString& why) { ui::showMessage(this, QStringLiteral("Beacon"), why); });
     connect(m_beacon.get(), &beacon::Beacon::finished, this, [this] {
         m_inFrame = false;
         m_progress.stop();

@@ -6,6 +6,7 @@
 #include <QComboBox>
 #include <QPushButton>
 #include <QSpinBox>
+#include <QTableWidget>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -74,6 +75,57 @@ private Q_SLOTS:
         QVERIFY2(a->runner().trace().size() <= atStop + 1, "more than one point after Stop");
     }
 
+    // A through on another grid is read at the run's frequencies: the run
+    // keeps all its points, in the plot and in the export.
+    void throughOnAnotherGridKeepsEveryPoint() {
+        auto* device = a->findChild<QComboBox*>(QStringLiteral("cboDevice"));
+        auto* points = a->findChild<QSpinBox*>(QStringLiteral("spnPoints"));
+        device->setCurrentIndex(device->findData(int(analyser::SimulatedDevice::Kind::Through)));
+        points->setValue(101);
+        a->cmdRun_Click();
+        QTRY_VERIFY_WITH_TIMEOUT(!a->runner().running(), 20000);
+        a->cmdThrough_Click();
+        device->setCurrentIndex(
+            device->findData(int(analyser::SimulatedDevice::Kind::CrystalFilter)));
+        points->setValue(1001);
+        a->cmdRun_Click();
+        QTRY_VERIFY_WITH_TIMEOUT(!a->runner().running(), 20000);
+        QCOMPARE(a->shown().size(), size_t(1001));
+        QVERIFY2(std::fabs(a->shown()[500].level - (-2)) < 0.3, "not relative to the through");
+        QTemporaryDir dir;
+        QVERIFY(a->exportCsv(dir.filePath(QStringLiteral("run.csv"))));
+        QFile csv(dir.filePath(QStringLiteral("run.csv")));
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        QCOMPARE(csv.readAll().count('\n'), 1001 + 2);
+        QVERIFY(a->exportTouchstone(dir.filePath(QStringLiteral("run.s2p"))));
+        // A memory is what the markers read beside the trace.
+        QVERIFY(a->importCsv(dir.filePath(QStringLiteral("run.csv"))));
+        QVERIFY2(a->markerText().contains(QStringLiteral("(memory -")),
+                 qPrintable(a->markerText()));
+    }
+
+    // The crystal mode's batch: each crystal a row, those whose fs agree
+    // within the tolerance in one group; presets keep the sweep settings.
+    void crystalsAndPresets() {
+        auto* device = a->findChild<QComboBox*>(QStringLiteral("cboDevice"));
+        device->setCurrentIndex(device->findData(int(analyser::SimulatedDevice::Kind::Crystal)));
+        for (int i = 0; i < 2; ++i) {
+            const auto m = a->cmdNextCrystal_Click();
+            QVERIFY(m);
+            QVERIFY2(std::fabs(m->rm - 25) < 1, qPrintable(QString::number(m->rm)));
+        }
+        auto* table = a->findChild<QTableWidget*>(QStringLiteral("tblCrystals"));
+        QCOMPARE(table->rowCount(), 2);
+        QCOMPARE(table->item(0, 9)->text(), table->item(1, 9)->text());
+        QVERIFY(fx->messages.isEmpty());
+
+        a->findChild<QSpinBox*>(QStringLiteral("spnPoints"))->setValue(333);
+        a->savePreset(QStringLiteral("crystal filter"));
+        a->findChild<QSpinBox*>(QStringLiteral("spnPoints"))->setValue(2);
+        QVERIFY(a->recallPreset(QStringLiteral("crystal filter")));
+        QCOMPARE(a->findChild<QSpinBox*>(QStringLiteral("spnPoints"))->value(), 333);
+    }
+
     void notAnExportedTraceIsRefused() {
         QTemporaryDir dir;
         QFile f(dir.filePath(QStringLiteral("x.csv")));
@@ -82,6 +134,12 @@ private Q_SLOTS:
         f.close();
         QVERIFY(!a->importCsv(f.fileName()));
         QCOMPARE(fx->messages.size(), 1);
+        QVERIFY(f.open(QIODevice::WriteOnly));
+        f.write("# Kalimor network analyser: x\nfrequency_hz,level,raw\n2,0,0\n1,0,0\n");
+        f.close();
+        QVERIFY(!a->importCsv(f.fileName()));
+        QVERIFY2(fx->messages.last().contains(QStringLiteral("line 4: 1.000 Hz comes after")),
+                 qPrintable(fx->messages.last()));
     }
 };
 

@@ -1,4 +1,5 @@
 #include "analyser/Analysis.h"
+#include "analyser/Crystal.h"
 
 #include <gtest/gtest.h>
 
@@ -43,13 +44,57 @@ TEST(Analysis, MarkersReadTheResonatorsBandwidthAndCentre) {
     EXPECT_NEAR(widthAt(wide, 60) / widthAt(wide, 6), expected, 0.01 * expected);
 }
 
-TEST(Analysis, NormalisedToAThroughTrace) {
-    const Trace through = {{1e6, -1.5, 0}, {2e6, -2.0, 0}};
-    const Trace measured = {{1e6, -11.5, 0}, {2e6, -32.0, 0}};
-    const Trace n = normalise(measured, through);
-    ASSERT_EQ(n.size(), 2u);
-    EXPECT_DOUBLE_EQ(n[0].level, -10);
-    EXPECT_DOUBLE_EQ(n[1].level, -30);
+// A through on another grid is read at each measured frequency; one that
+// does not cover the run is refused, and a run is never cut to it.
+TEST(Analysis, NormalisedToAThroughByFrequency) {
+    QString why;
+    const Trace through = {{1e6, -1.5, 0}, {2e6, -2.0, 0}, {3e6, -2.5, 0}};
+    const Trace measured = {
+        {1e6, -11.5, 0}, {1.5e6, -21.75, 0}, {2e6, -32.0, 0}, {2.5e6, -12.25, 0}};
+    const auto n = normalise(measured, through, &why);
+    ASSERT_TRUE(n);
+    ASSERT_EQ(n->size(), 4u);
+    const double expected[] = {-10, -20, -30, -10};
+    for (size_t i = 0; i < 4; ++i) EXPECT_DOUBLE_EQ((*n)[i].level, expected[i]) << i;
+    EXPECT_FALSE(normalise({{0.5e6, 0, 0}, {2e6, 0, 0}}, through, &why));
+    EXPECT_TRUE(why.contains(QStringLiteral("record a through")));
+    EXPECT_FALSE(normalise(measured, {}, &why));
+}
+
+// The markers each shape needs, against analytic responses: the 5th-order
+// Butterworth low- and high-pass are 3.01 dB down at their corners, the
+// notch's -3 dB width is f0/Q exactly, its depth the 40 dB it is held to.
+TEST(Analysis, MarkersByShape) {
+    struct Case {
+        SimulatedDevice::Kind device;
+        double from, to;
+        Shape shape;
+        double expected; // the corner, the notch's -3 dB width, or the band-pass centre
+    } cases[] = {
+        {SimulatedDevice::Kind::LowPass, 1e6, 20e6, Shape::LowPass, 7e6},
+        {SimulatedDevice::Kind::HighPass, 0.5e6, 10e6, Shape::HighPass, 3e6},
+        {SimulatedDevice::Kind::Notch, 5e6, 15e6, Shape::Notch, 10e6 / 30},
+        {SimulatedDevice::Kind::CrystalFilter, 10.68e6, 10.72e6, Shape::BandPass, 10.7e6},
+        {SimulatedDevice::Kind::Through, 1e6, 2e6, Shape::Flat, 0},
+    };
+    for (const Case& c : cases) {
+        const SimulatedDevice device{c.device};
+        Trace trace;
+        for (double hz : sweepFrequencies(c.from, c.to, 1001, false))
+            trace.push_back({hz, device.responseDb(hz), 0});
+        const ShapeMarkers m = shapeMarkers(trace);
+        EXPECT_EQ(m.shape, c.shape) << qPrintable(SimulatedDevice::name(c.device));
+        double got = 0;
+        if (c.shape == Shape::LowPass || c.shape == Shape::HighPass) got = m.cornerHz.value_or(0);
+        if (c.shape == Shape::Notch) {
+            got = m.bandwidthHz();
+            EXPECT_NEAR(m.depthDb, 40, 0.2);
+            EXPECT_NEAR(m.notch.hz, 10e6, 0.005 * 10e6);
+        }
+        if (c.shape == Shape::BandPass) got = m.centreHz();
+        EXPECT_NEAR(got, c.expected, 0.005 * c.expected)
+            << qPrintable(SimulatedDevice::name(c.device));
+    }
 }
 
 TEST(Analysis, DetectorsAndTheirTwoPointCalibration) {
@@ -81,4 +126,51 @@ TEST(Analysis, CsvRoundTripAndRefusals) {
     for (const char* bad : {"", "frequency_hz,level,raw\n", "1,2,3\n",
                             "frequency_hz,level,raw\n1,x,3\n", "frequency_hz,level,raw\nnan,1\n"})
         EXPECT_FALSE(fromCsv(QString::fromLatin1(bad), nullptr)) << bad;
+    // An import is checked point by point, and the reason names the line.
+    const char* head = "# Kalimor network analyser: x\nfrequency_hz,level,raw\n";
+    struct Case {
+        const char* body;
+        const char* why;
+    } refused[] = {{"2,0,0\n1,0,0\n", "line 4: 1.000 Hz comes after 2.000 Hz"},
+                   {"1,0,0\n1,0,0\n", "line 4: 1.000 Hz repeats"},
+                   {"-1e9,0,0\n", "line 3: -1000000000 Hz is outside 0 to 50000000 Hz"},
+                   {"1,0,0\n1e300,0,0\n", "line 4: 1e+300 Hz is outside"}};
+    for (const Case& c : refused) {
+        QString why;
+        EXPECT_FALSE(readCsv(QLatin1String(head) + QLatin1String(c.body), 50e6, nullptr, &why));
+        EXPECT_TRUE(why.startsWith(QLatin1String(c.why))) << qPrintable(why);
+    }
+}
+
+TEST(Crystal, ThePublishedCheck) {
+    // fs 9.996490 MHz, fp 10.017730 MHz, Cm 27.1 fF: Lm 9.354 mH, C0 6.370 pF.
+    const double fs = 9.996490e6, fp = 10.017730e6, cm = 27.1e-15;
+    const double lm = 1 / (std::pow(2 * M_PI * fs, 2) * cm);
+    const double bw = (10 + 2 * 12.5) / (2 * M_PI * lm); // the loaded bandwidth Rm = 10 ohm gives
+    const Motional m = motionalFrom(fs, fp, 20 * std::log10((10 + 25) / 25.0), bw, 12.5);
+    EXPECT_NEAR(m.rm, 10, 1e-9);
+    EXPECT_NEAR(m.lm, 9.354e-3, 0.0005e-3);
+    EXPECT_NEAR(m.cm, 27.1e-15, 0.01e-15);
+    EXPECT_NEAR(m.c0, 6.370e-12, 0.001e-12);
+}
+
+// The whole measurement (coarse sweep, fine sweeps, the formulas) on the
+// simulated crystal's BVD response: each motional value within 2 %.
+TEST(Crystal, MeasuredFromTheModelsResponse) {
+    const CrystalModel truth = crystalFixture();
+    const SweepFn sweep = [&](const std::vector<double>& frequencies) {
+        Trace t;
+        for (double hz : frequencies) t.push_back({hz, truth.s21Db(hz, crystalFixtureR0), 0});
+        return t;
+    };
+    QString why;
+    const auto m = measureCrystal(sweep, 9.95e6, 10.05e6, crystalFixtureR0, &why);
+    ASSERT_TRUE(m) << qPrintable(why);
+    EXPECT_NEAR(m->fs, truth.seriesHz(), 1e-6 * truth.seriesHz());
+    EXPECT_NEAR(m->rm, truth.rm, 0.02 * truth.rm);
+    EXPECT_NEAR(m->lm, truth.lm, 0.02 * truth.lm);
+    EXPECT_NEAR(m->cm, truth.cm, 0.02 * truth.cm);
+    EXPECT_NEAR(m->c0, truth.c0, 0.02 * truth.c0);
+    EXPECT_NEAR(m->q, 2 * M_PI * truth.seriesHz() * truth.lm / truth.rm, 0.02 * m->q);
+    EXPECT_FALSE(measureCrystal(sweep, 11e6, 12e6, crystalFixtureR0, &why)); // nothing there
 }

@@ -86,6 +86,8 @@ private:
     }
     // Each visible text fits its control and prints over no other.
     void check(QWidget* window, const QString& state) {
+        // A text that just changed lays its window out again on the next turn.
+        QTest::qWait(20);
         QList<std::pair<QWidget*, QRect>> drawn;
         for (QWidget* c : window->findChildren<QWidget*>()) {
             if (!c->isVisibleTo(window) || c->objectName().isEmpty()) continue;
