@@ -46,10 +46,13 @@ analyser::Detector detector(CSetting& store) {
 
 void saveDetector(CSetting& store, const analyser::Detector& d) {
     const bool log = d.kind == analyser::Detector::Kind::Log;
-    store.SaveSettingStr(Section, QStringLiteral("DetectorKind"), log ? QStringLiteral("0") : QStringLiteral("1"));
+    store.SaveSettingStr(Section, QStringLiteral("DetectorKind"),
+                         log ? QStringLiteral("0") : QStringLiteral("1"));
     if (log) {
-        store.SaveSettingStr(Section, QStringLiteral("LogSlopeMvPerDb"), QString::number(d.slopeMvPerDb, 'g', 12));
-        store.SaveSettingStr(Section, QStringLiteral("LogInterceptDbm"), QString::number(d.interceptDbm, 'g', 12));
+        store.SaveSettingStr(Section, QStringLiteral("LogSlopeMvPerDb"),
+                             QString::number(d.slopeMvPerDb, 'g', 12));
+        store.SaveSettingStr(Section, QStringLiteral("LogInterceptDbm"),
+                             QString::number(d.interceptDbm, 'g', 12));
     } else {
         store.SaveSettingStr(Section, QStringLiteral("DiodeA"), QString::number(d.diodeA, 'g', 12));
         store.SaveSettingStr(Section, QStringLiteral("DiodeB"), QString::number(d.diodeB, 'g', 12));
@@ -57,7 +60,8 @@ void saveDetector(CSetting& store, const analyser::Detector& d) {
 }
 
 analyser::SimulatedDevice::Kind simulatedDevice(CSetting& store) {
-    const int kind = int(stored(store, "SimulatedDevice", int(analyser::SimulatedDevice::Kind::CrystalFilter)));
+    const int kind =
+        int(stored(store, "SimulatedDevice", int(analyser::SimulatedDevice::Kind::CrystalFilter)));
     return kind >= 0 && kind <= int(analyser::SimulatedDevice::Kind::Crystal)
                ? analyser::SimulatedDevice::Kind(kind)
                : analyser::SimulatedDevice::Kind::CrystalFilter;

@@ -58,11 +58,10 @@ std::optional<Motional> measureCrystal(const SweepFn& sweep, double fromHz, doub
         return std::nullopt;
     }
     const Point& peak = highest(coarse);
-    const auto after = std::find_if(coarse.begin(), coarse.end(),
-                                    [&](const Point& p) { return p.hz == peak.hz; });
-    const auto notch = std::min_element(after, coarse.end(), [](const Point& a, const Point& b) {
-        return a.level < b.level;
-    });
+    const auto after =
+        std::find_if(coarse.begin(), coarse.end(), [&](const Point& p) { return p.hz == peak.hz; });
+    const auto notch = std::min_element(
+        after, coarse.end(), [](const Point& a, const Point& b) { return a.level < b.level; });
     const double step = coarse[1].hz - coarse[0].hz;
     if (peak.level < coarse.front().level + 10 || notch == coarse.end() ||
         notch->level > peak.level - 10 || notch->hz - peak.hz < 2 * step) {
@@ -88,9 +87,11 @@ std::optional<Motional> measureCrystal(const SweepFn& sweep, double fromHz, doub
         return std::nullopt;
     }
     // Fine around fp.
-    const Trace fineP = sweep(sweepFrequencies(notch->hz - 2 * step, notch->hz + 2 * step, 1001, false));
-    const Point& deepest = *std::min_element(fineP.begin(), fineP.end(),
-                                             [](const Point& a, const Point& b) { return a.level < b.level; });
+    const Trace fineP =
+        sweep(sweepFrequencies(notch->hz - 2 * step, notch->hz + 2 * step, 1001, false));
+    const Point& deepest =
+        *std::min_element(fineP.begin(), fineP.end(),
+                          [](const Point& a, const Point& b) { return a.level < b.level; });
     return motionalFrom(m.peak.hz, deepest.hz, -m.peak.level, m.bandwidthHz(), r0);
 }
 

@@ -30,7 +30,8 @@ bool write(const QString& path, const QString& text) {
     const QByteArray bytes = text.toUtf8();
     if (f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size() && f.flush() && f.commit())
         return true;
-    std::fprintf(stderr, "kalimor: cannot write %s: %s\n", qPrintable(path), qPrintable(f.errorString()));
+    std::fprintf(stderr, "kalimor: cannot write %s: %s\n", qPrintable(path),
+                 qPrintable(f.errorString()));
     return false;
 }
 
@@ -125,12 +126,14 @@ int runAnalyse(const Options& options) {
             line("C0", m->c0 * 1e12, 3, "pF");
             line("Q", m->q, 0, "");
         } else {
-            const analyser::Trace t =
-                sweep(analyser::sweepFrequencies(a.startMHz * 1e6, a.stopMHz * 1e6, a.points, a.log));
+            const analyser::Trace t = sweep(
+                analyser::sweepFrequencies(a.startMHz * 1e6, a.stopMHz * 1e6, a.points, a.log));
             printMarkers(t);
-            const QString what = a.sourceDbm ? QStringLiteral("levels in dB against %1 dBm").arg(*a.sourceDbm)
-                                             : QStringLiteral("levels in dB against a through trace");
-            if (!a.csv.isEmpty() && !write(a.csv, analyser::toCsv(t, detector.describe() + "; " + what)))
+            const QString what =
+                a.sourceDbm ? QStringLiteral("levels in dB against %1 dBm").arg(*a.sourceDbm)
+                            : QStringLiteral("levels in dB against a through trace");
+            if (!a.csv.isEmpty() &&
+                !write(a.csv, analyser::toCsv(t, detector.describe() + "; " + what)))
                 status = 1;
             if (!a.s2p.isEmpty() && !write(a.s2p, analyser::toTouchstone(t, detector.describe())))
                 status = 1;

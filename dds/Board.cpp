@@ -391,6 +391,8 @@ void Board::load(std::int32_t word, std::int16_t phase, std::int16_t powerDown, 
 
 void Board::testLoad(PortBackend& port, const ChipProfile& chip, std::int32_t word,
                      std::int16_t phase) {
+    if (const Controller holder = controller(); holder != Controller::Vfo)
+        throw Error(err::BoardHeld, QStringLiteral("Board"), refusalText(holder));
     onThread([&] {
         PortBackend* const savedPort = m_port;
         const ChipProfile savedChip = m_chip;
@@ -406,9 +408,10 @@ void Board::testLoad(PortBackend& port, const ChipProfile& chip, std::int32_t wo
         m_port = savedPort;
         m_chip = savedChip;
         describeAgain();
-        // The board's own port still holds what it held.
+        // Another port's test leaves the board's own holding what it held; a
+        // test through the board's own port is what the board now holds.
         std::lock_guard lock(m_mutex);
-        m_held = savedHeld;
+        if (&port != savedPort) m_held = savedHeld;
         if (failure) std::rethrow_exception(failure);
     });
 }

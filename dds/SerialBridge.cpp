@@ -83,8 +83,8 @@ QString SerialBridgePort::describe() const {
 
 QStringList SerialBridgePort::driverLines() const {
     return {QStringLiteral("Kalimor bridge (ATmega328P, firmware/)"),
-            QStringLiteral("Frames at 115200 baud, each load acknowledged"), describe(),
-            QStringLiteral("Chosen with --port serial:DEVICE or Edit > Board...")};
+            QStringLiteral("Protocol 2 at 115200 baud, each load acknowledged by number"),
+            describe(), QStringLiteral("Chosen with --port serial:DEVICE or Edit > Board...")};
 }
 
 void SerialBridgePort::close() {
@@ -97,8 +97,7 @@ void SerialBridgePort::lost(const QString& why) {
     throw portFailure(QStringLiteral("Kalimor bridge on %1 lost: %2").arg(m_device, why));
 }
 
-std::optional<QByteArray> SerialBridgePort::awaitFrame(std::chrono::milliseconds wait) {
-    const auto deadline = SerialLine::Clock::now() + wait;
+std::optional<QByteArray> SerialBridgePort::awaitFrame(SerialLine::Clock::time_point deadline) {
     for (;;) {
         if (auto body = bridge::takeFrame(&m_in)) return body;
         if (SerialLine::Clock::now() >= deadline || !m_port.read(&m_in, deadline))
@@ -106,55 +105,83 @@ std::optional<QByteArray> SerialBridgePort::awaitFrame(std::chrono::milliseconds
     }
 }
 
+void SerialBridgePort::notABridge(const QString& why) {
+    close();
+    m_openFailure = why;
+    m_openFailed = SerialLine::Clock::now();
+    throw portFailure(why);
+}
+
 void SerialBridgePort::open() {
+    using Clock = SerialLine::Clock;
+    const auto deadline = Clock::now() + OpenWait;
     QString why;
-    if (!m_port.open(m_device, 115200, &why)) throw portFailure(why);
+    if (!m_port.open(m_device, 115200, &why)) notABridge(why);
     // The board resets as the port opens and says hello when it is up; one
-    // that does not reset is asked who it is.
-    std::optional<QByteArray> hello;
-    for (auto body = awaitFrame(BannerWait); body; body = awaitFrame(BannerWait))
-        if (body->startsWith('B')) {
-            hello = body;
+    // that does not reset is asked who it is. Frames of any other kind do
+    // not keep the open waiting past its deadline.
+    int version = -1;
+    const auto bannerBy = std::min(deadline, Clock::now() + BannerWait);
+    while (auto body = awaitFrame(bannerBy))
+        if (body->startsWith('B') && body->size() >= 3) {
+            version = std::uint8_t(body->at(1));
             break;
         }
-    if (!hello) {
-        m_port.write(bridge::frame(QByteArray("I")), SerialLine::Clock::now() + AnswerWait);
-        for (auto body = awaitFrame(AnswerWait); body; body = awaitFrame(AnswerWait))
-            if (body->startsWith('i')) {
-                hello = body;
-                break;
-            }
+    if (version < 0) {
+        const std::uint8_t seq = std::uint8_t(m_seq % 254 + 1);
+        m_seq = seq;
+        m_port.write(bridge::frame(QByteArray("I") + char(seq)), deadline);
+        while (auto body = awaitFrame(deadline)) {
+            if (!body->startsWith('i') || body->size() < 3) continue;
+            // Version 2 echoes the number before its version; version 1
+            // answers with its version where the number would be.
+            version = std::uint8_t(body->at(1)) == seq && body->size() >= 4
+                          ? std::uint8_t(body->at(2))
+                          : std::uint8_t(body->at(1));
+            break;
+        }
     }
-    if (!hello || hello->size() < 3) {
-        close();
-        throw portFailure(QStringLiteral("no Kalimor bridge answered on %1 - flash firmware/ "
-                                         "first, see README")
-                              .arg(m_device));
-    }
-    if (std::uint8_t(hello->at(1)) != bridge::Version) {
-        const int version = std::uint8_t(hello->at(1));
-        close();
-        throw portFailure(QStringLiteral("the bridge on %1 speaks protocol %2, this Kalimor %3 - "
-                                         "flash firmware/ from this version")
-                              .arg(m_device)
-                              .arg(version)
-                              .arg(bridge::Version));
-    }
+    if (version < 0)
+        notABridge(QStringLiteral("no Kalimor bridge answered on %1 - flash firmware/ first, "
+                                  "see README")
+                       .arg(m_device));
+    if (version != bridge::Version)
+        notABridge(QStringLiteral("the bridge on %1 runs protocol %2 firmware, this Kalimor "
+                                  "speaks %3 - flash firmware/ from this version")
+                       .arg(m_device)
+                       .arg(version)
+                       .arg(bridge::Version));
+    m_openFailure.clear();
 }
 
 QByteArray SerialBridgePort::exchange(const QByteArray& body, char answer) {
-    if (!m_port.isOpen()) open();
-    if (!m_port.write(bridge::frame(body), SerialLine::Clock::now() + AnswerWait))
+    using Clock = SerialLine::Clock;
+    if (!m_port.isOpen()) {
+        // A device that did not answer as a bridge is not asked again on
+        // every keystroke.
+        if (!m_openFailure.isEmpty() && Clock::now() - m_openFailed < RetryAfter)
+            throw portFailure(m_openFailure);
+        open();
+    }
+    // Whatever waits in the input answers no request of ours.
+    m_in.clear();
+    while (m_port.read(&m_in, Clock::now())) m_in.clear();
+    m_seq = std::uint8_t(m_seq % 254 + 1); // 1..254: 0 is nobody's, 0xFF the board's "unknown"
+    const std::uint8_t seq = m_seq;
+    const auto deadline = Clock::now() + AnswerWait;
+    if (!m_port.write(bridge::frame(body.left(1) + char(seq) + body.mid(1)), deadline))
         lost(QStringLiteral("%1 (unplugged?)").arg(m_port.error()));
     for (;;) {
-        const auto reply = awaitFrame(AnswerWait);
-        if (!reply) lost(QStringLiteral("it did not answer (unplugged?)"));
-        if (reply->startsWith(answer)) return *reply;
-        if (reply->startsWith('E') && reply->size() >= 2)
-            throw portFailure(QStringLiteral("the bridge on %1 refused %2")
-                                  .arg(m_device, refusal(std::uint8_t(reply->at(1)))));
+        const auto reply = awaitFrame(deadline);
+        if (!reply)
+            lost(QStringLiteral("it did not answer within %1 ms (unplugged?)")
+                     .arg(AnswerWait.count()));
         if (reply->startsWith('B')) lost(QStringLiteral("it was reset"));
-        // Anything else is an old answer; the one to this frame follows.
+        if (reply->size() < 2 || std::uint8_t(reply->at(1)) != seq) continue; // not this request's
+        if (reply->startsWith(answer)) return *reply;
+        if (reply->startsWith('E') && reply->size() >= 3)
+            throw portFailure(QStringLiteral("the bridge on %1 refused %2")
+                                  .arg(m_device, refusal(std::uint8_t(reply->at(2)))));
     }
 }
 
@@ -169,7 +196,7 @@ void SerialBridgePort::write(int, const std::uint8_t* bytes, std::size_t count) 
         body += char(value);
     }
     const QByteArray ack = exchange(body, 'A');
-    if (ack.size() < 2 || ack[1] != 'L') lost(QStringLiteral("it answered something else"));
+    if (ack.size() < 3 || ack[2] != 'L') lost(QStringLiteral("it answered something else"));
 }
 
 double SerialBridgePort::readAnalog(int channel, int samples) {
@@ -177,9 +204,9 @@ double SerialBridgePort::readAnalog(int channel, int samples) {
     body += char(channel);
     body += char(samples);
     const QByteArray reply = exchange(body, 'd');
-    if (reply.size() < 5) lost(QStringLiteral("a short analog reading"));
-    const int count = std::uint8_t(reply[2]);
-    const int sum = std::uint8_t(reply[3]) | (std::uint8_t(reply[4]) << 8);
+    if (reply.size() < 6) lost(QStringLiteral("a short analog reading"));
+    const int count = std::uint8_t(reply[3]);
+    const int sum = std::uint8_t(reply[4]) | (std::uint8_t(reply[5]) << 8);
     return count ? double(sum) / count : 0;
 }
 

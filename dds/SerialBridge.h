@@ -17,7 +17,8 @@ namespace kalimor::dds {
 // CRC-8/CCITT over LEN, CMD and PAYLOAD.
 namespace bridge {
 inline constexpr std::uint8_t Sync = 0xA5;
-inline constexpr std::uint8_t Version = 1;
+inline constexpr std::uint8_t Version = 2;
+inline constexpr std::uint8_t NoSeq = 0xFF; // an answer to no request the board could read
 inline constexpr int MaxLength = 32;
 QByteArray frame(const QByteArray& body);
 // Takes one whole frame off the front of `in` when there is one; bytes that
@@ -31,10 +32,21 @@ std::optional<QByteArray> takeFrame(QByteArray* in);
 // checks the protocol version; each load goes as one frame and waits for its
 // acknowledgement. A board that stops answering (unplugged, reset) is
 // reported, and the next load opens the link again.
+//
+// Every request carries a sequence number its answer echoes: what is left in
+// the input is drained before a request, an answer with another number (a
+// late one, a duplicate, a stray refusal) is passed over, so the outcome
+// reported for a load is the board's answer to that load. Nothing the device
+// sends can hold the board's thread for long: an exchange ends within
+// AnswerWait and an open within OpenWait, and a device that did not answer as
+// a bridge is tried again at most every RetryAfter, each load in between
+// failing at once with its reason.
 class SerialBridgePort : public PortBackend {
 public:
     static constexpr std::chrono::milliseconds BannerWait{2500};
+    static constexpr std::chrono::milliseconds OpenWait{3000};
     static constexpr std::chrono::milliseconds AnswerWait{250};
+    static constexpr std::chrono::milliseconds RetryAfter{2000};
 
     explicit SerialBridgePort(QString device);
     ~SerialBridgePort() override;
@@ -56,14 +68,20 @@ public:
 private:
     void open();
     void close();
+    [[noreturn]] void notABridge(const QString& why);
+    // Sends CMD, a fresh sequence number and the rest of `body`, and returns
+    // the answer `answer` that carries the number back.
     QByteArray exchange(const QByteArray& body, char answer);
-    std::optional<QByteArray> awaitFrame(std::chrono::milliseconds wait);
+    std::optional<QByteArray> awaitFrame(SerialLine::Clock::time_point deadline);
     [[noreturn]] void lost(const QString& why);
 
     QString m_device;
     SerialLine m_port;
     QByteArray m_in;
     QString m_identity;
+    std::uint8_t m_seq = 0;
+    QString m_openFailure; // why the last open failed, told again until RetryAfter
+    SerialLine::Clock::time_point m_openFailed;
 };
 
 } // namespace kalimor::dds

@@ -255,7 +255,15 @@ void FormBoard::cmdTest_Click() {
     const QLocale locale;
     try {
         const std::int32_t word = tuningWord(Globals::FreqHz, clock);
-        auto port = dds::makeBackend(*choice);
+        // The port in use is tested through its open link: a second open of
+        // a serial port would find it in use by this very program.
+        std::unique_ptr<dds::PortBackend> own;
+        dds::PortBackend* port =
+            dds::board().portChoice() == choice ? dds::board().port() : nullptr;
+        if (!port) {
+            own = dds::makeBackend(*choice);
+            port = own.get();
+        }
         dds::board().testLoad(*port, chip, word, Globals::PhaseStep);
         report(QStringLiteral("Sent %1 Hz (word 0x%2) to %3 as an %4. The board should "
                               "now put out that frequency.")

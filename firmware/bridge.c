@@ -69,8 +69,8 @@ static void sendFrame(const uint8_t* body, uint8_t len) {
     sendByte(crc);
 }
 
-static void sendError(uint8_t code) {
-    const uint8_t body[] = {'E', code};
+static void sendError(uint8_t seq, uint8_t code) {
+    const uint8_t body[] = {'E', seq, code};
     sendFrame(body, sizeof body);
 }
 
@@ -120,32 +120,40 @@ static uint16_t readAnalog(uint8_t channel, uint8_t samples) {
 }
 
 static void handle(const uint8_t* body, uint8_t len) {
+    static const uint8_t name[] = {'K', 'a', 'l', 'i', 'm', 'o', 'r', ' ',
+                                   'b', 'r', 'i', 'd', 'g', 'e'};
+    const uint8_t caps = BRIDGE_CAP_LOAD | BRIDGE_CAP_RESET | BRIDGE_CAP_ADC;
+    if (len == 1 && body[0] == 'I') { /* version 1's identify, for its program to read */
+        uint8_t reply[3 + sizeof name] = {'i', BRIDGE_VERSION, caps};
+        for (uint8_t i = 0; i < sizeof name; ++i) reply[3 + i] = name[i];
+        return sendFrame(reply, sizeof reply);
+    }
+    if (len < 2) return sendError(BRIDGE_NO_SEQ, BRIDGE_ERR_LENGTH);
+    const uint8_t seq = body[1];
     switch (body[0]) {
     case 'L':
-        if (len != 6) return sendError(BRIDGE_ERR_LENGTH);
-        loadWord(body + 1);
+        if (len != 7) return sendError(seq, BRIDGE_ERR_LENGTH);
+        loadWord(body + 2);
         break;
     case 'R':
-        if (len != 1) return sendError(BRIDGE_ERR_LENGTH);
+        if (len != 2) return sendError(seq, BRIDGE_ERR_LENGTH);
         resetChip();
         break;
     case 'D': {
-        if (len != 3 || body[2] == 0 || body[2] > 64) return sendError(BRIDGE_ERR_LENGTH);
-        const uint16_t sum = readAnalog(body[1], body[2]);
-        const uint8_t reply[] = {'d', body[1], body[2], (uint8_t)sum, (uint8_t)(sum >> 8)};
+        if (len != 4 || body[3] == 0 || body[3] > 64) return sendError(seq, BRIDGE_ERR_LENGTH);
+        const uint16_t sum = readAnalog(body[2], body[3]);
+        const uint8_t reply[] = {'d', seq, body[2], body[3], (uint8_t)sum, (uint8_t)(sum >> 8)};
         return sendFrame(reply, sizeof reply);
     }
     case 'I': {
-        static const uint8_t reply[] = {'i', BRIDGE_VERSION,
-                                        BRIDGE_CAP_LOAD | BRIDGE_CAP_RESET | BRIDGE_CAP_ADC,
-                                        'K', 'a', 'l', 'i', 'm', 'o', 'r', ' ', 'b', 'r', 'i',
-                                        'd', 'g', 'e'};
+        uint8_t reply[4 + sizeof name] = {'i', seq, BRIDGE_VERSION, caps};
+        for (uint8_t i = 0; i < sizeof name; ++i) reply[4 + i] = name[i];
         return sendFrame(reply, sizeof reply);
     }
     default:
-        return sendError(BRIDGE_ERR_UNKNOWN);
+        return sendError(seq, BRIDGE_ERR_UNKNOWN);
     }
-    const uint8_t ack[] = {'A', body[0]};
+    const uint8_t ack[] = {'A', seq, body[0]};
     sendFrame(ack, sizeof ack);
 }
 
@@ -180,7 +188,7 @@ int main(void) {
              * for the next SYNC. */
             if (have > 0 && ++idle > FRAME_TIMEOUT_LOOPS) {
                 have = 0;
-                sendError(BRIDGE_ERR_CUT);
+                sendError(BRIDGE_NO_SEQ, BRIDGE_ERR_CUT);
             }
             _delay_us(10);
             continue;
@@ -193,7 +201,7 @@ int main(void) {
         if (have == 1) {
             if (b == 0 || b > BRIDGE_MAX_LEN) {
                 have = 0;
-                sendError(BRIDGE_ERR_LENGTH);
+                sendError(BRIDGE_NO_SEQ, BRIDGE_ERR_LENGTH);
                 continue;
             }
             frame[0] = b;
@@ -207,7 +215,7 @@ int main(void) {
         uint8_t crc = 0;
         for (uint8_t i = 0; i <= frame[0]; ++i) crc = _crc8_ccitt_update(crc, frame[i]);
         if (crc != frame[frame[0] + 1]) {
-            sendError(BRIDGE_ERR_CHECKSUM);
+            sendError(BRIDGE_NO_SEQ, BRIDGE_ERR_CHECKSUM);
             continue;
         }
         handle(frame + 1, frame[0]);

@@ -1,28 +1,35 @@
 /* The Kalimor bridge's serial protocol, shared by the firmware and the
  * program (dds/SerialBridge.cpp reads the same numbers).
  *
- * Every frame, both ways:  SYNC  LEN  CMD  PAYLOAD[LEN-1]  CRC
+ * Every frame, both ways:  SYNC  LEN  CMD  SEQ  PAYLOAD[LEN-2]  CRC
  *   SYNC  0xA5
- *   LEN   bytes of CMD and PAYLOAD (1..32)
- *   CRC   CRC-8/CCITT (avr-libc's _crc8_ccitt_update, start 0) over LEN, CMD, PAYLOAD
+ *   LEN   bytes of CMD, SEQ and PAYLOAD (2..32)
+ *   SEQ   the request's number (1..254), which its answer carries back, so
+ *         that an answer is never taken for another request's
+ *   CRC   CRC-8/CCITT (avr-libc's _crc8_ccitt_update, start 0) over LEN, CMD, SEQ, PAYLOAD
  *
  * Host to board:
- *   'L' word[4, LSB first] control[1]  load: clock out the 40 bits LSB first
- *                                       on W_CLK, latch with FQ_UD; answer 'A' 'L'
- *   'R'                                 reset the chip and re-enter serial mode; 'A' 'R'
- *   'D' channel[1] samples[1]           average an analog input; answer
- *                                       'd' channel count sum[2, LSB first]
- *   'I'                                 identify; answer 'i' version caps "Kalimor bridge"
+ *   'L' seq word[4, LSB first] control[1]  load: clock out the 40 bits LSB first
+ *                                           on W_CLK, latch with FQ_UD; answer 'A' seq 'L'
+ *   'R' seq                                 reset the chip, re-enter serial mode; 'A' seq 'R'
+ *   'D' seq channel[1] samples[1]           average an analog input; answer
+ *                                           'd' seq channel count sum[2, LSB first]
+ *   'I' seq                                 identify; 'i' seq version caps "Kalimor bridge"
  * Board to host:
- *   'B' version caps                    banner, once after every reset
- *   'E' code                            refused: 1 checksum, 2 unknown command,
- *                                       3 bad length, 4 frame cut short
+ *   'B' version caps                        banner, once after every reset (no SEQ)
+ *   'E' seq code                            refused: 1 checksum, 2 unknown command,
+ *                                           3 bad length, 4 frame cut short; SEQ is
+ *                                           0xFF when the frame's own cannot be trusted
+ *
+ * Version 1 had no SEQ. Its identify ('I' alone, LEN 1) is still answered,
+ * as 'i' version caps, so that a program of version 1 says to reflash.
  */
 #ifndef KALIMOR_BRIDGE_PROTOCOL_H
 #define KALIMOR_BRIDGE_PROTOCOL_H
 
 #define BRIDGE_SYNC 0xA5
-#define BRIDGE_VERSION 1
+#define BRIDGE_VERSION 2
+#define BRIDGE_NO_SEQ 0xFF
 #define BRIDGE_MAX_LEN 32
 
 #define BRIDGE_CAP_LOAD 0x01

@@ -85,32 +85,34 @@ TEST_F(Bridge, AThousandLoadsEachLatchedOnceExactly) {
 TEST_F(Bridge, DamagedFramesAreRefusedAndNothingIsLatched) {
     RawLine line(board.device());
     EXPECT_EQ(line.next()[0], 'B'); // the banner as the port opens
-    const QByteArray good = bridge::frame(QByteArray("L\x11\x22\x33\x44\x08", 6));
+    const QByteArray good = bridge::frame(QByteArray("L\x09\x11\x22\x33\x44\x08", 7));
     QByteArray badCrc = good;
     badCrc[badCrc.size() - 1] = char(badCrc.back() ^ 0x5A);
+    // The refusal carries the request's number where the board could read it.
     struct Case {
         QByteArray bytes;
-        char error;
+        QByteArray reply;
     } cases[] = {
-        {badCrc, 1},
-        {bridge::frame("Z"), 2},
-        {bridge::frame(QByteArray("L\x01\x02", 3)), 3},
-        {QByteArray("\xA5\x00", 2), 3},
-        {good.left(5), 4}, // cut short: refused once the bytes stop
+        {badCrc, QByteArray("E\xFF\x01", 3)},
+        {bridge::frame("Z\x07"), QByteArray("E\x07\x02", 3)},
+        {bridge::frame(QByteArray("L\x08\x01\x02", 4)), QByteArray("E\x08\x03", 3)},
+        {QByteArray("\xA5\x00", 2), QByteArray("E\xFF\x03", 3)},
+        {good.left(5), QByteArray("E\xFF\x04", 3)}, // cut short: refused once the bytes stop
     };
     for (const auto& c : cases) {
         line.send(QByteArray("garbage \x13\x37", 10) + c.bytes);
-        const QByteArray reply = line.next();
-        ASSERT_EQ(reply.size(), 2) << int(c.error);
-        EXPECT_EQ(reply[0], 'E');
-        EXPECT_EQ(reply[1], c.error);
-        EXPECT_TRUE(board.latched().empty()) << int(c.error);
+        EXPECT_EQ(line.next(), c.reply);
+        EXPECT_TRUE(board.latched().empty());
     }
     line.send(good);
-    EXPECT_EQ(line.next(), QByteArray("AL"));
+    EXPECT_EQ(line.next(), QByteArray("A\x09L", 3));
     ASSERT_EQ(board.latched().size(), 1u);
     EXPECT_EQ(board.latched()[0].ftw, 0x44332211u);
     EXPECT_EQ(board.latched()[0].phase, 1);
+    // A program of the first version asks without a number and learns the
+    // firmware's version, to tell its user to update.
+    line.send(bridge::frame("I"));
+    EXPECT_TRUE(line.next().startsWith(QByteArray("i\x02", 2)));
 }
 
 TEST_F(Bridge, AnalogReadingsAreAveraged) {

@@ -1,0 +1,176 @@
+// The bridge's back-end against devices that misbehave, on a pseudo-terminal:
+// stray and duplicated answers, answers 16 ms late as an FT232R's default
+// latency gives them, a device that chatters, one that is silent and one that
+// is no bridge at all. What each load reports must be what the device did,
+// and nothing may hold the caller past its bound.
+#include "LoadStream.h"
+#include "Raised.h"
+#include "dds/SerialBridge.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <fcntl.h>
+#include <mutex>
+#include <thread>
+#include <unistd.h>
+
+using namespace kalimor;
+using namespace kalimor::dds;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+// A device on the master side of a pseudo-terminal: it takes protocol 2
+// frames and answers as `Behaviour` says.
+class ScriptedDevice {
+public:
+    enum class Behaviour { Good, Late, StrayRefusal, Duplicate, RefuseEveryThird, Chatter, Silent, NotABridge };
+
+    explicit ScriptedDevice(Behaviour b) : m_behaviour(b) {
+        m_master = posix_openpt(O_RDWR | O_NOCTTY);
+        grantpt(m_master);
+        unlockpt(m_master);
+        m_slave = ptsname(m_master);
+        fcntl(m_master, F_SETFL, fcntl(m_master, F_GETFL) | O_NONBLOCK);
+        // Opened and closed once, the terminal reads as hung up until the
+        // program opens it: then a board greets, as an Arduino does on reset.
+        ::close(::open(m_slave.c_str(), O_RDWR | O_NOCTTY));
+        m_thread = std::thread([this] { run(); });
+    }
+    ~ScriptedDevice() {
+        m_stop = true;
+        m_thread.join();
+        ::close(m_master);
+    }
+    QString device() const { return QString::fromStdString(m_slave); }
+    std::vector<std::uint32_t> latched() {
+        std::lock_guard lock(m_mutex);
+        return m_latched;
+    }
+
+private:
+    void send(const QByteArray& body) {
+        if (m_behaviour == Behaviour::Late) std::this_thread::sleep_for(std::chrono::milliseconds(16));
+        const QByteArray f = bridge::frame(body);
+        if (::write(m_master, f.data(), size_t(f.size())) < 0) {
+            // The program has closed its end; the next open reads again.
+        }
+    }
+    void run() {
+        QByteArray in;
+        bool greeted = false;
+        int loads = 0;
+        while (!m_stop) {
+            char buffer[256];
+            const ssize_t n = ::read(m_master, buffer, sizeof buffer);
+            const bool hungUp = n < 0 && errno == EIO;
+            if (n > 0) in.append(buffer, n);
+            if (!hungUp && !greeted) {
+                greeted = true;
+                if (m_behaviour != Behaviour::Chatter && m_behaviour != Behaviour::Silent &&
+                    m_behaviour != Behaviour::NotABridge)
+                    send(QByteArray("B\x02\x07", 3));
+            }
+            if (m_behaviour == Behaviour::Chatter && greeted) send(QByteArray("x\x01", 2));
+            if (m_behaviour == Behaviour::NotABridge && n > 0)
+                if (::write(m_master, "OK\r\nERROR\r\n", 11) < 0) {
+                }
+            while (auto body = bridge::takeFrame(&in)) {
+                if (m_behaviour == Behaviour::Silent || m_behaviour == Behaviour::NotABridge ||
+                    m_behaviour == Behaviour::Chatter || body->size() < 2)
+                    continue;
+                const char seq = body->at(1);
+                if (body->startsWith('I')) send(QByteArray("i") + seq + QByteArray("\x02\x07", 2));
+                if (!body->startsWith('L') || body->size() != 7) continue;
+                if (m_behaviour == Behaviour::StrayRefusal) send(QByteArray("E") + char(seq - 1) + '\x01');
+                if (m_behaviour == Behaviour::RefuseEveryThird && ++loads % 3 == 0) {
+                    send(QByteArray("E") + seq + '\x03');
+                    continue;
+                }
+                std::uint32_t word = 0;
+                for (int i = 0; i < 4; ++i) word |= std::uint32_t(std::uint8_t(body->at(2 + i))) << (8 * i);
+                {
+                    std::lock_guard lock(m_mutex);
+                    m_latched.push_back(word);
+                }
+                send(QByteArray("A") + seq + 'L');
+                if (m_behaviour == Behaviour::Duplicate) send(QByteArray("A") + seq + 'L');
+                if (m_behaviour == Behaviour::StrayRefusal) send(QByteArray("E\xFF\x01", 3));
+            }
+            if (n <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(m_behaviour == Behaviour::Chatter ? 5 : 1));
+        }
+    }
+
+    Behaviour m_behaviour;
+    int m_master = -1;
+    std::string m_slave;
+    std::mutex m_mutex;
+    std::vector<std::uint32_t> m_latched;
+    std::atomic<bool> m_stop{false};
+    std::thread m_thread;
+};
+
+double millisSince(Clock::time_point t) {
+    return std::chrono::duration<double, std::milli>(Clock::now() - t).count();
+}
+
+} // namespace
+
+// Each load's outcome as reported is what the device did with it.
+TEST(BridgeHost, EveryOutcomeIsTheDevicesOwn) {
+    using B = ScriptedDevice::Behaviour;
+    for (B behaviour : {B::Good, B::Late, B::StrayRefusal, B::Duplicate, B::RefuseEveryThird}) {
+        SCOPED_TRACE(int(behaviour));
+        ScriptedDevice device(behaviour);
+        SerialBridgePort port(device.device());
+        std::vector<std::uint32_t> reported;
+        for (std::uint32_t word = 1; word <= 9; ++word) {
+            const auto bytes = loadStream(word * 1000, 0);
+            const auto start = Clock::now();
+            const Raised r = raised([&] { port.write(0, bytes.data(), bytes.size()); });
+            if (r.number == 0) reported.push_back(word * 1000);
+            // An exchange ends within its bound (250 ms); the first also opens.
+            EXPECT_LT(millisSince(start), word == 1 ? 3500 : 1000) << word;
+        }
+        EXPECT_EQ(reported, device.latched());
+        EXPECT_EQ(reported.size(), behaviour == B::RefuseEveryThird ? 6u : 9u);
+    }
+}
+
+// A device that chatters, says nothing or is no bridge: the open gives up
+// within its deadline, and the next loads fail at once with the same reason
+// until the retry time has passed.
+TEST(BridgeHost, NothingHoldsTheCallerLong) {
+    using B = ScriptedDevice::Behaviour;
+    for (B behaviour : {B::Chatter, B::Silent, B::NotABridge}) {
+        SCOPED_TRACE(int(behaviour));
+        ScriptedDevice device(behaviour);
+        SerialBridgePort port(device.device());
+        const auto bytes = loadStream(1000, 0);
+        auto start = Clock::now();
+        const Raised first = raised([&] { port.write(0, bytes.data(), bytes.size()); });
+        EXPECT_EQ(first.number, err::PortAccess);
+        EXPECT_TRUE(first.description.contains(QStringLiteral("flash firmware/ first")))
+            << qPrintable(first.description);
+        EXPECT_LT(millisSince(start), 4000);
+        start = Clock::now();
+        const Raised again = raised([&] { port.write(0, bytes.data(), bytes.size()); });
+        EXPECT_EQ(again.description, first.description);
+        EXPECT_LT(millisSince(start), 100);
+        EXPECT_TRUE(device.latched().empty());
+    }
+}
+
+// A port held elsewhere is named with its holder, not blamed on the group.
+TEST(BridgeHost, APortInUseSaysByWhom) {
+    ScriptedDevice device(ScriptedDevice::Behaviour::Good);
+    SerialLine first, second;
+    QString why;
+    ASSERT_TRUE(first.open(device.device(), 115200, &why)) << qPrintable(why);
+    EXPECT_FALSE(second.open(device.device(), 115200, &why));
+    EXPECT_TRUE(why.contains(QStringLiteral("in use by this program"))) << qPrintable(why);
+    EXPECT_FALSE(why.contains(QStringLiteral("dialout")));
+}
