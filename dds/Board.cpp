@@ -5,6 +5,7 @@
 #include "dds/Realtime.h"
 #include "dds/SerialBridge.h"
 
+#include <algorithm>
 #include <exception>
 #include <poll.h>
 #include <pthread.h>
@@ -21,6 +22,12 @@ constexpr auto DisplayInterval = std::chrono::milliseconds(33); // 30 readouts a
 // next job, before each goes to sleep: a load on the simulated board or a
 // parallel port takes a few microseconds, a sleep and a wake-up about as many.
 constexpr auto WatchFor = std::chrono::microseconds(50);
+// A sweep on the bridge's queue: the first tick this far ahead, and the
+// queue kept this many ticks (300 ms) ahead of the one under way.
+constexpr auto QueueStartLead = std::chrono::microseconds(40'000);
+constexpr std::int64_t QueueLeadTicks = 30;
+constexpr int QueueFramesPerTurn = 2;
+constexpr std::int64_t PeriodUs = 10'000;
 
 // The byte conversions the control byte goes through, each of which must fit.
 std::uint8_t toByte(int value) {
@@ -69,7 +76,10 @@ void Board::loop() {
                 // Ticks more than a period late are counted, not sent in a burst.
                 m_missed += static_cast<std::int64_t>(expirations) - 1;
                 m_n += static_cast<std::int64_t>(expirations);
-                tick(true);
+                if (m_queueBridge)
+                    queueTick();
+                else
+                    tick(true);
             } else if (m_sequencing) {
                 sequenceStep();
             }
@@ -456,10 +466,15 @@ std::array<std::uint8_t, Board::StreamLength> Board::lastBytes() const {
 // The 32-bit tuning word LSB first, then the control byte (power-down bit
 // W34, phase in W35..W39), two port writes per bit and an update strobe: 82
 // bytes in one call of the back-end, so that a USB link makes one transfer.
-void Board::write(std::int32_t word, std::int16_t phase, std::int16_t powerDown) {
+std::uint8_t Board::controlByte(std::int16_t phase, std::int16_t powerDown) const {
     const std::uint8_t phaseBits = toByte(times16(phase, 8));
     std::uint8_t control = toByte(phaseBits | times16(powerDown, 4));
     if (m_chip.clockFactor() == 6) control |= 0x01; // W32: the AD9851's multiplier on
+    return control;
+}
+
+void Board::write(std::int32_t word, std::int16_t phase, std::int16_t powerDown) {
+    std::uint8_t control = controlByte(phase, powerDown);
     if (!m_port)
         throw Error(err::PortAccess, QStringLiteral("WriteDDSWord"),
                     QStringLiteral("no port selected"));
@@ -513,6 +528,32 @@ void Board::startSweep(const SweepPlan& plan, bool clocked) {
         m_lastShown = {};
         m_sweeping = true;
         m_missed = 0;
+        m_queueBridge = nullptr;
+        m_queued.clear();
+        // On a bridge with a timed queue the board's own clock keeps the
+        // ticks: they are queued ahead, latched there at their times.
+        auto* bridge = clocked ? dynamic_cast<SerialBridgePort*>(innerPort()) : nullptr;
+        try {
+            if (bridge && bridge->hasQueue()) {
+                // The first tick leaves room for a few exchanges, however
+                // late the USB chip passes the answers on.
+                const auto asked = Clock::now();
+                const std::uint32_t boardNow = bridge->boardTimeUs();
+                const auto roundTrip = Clock::now() - asked;
+                const auto lead = QueueStartLead + 4 * roundTrip;
+                m_boardStartUs =
+                    boardNow +
+                    std::uint32_t(
+                        std::chrono::duration_cast<std::chrono::microseconds>(lead).count());
+                m_hostStart = asked + lead;
+                m_queuedN = 0;
+                m_queueBridge = bridge;
+                m_queueMode = true;
+                topUp(0);
+            }
+        } catch (const Error& e) {
+            m_queueBridge = nullptr; // the board's thread sends the ticks itself
+        }
         setClock(clocked);
     });
 }
@@ -521,13 +562,107 @@ void Board::updateSweep(const SweepPlan& plan) {
     onThread([&] {
         m_plan = plan;
         m_sweep.SwpInc = static_cast<std::int16_t>(plan.increment);
+        if (!m_queueBridge || !m_sweeping) return;
+        // What is queued beyond the tick under way is replaced: the change
+        // acts from the next tick, as it does without a queue.
+        const std::int64_t keep = queueTickNow() + 1;
+        auto kept = std::find_if(m_queued.begin(), m_queued.end(),
+                                 [&](const Queued& q) { return q.n == keep; });
+        if (kept == m_queued.end()) return;
+        try {
+            m_queueBridge->dropAfter(m_boardStartUs + std::uint32_t(keep * PeriodUs));
+        } catch (const Error& e) {
+            m_last.failure = e;
+        }
+        m_sweep = kept->after;
+        m_sweep.SwpInc = static_cast<std::int16_t>(plan.increment);
+        m_queuedN = keep + 1;
+        m_queued.erase(kept + 1, m_queued.end());
     });
+}
+
+std::int64_t Board::queueTickNow() const {
+    return std::max<std::int64_t>(0, (Clock::now() - m_hostStart) / Period);
+}
+
+void Board::topUp(std::int64_t nNow) {
+    // A few frames a turn: the clock's next turn tops up further, and the
+    // board thread is never held for long however late the answers come.
+    for (int frames = 0; frames < QueueFramesPerTurn && m_queuedN < nNow + QueueLeadTicks;
+         ++frames) {
+        std::vector<SerialBridgePort::QueuedLoad> batch;
+        while (int(batch.size()) < SerialBridgePort::LoadsPerFrame &&
+               m_queuedN < nNow + QueueLeadTicks) {
+            m_sweep.turn(m_plan.high, m_plan.low);
+            Queued q;
+            q.n = m_queuedN++;
+            q.tick.position = m_sweep.SwpPos;
+            q.tick.hz = m_sweep.SwpPos / m_plan.scrollScale * m_plan.freqMult;
+            q.tick.word = tuningWord(q.tick.hz, m_plan.refClkHz); // raises as a tick would
+            m_sweep.advance();
+            q.after = m_sweep;
+            batch.push_back({m_boardStartUs + std::uint32_t(q.n * PeriodUs),
+                             std::uint32_t(q.tick.word),
+                             controlByte(m_plan.phase, m_plan.powerDown)});
+            m_queued.push_back(q);
+        }
+        m_queueBridge->queue(batch);
+    }
+    while (!m_queued.empty() && m_queued.front().n < nNow - 2 * QueueLeadTicks)
+        m_queued.pop_front();
+}
+
+void Board::queueTick() {
+    const std::int64_t nNow = queueTickNow();
+    SweepTick t;
+    try {
+        topUp(nNow);
+    } catch (const Error& e) {
+        t.failure = e;
+    }
+    for (const Queued& q : m_queued)
+        if (q.n <= nNow && !t.failure) t = q.tick;
+    t.ticks = nNow + 1;
+    const bool changed = t.failure.has_value() != m_lastFailed;
+    m_lastFailed = t.failure.has_value();
+    if (!t.failure) {
+        std::lock_guard lock(m_mutex);
+        m_held = Held{t.word, m_plan.phase, m_plan.powerDown, true};
+    }
+    m_last = t;
+    const Clock::time_point now = Clock::now();
+    if (changed || now - m_lastShown >= DisplayInterval) {
+        m_lastShown = now;
+        Q_EMIT swept(t);
+    }
 }
 
 SweepTick Board::stopSweep() {
     SweepTick last;
     onThread([&] {
         setClock(false);
+        if (m_queueBridge && m_sweeping) {
+            // The board keeps the last tick it latched; what it had queued
+            // beyond now goes.
+            try {
+                m_queueBridge->dropAfter(m_queueBridge->boardTimeUs());
+                const SerialBridgePort::Latched l = m_queueBridge->lastLatched();
+                const std::int64_t n =
+                    std::int64_t(std::int32_t(l.dueUs - m_boardStartUs)) / PeriodUs;
+                for (const Queued& q : m_queued)
+                    if (q.n == n) {
+                        m_last = q.tick;
+                        m_last.ticks = n + 1;
+                    }
+                std::lock_guard lock(m_mutex);
+                m_held = Held{std::int32_t(l.word), m_plan.phase, m_plan.powerDown, true};
+                m_lateUs = l.worstLateUs;
+            } catch (const Error& e) {
+                m_last.failure = e;
+            }
+        }
+        m_queueBridge = nullptr;
+        m_queueMode = false;
         m_sweeping = false;
         last = m_last;
     });
@@ -556,6 +691,7 @@ SweepState Board::sweepState() const {
 }
 
 QString Board::scheduling() const {
+    if (m_queueMode) return QStringLiteral("the bridge's own clock (timed queue)");
     std::lock_guard lock(m_mutex);
     return m_scheduling;
 }

@@ -230,6 +230,11 @@ private:
     void setClock(bool on);
     void write(std::int32_t word, std::int16_t phase, std::int16_t powerDown);
     void tick(bool clocked);
+    std::uint8_t controlByte(std::int16_t phase, std::int16_t powerDown) const;
+    // The sweep through a bridge's timed queue.
+    std::int64_t queueTickNow() const;
+    void topUp(std::int64_t nNow);
+    void queueTick();
     void sequenceStep();
     void endSequence(bool stopped, std::optional<Error> failure);
     void armAt(Clock::time_point when);
@@ -259,6 +264,18 @@ private:
     SweepPlan m_plan;
     SweepTick m_last;
     bool m_sweeping = false;
+    struct Queued {
+        std::int64_t n = 0; // the tick's number from the sweep's start
+        SweepTick tick;
+        SweepState after; // where the sweep stands once it is sent
+    };
+    class SerialBridgePort* m_queueBridge = nullptr;
+    std::uint32_t m_boardStartUs = 0; // tick 0 on the board's clock
+    Clock::time_point m_hostStart;    // and on ours
+    std::int64_t m_queuedN = 0;
+    std::deque<Queued> m_queued;
+    std::uint16_t m_lateUs = 0; // the worst lateness the board reported
+    std::atomic<bool> m_queueMode{false};
     std::vector<TimedWord> m_sequence;
     std::size_t m_sequenceNext = 0;
     Clock::time_point m_sequenceStart;

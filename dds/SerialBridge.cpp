@@ -125,6 +125,7 @@ void SerialBridgePort::open() {
     while (auto body = awaitFrame(bannerBy))
         if (body->startsWith('B') && body->size() >= 3) {
             version = std::uint8_t(body->at(1));
+            m_caps = std::uint8_t(body->at(2));
             break;
         }
     if (version < 0) {
@@ -135,9 +136,9 @@ void SerialBridgePort::open() {
             if (!body->startsWith('i') || body->size() < 3) continue;
             // Version 2 echoes the number before its version; version 1
             // answers with its version where the number would be.
-            version = std::uint8_t(body->at(1)) == seq && body->size() >= 4
-                          ? std::uint8_t(body->at(2))
-                          : std::uint8_t(body->at(1));
+            const bool second = std::uint8_t(body->at(1)) == seq && body->size() >= 4;
+            version = std::uint8_t(body->at(second ? 2 : 1));
+            m_caps = std::uint8_t(body->at(second ? 3 : 2));
             break;
         }
     }
@@ -197,6 +198,58 @@ void SerialBridgePort::write(int, const std::uint8_t* bytes, std::size_t count) 
     }
     const QByteArray ack = exchange(body, 'A');
     if (ack.size() < 3 || ack[2] != 'L') lost(QStringLiteral("it answered something else"));
+}
+
+namespace {
+
+QByteArray le32(std::uint32_t v) {
+    const char bytes[] = {char(v), char(v >> 8), char(v >> 16), char(v >> 24)};
+    return QByteArray(bytes, 4);
+}
+
+std::uint32_t fromLe32(const QByteArray& b, int at) {
+    return std::uint32_t(std::uint8_t(b[at])) | std::uint32_t(std::uint8_t(b[at + 1])) << 8 |
+           std::uint32_t(std::uint8_t(b[at + 2])) << 16 |
+           std::uint32_t(std::uint8_t(b[at + 3])) << 24;
+}
+
+} // namespace
+
+bool SerialBridgePort::hasQueue() {
+    if (!m_port.isOpen()) open();
+    return m_caps & 0x08;
+}
+
+std::uint32_t SerialBridgePort::boardTimeUs() {
+    const QByteArray reply = exchange("T", 't');
+    if (reply.size() < 6) lost(QStringLiteral("a short time"));
+    return fromLe32(reply, 2);
+}
+
+int SerialBridgePort::queue(const std::vector<QueuedLoad>& loads) {
+    QByteArray body("Q");
+    for (const QueuedLoad& l : loads) body += le32(l.dueUs) + le32(l.word) + char(l.control);
+    const QByteArray reply = exchange(body, 'q');
+    if (reply.size() < 3) lost(QStringLiteral("a short queue answer"));
+    return std::uint8_t(reply[2]);
+}
+
+int SerialBridgePort::dropAfter(std::uint32_t afterUs) {
+    const QByteArray reply = exchange(QByteArray("X") + le32(afterUs), 'x');
+    if (reply.size() < 3) lost(QStringLiteral("a short drop answer"));
+    return std::uint8_t(reply[2]);
+}
+
+SerialBridgePort::Latched SerialBridgePort::lastLatched() {
+    const QByteArray reply = exchange("W", 'w');
+    if (reply.size() < 17) lost(QStringLiteral("a short latch report"));
+    Latched l;
+    l.count = fromLe32(reply, 2);
+    l.dueUs = fromLe32(reply, 6);
+    l.word = fromLe32(reply, 10);
+    l.control = std::uint8_t(reply[14]);
+    l.worstLateUs = std::uint16_t(std::uint8_t(reply[15]) | std::uint8_t(reply[16]) << 8);
+    return l;
 }
 
 double SerialBridgePort::readAnalog(int channel, int samples) {

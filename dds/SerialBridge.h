@@ -54,6 +54,28 @@ public:
     QString describe() const override;
     QStringList driverLines() const override;
 
+    // The timed queue (firmware with the queue capability): loads the board
+    // latches by its own clock, immune to USB latency and host load.
+    struct QueuedLoad {
+        std::uint32_t dueUs = 0; // on the board's clock
+        std::uint32_t word = 0;
+        std::uint8_t control = 0;
+    };
+    struct Latched {
+        std::uint32_t count = 0, dueUs = 0, word = 0;
+        std::uint8_t control = 0;
+        std::uint16_t worstLateUs = 0;
+    };
+    static constexpr int QueueSlots = 32;
+    static constexpr int LoadsPerFrame = 3;
+    bool hasQueue();
+    std::uint32_t boardTimeUs();
+    // Up to LoadsPerFrame loads, due in rising order; the slots left.
+    int queue(const std::vector<QueuedLoad>& loads);
+    // Drops the loads due after `afterUs`; how many.
+    int dropAfter(std::uint32_t afterUs);
+    Latched lastLatched();
+
     // The average of `samples` (1..64) readings of analog input `channel`,
     // in ADC steps (0..1023) with the fraction the average keeps.
     double readAnalog(int channel, int samples);
@@ -80,6 +102,7 @@ private:
     QByteArray m_in;
     QString m_identity;
     std::uint8_t m_seq = 0;
+    std::uint8_t m_caps = 0;
     QString m_openFailure; // why the last open failed, told again until RetryAfter
     SerialLine::Clock::time_point m_openFailed;
 };

@@ -32,7 +32,60 @@
 #define PIN_RESET _BV(PB3)
 
 /* A frame whose bytes stop coming for this long is cut short (~20 ms). */
-#define FRAME_TIMEOUT_LOOPS 2000
+#define FRAME_TIMEOUT_LOOPS 10000
+
+/* The board's clock: Timer1 at 2 MHz, its overflows counted, read as
+ * microseconds (wrapping after 71 minutes; times are compared by difference). */
+static volatile uint16_t timerHigh;
+
+ISR(TIMER1_OVF_vect) {
+    ++timerHigh;
+}
+
+static uint32_t nowUs(void) {
+    const uint8_t sreg = SREG;
+    cli();
+    uint16_t low = TCNT1;
+    uint16_t high = timerHigh;
+    if ((TIFR1 & _BV(TOV1)) && low < 0x8000) ++high; /* an overflow not yet counted */
+    SREG = sreg;
+    return (((uint32_t)high << 16) | low) >> 1;
+}
+
+/* The timed queue: loads latched at their due times by the main loop. */
+typedef struct {
+    uint32_t due;
+    uint8_t bits[5];
+} Timed;
+static Timed queue[BRIDGE_QUEUE_SLOTS];
+static volatile uint8_t qHead, qCount;
+static volatile uint32_t latchedCount, lastDue;
+static uint8_t lastBits[5];
+static volatile uint16_t worstLate;
+
+static volatile uint8_t armed; /* the compare interrupt waits for the head's time */
+
+static void loadWord(const uint8_t* bits40);
+
+/* Latches the queue's head and notes it; with interrupts off. */
+static void latchHead(void) {
+    const Timed* t = &queue[qHead];
+    const int32_t late = -(int32_t)(t->due - nowUs());
+    loadWord(t->bits);
+    if (late > (int32_t)worstLate) worstLate = late > 0xFFFF ? 0xFFFF : (uint16_t)late;
+    lastDue = t->due;
+    for (uint8_t k = 0; k < 5; ++k) lastBits[k] = t->bits[k];
+    ++latchedCount;
+    qHead = (uint8_t)((qHead + 1) % BRIDGE_QUEUE_SLOTS);
+    --qCount;
+}
+
+/* The head's time has come: latched here, whatever the main loop is doing. */
+ISR(TIMER1_COMPA_vect) {
+    TIMSK1 &= (uint8_t)~_BV(OCIE1A);
+    armed = 0;
+    if (qCount > 0) latchHead();
+}
 
 static volatile uint8_t rx[64];
 static volatile uint8_t rxHead, rxTail;
@@ -53,9 +106,28 @@ static int readByte(uint8_t* out) {
     return 1;
 }
 
+/* Answers go out from a ring by the transmit interrupt, so that the main
+ * loop never waits on the UART while a queued load is due. */
+static volatile uint8_t tx[64];
+static volatile uint8_t txHead, txTail;
+
+ISR(USART_UDRE_vect) {
+    if (txTail == txHead) {
+        UCSR0B &= (uint8_t)~_BV(UDRIE0);
+        return;
+    }
+    UDR0 = tx[txTail];
+    txTail = (uint8_t)((txTail + 1) & (sizeof tx - 1));
+}
+
 static void sendByte(uint8_t b) {
-    loop_until_bit_is_set(UCSR0A, UDRE0);
-    UDR0 = b;
+    const uint8_t next = (uint8_t)((txHead + 1) & (sizeof tx - 1));
+    while (next == txTail) {
+        /* full: wait for the interrupt to make room */
+    }
+    tx[txHead] = b;
+    txHead = next;
+    UCSR0B |= _BV(UDRIE0);
 }
 
 static void sendFrame(const uint8_t* body, uint8_t len) {
@@ -122,7 +194,7 @@ static uint16_t readAnalog(uint8_t channel, uint8_t samples) {
 static void handle(const uint8_t* body, uint8_t len) {
     static const uint8_t name[] = {'K', 'a', 'l', 'i', 'm', 'o', 'r', ' ',
                                    'b', 'r', 'i', 'd', 'g', 'e'};
-    const uint8_t caps = BRIDGE_CAP_LOAD | BRIDGE_CAP_RESET | BRIDGE_CAP_ADC;
+    const uint8_t caps = BRIDGE_CAP_LOAD | BRIDGE_CAP_RESET | BRIDGE_CAP_ADC | BRIDGE_CAP_QUEUE;
     if (len == 1 && body[0] == 'I') { /* version 1's identify, for its program to read */
         uint8_t reply[3 + sizeof name] = {'i', BRIDGE_VERSION, caps};
         for (uint8_t i = 0; i < sizeof name; ++i) reply[3 + i] = name[i];
@@ -150,6 +222,61 @@ static void handle(const uint8_t* body, uint8_t len) {
         for (uint8_t i = 0; i < sizeof name; ++i) reply[4 + i] = name[i];
         return sendFrame(reply, sizeof reply);
     }
+    case 'T': {
+        const uint32_t now = nowUs();
+        const uint8_t reply[] = {'t', seq, (uint8_t)now, (uint8_t)(now >> 8), (uint8_t)(now >> 16),
+                                 (uint8_t)(now >> 24)};
+        return sendFrame(reply, sizeof reply);
+    }
+    case 'Q': {
+        const uint8_t n = (uint8_t)((len - 2) / 9);
+        if (len < 11 || (len - 2) % 9 != 0) return sendError(seq, BRIDGE_ERR_LENGTH);
+        if (qCount + n > BRIDGE_QUEUE_SLOTS) return sendError(seq, BRIDGE_ERR_FULL);
+        cli(); /* the compare interrupt takes from the head meanwhile */
+        for (uint8_t i = 0; i < n; ++i) {
+            const uint8_t* e = body + 2 + 9 * i;
+            Timed* t = &queue[(uint8_t)(qHead + qCount) % BRIDGE_QUEUE_SLOTS];
+            t->due = (uint32_t)e[0] | ((uint32_t)e[1] << 8) | ((uint32_t)e[2] << 16) |
+                     ((uint32_t)e[3] << 24);
+            for (uint8_t k = 0; k < 5; ++k) t->bits[k] = e[4 + k];
+            ++qCount;
+        }
+        sei();
+        const uint8_t reply[] = {'q', seq, (uint8_t)(BRIDGE_QUEUE_SLOTS - qCount)};
+        return sendFrame(reply, sizeof reply);
+    }
+    case 'X': {
+        if (len != 6) return sendError(seq, BRIDGE_ERR_LENGTH);
+        const uint32_t after = (uint32_t)body[2] | ((uint32_t)body[3] << 8) |
+                               ((uint32_t)body[4] << 16) | ((uint32_t)body[5] << 24);
+        uint8_t dropped = 0;
+        cli();
+        /* Loads are queued in time order: drop from the back. */
+        while (qCount > 0 &&
+               (int32_t)(queue[(uint8_t)(qHead + qCount - 1) % BRIDGE_QUEUE_SLOTS].due - after) > 0) {
+            --qCount;
+            ++dropped;
+        }
+        if (qCount == 0 && armed) {
+            TIMSK1 &= (uint8_t)~_BV(OCIE1A);
+            armed = 0;
+        }
+        sei();
+        const uint8_t reply[] = {'x', seq, dropped};
+        return sendFrame(reply, sizeof reply);
+    }
+    case 'W': {
+        cli();
+        const uint8_t reply[] = {'w', seq,
+                                 (uint8_t)latchedCount, (uint8_t)(latchedCount >> 8),
+                                 (uint8_t)(latchedCount >> 16), (uint8_t)(latchedCount >> 24),
+                                 (uint8_t)lastDue, (uint8_t)(lastDue >> 8), (uint8_t)(lastDue >> 16),
+                                 (uint8_t)(lastDue >> 24), lastBits[0], lastBits[1], lastBits[2],
+                                 lastBits[3], lastBits[4], (uint8_t)worstLate,
+                                 (uint8_t)(worstLate >> 8)};
+        sei();
+        return sendFrame(reply, sizeof reply);
+    }
     default:
         return sendError(seq, BRIDGE_ERR_UNKNOWN);
     }
@@ -170,11 +297,15 @@ int main(void) {
     UCSR0B = _BV(RXEN0) | _BV(TXEN0) | _BV(RXCIE0);
     UCSR0C = _BV(UCSZ01) | _BV(UCSZ00); /* 8N1 */
     ADCSRA = _BV(ADEN) | _BV(ADPS2) | _BV(ADPS1) | _BV(ADPS0); /* 125 kHz ADC clock */
+    TCCR1A = 0;
+    TCCR1B = _BV(CS11); /* clk/8: 2 MHz */
+    TIMSK1 = _BV(TOIE1);
     resetChip();
     sei();
     {
         const uint8_t banner[] = {'B', BRIDGE_VERSION,
-                                  BRIDGE_CAP_LOAD | BRIDGE_CAP_RESET | BRIDGE_CAP_ADC};
+                                  BRIDGE_CAP_LOAD | BRIDGE_CAP_RESET | BRIDGE_CAP_ADC |
+                                      BRIDGE_CAP_QUEUE};
         sendFrame(banner, sizeof banner);
     }
 
@@ -182,6 +313,21 @@ int main(void) {
     uint8_t have = 0, need = 0;
     uint16_t idle = 0;
     for (;;) {
+        /* The queue's head: latched at once when due, else the compare
+         * interrupt is armed for it once it is within a timer period. */
+        if (qCount > 0 && !armed) {
+            cli();
+            const int32_t early = (int32_t)(queue[qHead].due - nowUs());
+            if (early <= 2) {
+                latchHead();
+            } else if (early < 30000) {
+                OCR1A = (uint16_t)(TCNT1 + (uint16_t)(early * 2));
+                TIFR1 = _BV(OCF1A);
+                armed = 1;
+                TIMSK1 |= _BV(OCIE1A);
+            }
+            sei();
+        }
         uint8_t b;
         if (!readByte(&b)) {
             /* Bytes stopped in the middle of a frame: refuse it and look
@@ -190,7 +336,7 @@ int main(void) {
                 have = 0;
                 sendError(BRIDGE_NO_SEQ, BRIDGE_ERR_CUT);
             }
-            _delay_us(10);
+            _delay_us(2);
             continue;
         }
         idle = 0;

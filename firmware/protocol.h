@@ -15,10 +15,22 @@
  *   'D' seq channel[1] samples[1]           average an analog input; answer
  *                                           'd' seq channel count sum[2, LSB first]
  *   'I' seq                                 identify; 'i' seq version caps "Kalimor bridge"
+ *   'T' seq                                 the board's clock; 't' seq now[4] (microseconds)
+ *   'Q' seq {due[4] word[4] control[1]}x1..3
+ *                                           queue loads, each latched when the board's
+ *                                           clock reaches its due time (in order of
+ *                                           queueing); 'q' seq free[1], the slots left,
+ *                                           or 'E' seq 5 when they do not fit
+ *   'X' seq after[4]                        drop the queued loads due after `after`;
+ *                                           'x' seq dropped[1]
+ *   'W' seq                                 the last load latched from the queue:
+ *                                           'w' seq latched[4] due[4] word[4] control[1]
+ *                                           late[2] (the worst lateness, microseconds)
  * Board to host:
  *   'B' version caps                        banner, once after every reset (no SEQ)
  *   'E' seq code                            refused: 1 checksum, 2 unknown command,
- *                                           3 bad length, 4 frame cut short; SEQ is
+ *                                           3 bad length, 4 frame cut short, 5 queue
+ *                                           full; SEQ is
  *                                           0xFF when the frame's own cannot be trusted
  *
  * Version 1 had no SEQ. Its identify ('I' alone, LEN 1) is still answered,
@@ -35,10 +47,13 @@
 #define BRIDGE_CAP_LOAD 0x01
 #define BRIDGE_CAP_RESET 0x02
 #define BRIDGE_CAP_ADC 0x04
+#define BRIDGE_CAP_QUEUE 0x08
+#define BRIDGE_QUEUE_SLOTS 32
 
 #define BRIDGE_ERR_CHECKSUM 1
 #define BRIDGE_ERR_UNKNOWN 2
 #define BRIDGE_ERR_LENGTH 3
 #define BRIDGE_ERR_CUT 4
+#define BRIDGE_ERR_FULL 5
 
 #endif

@@ -74,6 +74,10 @@ void EmulatedBridge::onUart(avr_irq_t*, std::uint32_t value, void* self) {
     constexpr std::uint64_t byteCycles = 16000000 / 11520;
     b->m_exchange = b->m_avr->cycle + byteCycles - b->m_requestStart;
     b->m_answered = true;
+    if (b->m_delay.load().count() > 0) {
+        b->m_outbox.emplace_back(std::chrono::steady_clock::now() + b->m_delay.load(), byte);
+        return;
+    }
     if (::write(b->m_master, &byte, 1) != 1) {
         // Nobody has the terminal open: the byte goes nowhere, as on a real board.
     }
@@ -104,6 +108,7 @@ void EmulatedBridge::onPort(avr_irq_t*, std::uint32_t value, void* self) {
         // chip into serial mode after reset shifts in one.
         if (b->m_chip.state().clocks == 40) {
             b->m_latched.push_back(b->m_chip.state());
+            b->m_latchCycles.push_back(b->m_avr->cycle);
             if (b->m_detector)
                 avr_raise_irq(avr_io_getirq(b->m_avr, AVR_IOCTL_ADC_GETIRQ, ADC_IRQ_ADC0),
                               b->m_detector(b->m_chip.state().ftw * 100e6 / 4294967296.0));
@@ -116,6 +121,11 @@ void EmulatedBridge::onPort(avr_irq_t*, std::uint32_t value, void* self) {
 std::vector<kalimor::dds::DdsState> EmulatedBridge::latched() {
     std::lock_guard lock(m_mutex);
     return m_latched;
+}
+
+std::vector<std::uint64_t> EmulatedBridge::latchCycles() {
+    std::lock_guard lock(m_mutex);
+    return m_latchCycles;
 }
 
 int EmulatedBridge::serialEntries() {
@@ -163,7 +173,15 @@ void EmulatedBridge::run() {
             m_open = true;
             avr_reset(m_avr);
             m_toAvr.clear();
+            m_outbox.clear();
+            m_wallStart = std::chrono::steady_clock::now();
+            m_cycleStart = m_avr->cycle;
         }
+        for (const auto now = std::chrono::steady_clock::now();
+             !m_outbox.empty() && m_outbox.front().first <= now; m_outbox.pop_front())
+            if (::write(m_master, &m_outbox.front().second, 1) != 1) {
+                // As above: nobody reads.
+            }
         for (ssize_t i = 0; i < n; ++i) m_toAvr.push_back(buffer[i]);
         if (m_xon && !m_toAvr.empty()) {
             if (m_answered) m_requestStart = m_avr->cycle;
@@ -177,5 +195,11 @@ void EmulatedBridge::run() {
             if (state == cpu_Done || state == cpu_Crashed) return;
         }
         m_cycles = m_avr->cycle;
+        if (m_realTime) {
+            const auto avrTime =
+                std::chrono::nanoseconds((m_avr->cycle - m_cycleStart) * 1000 / 16);
+            const auto ahead = avrTime - (std::chrono::steady_clock::now() - m_wallStart);
+            if (ahead > std::chrono::microseconds(200)) std::this_thread::sleep_for(ahead);
+        }
     }
 }

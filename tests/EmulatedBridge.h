@@ -3,6 +3,7 @@
 #include "dds/Ad9850.h"
 
 #include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -35,6 +36,14 @@ public:
     // A0 gets the millivolts this gives for the frequency latched (at a
     // 100 MHz reference clock).
     void setDetector(std::function<std::uint32_t(double hz)> millivolts);
+    // The AVR's cycle at each latch, in order (16 per microsecond).
+    std::vector<std::uint64_t> latchCycles();
+    // Runs the AVR no faster than real time, as a board does, so that its
+    // own clock and the program's agree (simavr alone runs as fast as it can).
+    void setRealTime(bool on) { m_realTime = on; }
+    // Holds every byte the board sends this long before the program sees it,
+    // as a USB serial chip's latency timer does (16 ms on an FT232R).
+    void setReplyDelay(std::chrono::milliseconds delay) { m_delay = delay; }
     // Presses the board's reset: the firmware starts again.
     void reset();
     // The AVR's clock, to turn its cycles into real time.
@@ -61,6 +70,12 @@ private:
     kalimor::dds::Ad9850 m_chip;
     std::mutex m_mutex; // latched loads and pending commands
     std::vector<kalimor::dds::DdsState> m_latched;
+    std::vector<std::uint64_t> m_latchCycles;
+    std::atomic<bool> m_realTime{false};
+    std::atomic<std::chrono::milliseconds> m_delay{std::chrono::milliseconds(0)};
+    std::deque<std::pair<std::chrono::steady_clock::time_point, std::uint8_t>> m_outbox;
+    std::chrono::steady_clock::time_point m_wallStart;
+    std::uint64_t m_cycleStart = 0;
     int m_serialEntries = 0;
     std::vector<std::pair<int, std::uint32_t>> m_analog;
     std::function<std::uint32_t(double)> m_detector;

@@ -17,6 +17,8 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cmath>
+#include <cstdio>
 #include <fcntl.h>
 #include <random>
 #include <thread>
@@ -183,6 +185,56 @@ TEST_F(Bridge, TheAnalyserSweepsThroughTheBridge) {
     ASSERT_TRUE(m.highHz);
     EXPECT_NEAR(*m.highHz, 7e6, 0.01 * 7e6);
     EXPECT_NEAR(trace.front().level, 0, 0.5); // the pass band, within two ADC steps (0.2 dB each)
+}
+
+// The sweep through the board's timed queue: the 10 ms ticks are the
+// microcontroller's, so neither USB latency (16 ms, an FT232R's default) nor
+// the host's load moves a latch. Stop leaves the last tick latched, and the
+// sweep reports that tick.
+TEST_F(Bridge, TheSweepKeepsTheBoardsOwnTime) {
+    for (auto delay : {std::chrono::milliseconds(0), std::chrono::milliseconds(16)}) {
+        SCOPED_TRACE(delay.count());
+        EmulatedBridge emulated(KALIMOR_BRIDGE_ELF);
+        emulated.setRealTime(true);
+        emulated.setReplyDelay(delay);
+        QString why;
+        dds::board().adoptPort(makeBackend(*parsePortSpec(
+            QStringLiteral("serial:") + QString::fromStdString(emulated.device()), &why)));
+        dds::SweepPlan plan;
+        plan.low = 1000;
+        plan.high = 1100;
+        plan.scrollScale = 10;
+        plan.refClkHz = 100e6;
+        ASSERT_FALSE(dds::board().claim(dds::Controller::Sweep));
+        dds::board().startSweep(plan);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+        const SweepTick last = dds::board().stopSweep();
+        dds::board().release(dds::Controller::Sweep);
+        const auto latched = emulated.latched();
+        const auto cycles = emulated.latchCycles();
+        dds::board().adoptPort(nullptr);
+        ASSERT_GE(latched.size(), 100u);
+        double worst = 0;
+        for (size_t i = 1; i < cycles.size(); ++i) {
+            const double off = std::fabs(double(cycles[i] - cycles[i - 1]) / 16000.0 - 10.0);
+            worst = std::max(worst, off);
+        }
+        std::printf("queued sweep, replies %lld ms late: %zu latches, every period within %.4f ms "
+                    "of 10 ms\n",
+                    static_cast<long long>(delay.count()), latched.size(), worst);
+        EXPECT_LT(worst, 0.05);
+        // Each latch the next tick of the triangle, none lost, none twice.
+        SweepState expected;
+        expected.start(plan.low);
+        for (size_t i = 0; i < latched.size(); ++i) {
+            expected.turn(plan.high, plan.low);
+            EXPECT_EQ(latched[i].ftw, std::uint32_t(tuningWord(expected.SwpPos / 10.0, 100e6)))
+                << i;
+            expected.advance();
+        }
+        EXPECT_EQ(std::uint32_t(last.word), latched.back().ftw);
+        EXPECT_EQ(std::uint32_t(dds::board().held().word), latched.back().ftw);
+    }
 }
 
 TEST(BridgeMissing, SaysToFlashTheFirmware) {

@@ -27,7 +27,16 @@ namespace {
 // frames and answers as `Behaviour` says.
 class ScriptedDevice {
 public:
-    enum class Behaviour { Good, Late, StrayRefusal, Duplicate, RefuseEveryThird, Chatter, Silent, NotABridge };
+    enum class Behaviour {
+        Good,
+        Late,
+        StrayRefusal,
+        Duplicate,
+        RefuseEveryThird,
+        Chatter,
+        Silent,
+        NotABridge
+    };
 
     explicit ScriptedDevice(Behaviour b) : m_behaviour(b) {
         m_master = posix_openpt(O_RDWR | O_NOCTTY);
@@ -53,7 +62,8 @@ public:
 
 private:
     void send(const QByteArray& body) {
-        if (m_behaviour == Behaviour::Late) std::this_thread::sleep_for(std::chrono::milliseconds(16));
+        if (m_behaviour == Behaviour::Late)
+            std::this_thread::sleep_for(std::chrono::milliseconds(16));
         const QByteArray f = bridge::frame(body);
         if (::write(m_master, f.data(), size_t(f.size())) < 0) {
             // The program has closed its end; the next open reads again.
@@ -85,13 +95,15 @@ private:
                 const char seq = body->at(1);
                 if (body->startsWith('I')) send(QByteArray("i") + seq + QByteArray("\x02\x07", 2));
                 if (!body->startsWith('L') || body->size() != 7) continue;
-                if (m_behaviour == Behaviour::StrayRefusal) send(QByteArray("E") + char(seq - 1) + '\x01');
+                if (m_behaviour == Behaviour::StrayRefusal)
+                    send(QByteArray("E") + char(seq - 1) + '\x01');
                 if (m_behaviour == Behaviour::RefuseEveryThird && ++loads % 3 == 0) {
                     send(QByteArray("E") + seq + '\x03');
                     continue;
                 }
                 std::uint32_t word = 0;
-                for (int i = 0; i < 4; ++i) word |= std::uint32_t(std::uint8_t(body->at(2 + i))) << (8 * i);
+                for (int i = 0; i < 4; ++i)
+                    word |= std::uint32_t(std::uint8_t(body->at(2 + i))) << (8 * i);
                 {
                     std::lock_guard lock(m_mutex);
                     m_latched.push_back(word);
@@ -100,7 +112,9 @@ private:
                 if (m_behaviour == Behaviour::Duplicate) send(QByteArray("A") + seq + 'L');
                 if (m_behaviour == Behaviour::StrayRefusal) send(QByteArray("E\xFF\x01", 3));
             }
-            if (n <= 0) std::this_thread::sleep_for(std::chrono::milliseconds(m_behaviour == Behaviour::Chatter ? 5 : 1));
+            if (n <= 0)
+                std::this_thread::sleep_for(
+                    std::chrono::milliseconds(m_behaviour == Behaviour::Chatter ? 5 : 1));
         }
     }
 
