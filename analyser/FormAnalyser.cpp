@@ -1,6 +1,7 @@
 #include "FormAnalyser.h"
 
 #include "analyser/AnalyserSettings.h"
+#include "analyser/BoardScan.h"
 
 #include "core/Error.h"
 #include "core/Numbers.h"
@@ -402,6 +403,7 @@ void FormAnalyser::cmdRun_Click() {
     }
     m_simulated = std::make_unique<analyser::SimulatedDetector>(device, simulatedTruth());
     m_runner->setDetector(detector());
+    m_runner->setScan(analyser::boardScan(Globals::RefClkHz, Globals::PhaseStep));
     cmdRun->setEnabled(false);
     cmdStop->setEnabled(true);
     progress->setValue(0);
@@ -696,6 +698,7 @@ std::optional<analyser::Motional> FormAnalyser::cmdNextCrystal_Click() {
     device.kind = SimulatedDevice::Kind(cboDevice->currentData().toInt());
     m_simulated = std::make_unique<analyser::SimulatedDetector>(device, simulatedTruth());
     m_runner->setDetector(detector());
+    m_runner->setScan(analyser::boardScan(Globals::RefClkHz, Globals::PhaseStep));
     // Levels against the through where it covers the sweep, else the source.
     const analyser::SweepFn sweep = [this](const std::vector<double>& frequencies) {
         analyser::SweepRunner::Setup s;

@@ -15,19 +15,37 @@ SweepRunner::SweepRunner(std::function<void(double)> tune, std::function<double(
     connect(&m_settle, &QTimer::timeout, this, &SweepRunner::readNext);
 }
 
-Point SweepRunner::measure(double hz) {
+Point SweepRunner::fromRaw(double hz, double raw) const {
     Point p;
     p.hz = hz;
-    p.raw = m_read(m_setup.samples);
-    p.level = m_detector.dbm(Detector::adcToMv(p.raw));
+    p.raw = raw;
+    p.level = m_detector.dbm(Detector::adcToMv(raw));
     return p;
+}
+
+Point SweepRunner::measure(double hz) {
+    return fromRaw(hz, m_read(m_setup.samples));
+}
+
+bool SweepRunner::scanChunk(Trace* trace) {
+    const auto& f = m_setup.frequencies;
+    const size_t from = trace->size(), to = std::min(f.size(), from + ScanChunk);
+    const std::vector<double> chunk(f.begin() + long(from), f.begin() + long(to));
+    const auto readings = m_scan(chunk, m_setup.settleMs, m_setup.samples);
+    if (!readings || readings->size() != chunk.size()) return false;
+    for (size_t i = 0; i < chunk.size(); ++i) trace->push_back(fromRaw(chunk[i], (*readings)[i]));
+    return true;
 }
 
 Trace SweepRunner::run(const Setup& setup) {
     m_setup = setup;
     Trace trace;
     trace.reserve(setup.frequencies.size());
-    for (double hz : setup.frequencies) {
+    if (m_scan && !setup.continuous)
+        while (trace.size() < setup.frequencies.size())
+            if (!scanChunk(&trace)) break;
+    for (size_t i = trace.size(); i < setup.frequencies.size(); ++i) {
+        const double hz = setup.frequencies[i];
         m_tune(hz);
         if (setup.settleMs > 0)
             std::this_thread::sleep_for(std::chrono::milliseconds(setup.settleMs));
@@ -42,6 +60,7 @@ void SweepRunner::start(const Setup& setup) {
     m_trace.reserve(setup.frequencies.size());
     m_running = true;
     m_stopping = false;
+    m_scanning = bool(m_scan);
     m_clock.start();
     tuneNext();
 }
@@ -62,6 +81,11 @@ void SweepRunner::tuneNext() {
         return Q_EMIT finished(m_trace);
     }
     try {
+        if (m_scanning) {
+            // A chunk on the board, then the event loop's turn (and Stop's).
+            if (scanChunk(&m_trace)) return pointsDone();
+            m_scanning = false; // this board cannot: point by point
+        }
         m_tune(m_setup.frequencies[m_trace.size()]);
     } catch (const Error& e) {
         m_running = false;
@@ -77,16 +101,27 @@ void SweepRunner::readNext() {
         m_running = false;
         return Q_EMIT failed(e.description());
     }
+    pointsDone();
+}
+
+void SweepRunner::pointsDone() {
     const int done = int(m_trace.size()), total = int(m_setup.frequencies.size());
     const double perPoint = m_clock.elapsed() / 1000.0 / done;
     Q_EMIT progress(done, total, perPoint * (total - done));
-    if (done < total) return tuneNext();
+    if (done < total) {
+        if (m_scanning) {
+            QTimer::singleShot(0, this, &SweepRunner::tuneNext);
+            return;
+        }
+        return tuneNext();
+    }
     const bool again = m_setup.continuous && !m_stopping;
     m_running = again;
     Q_EMIT finished(m_trace);
     if (again) {
         m_trace.clear();
         m_clock.start();
+        m_scanning = bool(m_scan);
         tuneNext();
     }
 }

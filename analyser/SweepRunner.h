@@ -7,6 +7,7 @@
 #include <QTimer>
 
 #include <functional>
+#include <optional>
 
 namespace kalimor::analyser {
 
@@ -28,6 +29,15 @@ public:
     SweepRunner(std::function<void(double hz)> tune, std::function<double(int samples)> read,
                 QObject* parent = nullptr);
 
+    // Where the board can scan by itself (the bridge): a chunk of points at
+    // once, `frequencies` equally spaced, each settled and read there, the
+    // readings in ADC steps; nothing where it cannot, and the runner goes
+    // point by point.
+    using ScanFn = std::function<std::optional<std::vector<double>>(
+        const std::vector<double>& frequencies, int settleMs, int samples)>;
+    void setScan(ScanFn scan) { m_scan = std::move(scan); }
+    static constexpr int ScanChunk = 200; // points a scan takes at once: Stop acts between
+
     void setDetector(const Detector& detector) { m_detector = detector; }
     const Detector& detector() const { return m_detector; }
     void start(const Setup& setup);
@@ -45,11 +55,17 @@ Q_SIGNALS:
 
 private:
     Point measure(double hz);
+    Point fromRaw(double hz, double raw) const;
+    // The next chunk by the board's scan; false where it cannot scan.
+    bool scanChunk(Trace* trace);
     void tuneNext();
     void readNext();
+    void pointsDone();
 
     std::function<void(double)> m_tune;
     std::function<double(int)> m_read;
+    ScanFn m_scan;
+    bool m_scanning = false; // this pass goes by scans
     Detector m_detector;
     Setup m_setup;
     Trace m_trace;

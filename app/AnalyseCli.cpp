@@ -1,6 +1,7 @@
 #include "AnalyseCli.h"
 
 #include "analyser/AnalyserSettings.h"
+#include "analyser/BoardScan.h"
 #include "analyser/Crystal.h"
 #include "analyser/SweepRunner.h"
 #include "app/Options.h"
@@ -85,6 +86,7 @@ int runAnalyse(const Options& options) {
             return sim.readSteps(producedHz(dds::board().held().word, Globals::RefClkHz), samples);
         });
     runner.setDetector(detector);
+    runner.setScan(analyser::boardScan(Globals::RefClkHz, Globals::PhaseStep));
     const auto through = analyser_settings::through();
     if (!a.sourceDbm && !through) {
         std::fprintf(stderr, "kalimor: no through is recorded (Record through in Tools > Network "

@@ -452,6 +452,30 @@ double Board::readAnalog(int channel, int samples) {
     return steps;
 }
 
+std::optional<std::vector<double>> Board::scanAnalog(int channel, int samples, double startHz,
+                                                     double stepHz, double refClkHz, int count,
+                                                     int settleUs, std::int16_t phase,
+                                                     Controller by) {
+    std::optional<std::vector<double>> readings;
+    onThread([&] {
+        if (controller() != by)
+            throw Error(err::BoardHeld, QStringLiteral("Board"), refusalText(controller()));
+        auto* bridge = dynamic_cast<SerialBridgePort*>(innerPort());
+        if (!bridge || !bridge->hasScan()) return;
+        const std::uint8_t control = controlByte(phase, 0);
+        // Words in 1/65536ths: the board adds the step up without drift. The
+        // half word makes its whole part the nearest word, as a load's is.
+        const double scale = 4294967296.0 * 65536.0 / refClkHz;
+        const auto start = std::uint64_t(std::llround(startHz * scale + 32768));
+        const auto step = std::uint64_t(std::llround(stepHz * scale));
+        readings = bridge->scan(channel, samples, start, step, count, settleUs, control);
+        std::lock_guard lock(m_mutex);
+        m_held =
+            Held{std::int32_t((start + step * std::uint64_t(count - 1)) >> 16), phase, 0, true};
+    });
+    return readings;
+}
+
 Held Board::held() const {
     std::lock_guard lock(m_mutex);
     return m_held;

@@ -169,6 +169,12 @@ public:
     // The board's analog input, averaged over `samples` readings, in ADC
     // steps: the USB serial bridge's A0 and up. Raises when the port has none.
     double readAnalog(int channel, int samples);
+    // A linear scan of the analog input done on the board itself, where the
+    // port can (the bridge's scan): `count` points from `startHz` by `stepHz`
+    // at `refClkHz`, each settled and read. Nothing where the port cannot.
+    std::optional<std::vector<double>> scanAnalog(int channel, int samples, double startHz,
+                                                  double stepHz, double refClkHz, int count,
+                                                  int settleUs, std::int16_t phase, Controller by);
     // Whether the port is the simulated board (traced or not).
     bool simulated() const;
     // The bytes of the last load, 82 of them.

@@ -4,6 +4,8 @@
 
 #include <QSerialPortInfo>
 
+#include <algorithm>
+
 namespace kalimor::dds {
 
 namespace {
@@ -250,6 +252,62 @@ SerialBridgePort::Latched SerialBridgePort::lastLatched() {
     l.control = std::uint8_t(reply[14]);
     l.worstLateUs = std::uint16_t(std::uint8_t(reply[15]) | std::uint8_t(reply[16]) << 8);
     return l;
+}
+
+bool SerialBridgePort::hasScan() {
+    if (!m_port.isOpen()) open();
+    return m_caps & 0x10;
+}
+
+std::vector<double> SerialBridgePort::scan(int channel, int samples, std::uint64_t startWord16,
+                                           std::uint64_t stepWord16, int count, int settleUs,
+                                           std::uint8_t control) {
+    using Clock = SerialLine::Clock;
+    if (!m_port.isOpen()) open();
+    m_in.clear();
+    while (m_port.read(&m_in, Clock::now())) m_in.clear();
+    m_seq = std::uint8_t(m_seq % 254 + 1);
+    const std::uint8_t seq = m_seq;
+    QByteArray body("S");
+    body += char(seq);
+    body += char(channel);
+    body += char(samples);
+    body += char(count);
+    body += char(count >> 8);
+    body += char(settleUs);
+    body += char(settleUs >> 8);
+    body += le32(std::uint32_t(startWord16 >> 16));
+    body += char(startWord16);
+    body += char(startWord16 >> 8);
+    body += le32(std::uint32_t(stepWord16 >> 16));
+    body += char(stepWord16);
+    body += char(stepWord16 >> 8);
+    body += char(control);
+    // Each point's time on the board (an ADC conversion is 104 us), and the
+    // answer's time besides.
+    const auto perPoint = std::chrono::microseconds(settleUs + samples * 115 + 150);
+    const auto deadline = Clock::now() + AnswerWait + perPoint * count;
+    if (!m_port.write(bridge::frame(body), Clock::now() + AnswerWait))
+        lost(QStringLiteral("%1 (unplugged?)").arg(m_port.error()));
+    std::vector<double> readings(std::size_t(count), -1);
+    for (;;) {
+        const auto reply = awaitFrame(deadline);
+        if (!reply) lost(QStringLiteral("the scan did not finish in time (unplugged?)"));
+        if (reply->startsWith('B')) lost(QStringLiteral("it was reset"));
+        if (reply->size() < 2 || std::uint8_t(reply->at(1)) != seq) continue;
+        if (reply->startsWith('r') && reply->size() >= 6) {
+            const int i = std::uint8_t(reply->at(2)) | std::uint8_t(reply->at(3)) << 8;
+            const int sum = std::uint8_t(reply->at(4)) | std::uint8_t(reply->at(5)) << 8;
+            if (i < count) readings[std::size_t(i)] = double(sum) / samples;
+        } else if (reply->startsWith('A')) {
+            if (std::count(readings.begin(), readings.end(), -1.0) > 0)
+                lost(QStringLiteral("readings of the scan were lost"));
+            return readings;
+        } else if (reply->startsWith('E') && reply->size() >= 3) {
+            throw portFailure(QStringLiteral("the bridge on %1 refused %2")
+                                  .arg(m_device, refusal(std::uint8_t(reply->at(2)))));
+        }
+    }
 }
 
 double SerialBridgePort::readAnalog(int channel, int samples) {

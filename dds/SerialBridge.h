@@ -75,6 +75,14 @@ public:
     // Drops the loads due after `afterUs`; how many.
     int dropAfter(std::uint32_t afterUs);
     Latched lastLatched();
+    // The scan on the board (firmware with the scan capability): `count`
+    // points from `startWord` by `stepWord`, each loaded, settled and read
+    // there, the readings streamed back: the averages, in ADC steps.
+    bool hasScan();
+    // Words in 1/65536ths, so that any spacing adds up over the points.
+    std::vector<double> scan(int channel, int samples, std::uint64_t startWord16,
+                             std::uint64_t stepWord16, int count, int settleUs,
+                             std::uint8_t control);
 
     // The average of `samples` (1..64) readings of analog input `channel`,
     // in ADC steps (0..1023) with the fraction the average keeps.

@@ -194,7 +194,8 @@ static uint16_t readAnalog(uint8_t channel, uint8_t samples) {
 static void handle(const uint8_t* body, uint8_t len) {
     static const uint8_t name[] = {'K', 'a', 'l', 'i', 'm', 'o', 'r', ' ',
                                    'b', 'r', 'i', 'd', 'g', 'e'};
-    const uint8_t caps = BRIDGE_CAP_LOAD | BRIDGE_CAP_RESET | BRIDGE_CAP_ADC | BRIDGE_CAP_QUEUE;
+    const uint8_t caps =
+        BRIDGE_CAP_LOAD | BRIDGE_CAP_RESET | BRIDGE_CAP_ADC | BRIDGE_CAP_QUEUE | BRIDGE_CAP_SCAN;
     if (len == 1 && body[0] == 'I') { /* version 1's identify, for its program to read */
         uint8_t reply[3 + sizeof name] = {'i', BRIDGE_VERSION, caps};
         for (uint8_t i = 0; i < sizeof name; ++i) reply[3 + i] = name[i];
@@ -221,6 +222,35 @@ static void handle(const uint8_t* body, uint8_t len) {
         uint8_t reply[4 + sizeof name] = {'i', seq, BRIDGE_VERSION, caps};
         for (uint8_t i = 0; i < sizeof name; ++i) reply[4 + i] = name[i];
         return sendFrame(reply, sizeof reply);
+    }
+    case 'S': {
+        if (len != 21 || body[3] == 0 || body[3] > 64) return sendError(seq, BRIDGE_ERR_LENGTH);
+        const uint8_t channel = body[2], samples = body[3];
+        const uint16_t count = (uint16_t)(body[4] | (body[5] << 8));
+        const uint16_t settle = (uint16_t)(body[6] | (body[7] << 8));
+        uint32_t word = (uint32_t)body[8] | ((uint32_t)body[9] << 8) | ((uint32_t)body[10] << 16) |
+                        ((uint32_t)body[11] << 24);
+        uint16_t frac = (uint16_t)(body[12] | (body[13] << 8));
+        const uint32_t step = (uint32_t)body[14] | ((uint32_t)body[15] << 8) |
+                              ((uint32_t)body[16] << 16) | ((uint32_t)body[17] << 24);
+        const uint16_t stepFrac = (uint16_t)(body[18] | (body[19] << 8));
+        for (uint16_t i = 0; i < count; ++i) {
+            const uint8_t bits[5] = {(uint8_t)word, (uint8_t)(word >> 8), (uint8_t)(word >> 16),
+                                     (uint8_t)(word >> 24), body[20]};
+            const uint16_t before = frac;
+            frac = (uint16_t)(frac + stepFrac);
+            word += step + (frac < before ? 1 : 0);
+            loadWord(bits);
+            const uint32_t from = nowUs();
+            while (nowUs() - from < settle) {
+            }
+            const uint16_t sum = readAnalog(channel, samples);
+            /* Sent by the interrupt while the next point is read. */
+            const uint8_t reply[] = {'r', seq, (uint8_t)i, (uint8_t)(i >> 8), (uint8_t)sum,
+                                     (uint8_t)(sum >> 8)};
+            sendFrame(reply, sizeof reply);
+        }
+        break;
     }
     case 'T': {
         const uint32_t now = nowUs();
@@ -305,7 +335,7 @@ int main(void) {
     {
         const uint8_t banner[] = {'B', BRIDGE_VERSION,
                                   BRIDGE_CAP_LOAD | BRIDGE_CAP_RESET | BRIDGE_CAP_ADC |
-                                      BRIDGE_CAP_QUEUE};
+                                      BRIDGE_CAP_QUEUE | BRIDGE_CAP_SCAN};
         sendFrame(banner, sizeof banner);
     }
 

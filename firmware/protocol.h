@@ -26,6 +26,15 @@
  *   'W' seq                                 the last load latched from the queue:
  *                                           'w' seq latched[4] due[4] word[4] control[1]
  *                                           late[2] (the worst lateness, microseconds)
+ *   'S' seq channel[1] samples[1] count[2] settle_us[2] start[4] start_frac[2]
+ *           step[4] step_frac[2] control[1]
+ *                                           scan: for each of `count` points load
+ *                                           start + i x step (words and 1/65536ths of a
+ *                                           word, so that any spacing adds up), wait
+ *                                           `settle_us`, average
+ *                                           the analog input; one 'r' seq index[2]
+ *                                           sum[2] per point as it is read, then
+ *                                           'A' seq 'S'
  * Board to host:
  *   'B' version caps                        banner, once after every reset (no SEQ)
  *   'E' seq code                            refused: 1 checksum, 2 unknown command,
@@ -48,6 +57,7 @@
 #define BRIDGE_CAP_RESET 0x02
 #define BRIDGE_CAP_ADC 0x04
 #define BRIDGE_CAP_QUEUE 0x08
+#define BRIDGE_CAP_SCAN 0x10
 #define BRIDGE_QUEUE_SLOTS 32
 
 #define BRIDGE_ERR_CHECKSUM 1

@@ -5,6 +5,7 @@
 #include "LoadStream.h"
 #include "Raised.h"
 #include "analyser/Analysis.h"
+#include "analyser/BoardScan.h"
 #include "analyser/SweepRunner.h"
 #include "core/Numbers.h"
 #include "dds/Board.h"
@@ -234,6 +235,47 @@ TEST_F(Bridge, TheSweepKeepsTheBoardsOwnTime) {
         }
         EXPECT_EQ(std::uint32_t(last.word), latched.back().ftw);
         EXPECT_EQ(std::uint32_t(dds::board().held().word), latched.back().ftw);
+    }
+}
+
+// The analyser's sweep scanned on the board: 1,001 points of 16 samples,
+// each a load, the settle and the readings there, streamed back while the
+// next point is read, in about the time the ADC needs (1.7 s).
+TEST_F(Bridge, TheAnalyserScansOnTheBoard) {
+    EmulatedBridge emulated(KALIMOR_BRIDGE_ELF);
+    emulated.setRealTime(true);
+    emulated.setReplyDelay(std::chrono::milliseconds(16));
+    const analyser::Detector ad8307;
+    const analyser::SimulatedDevice lowPass{analyser::SimulatedDevice::Kind::LowPass};
+    emulated.setDetector([&](double hz) {
+        return std::uint32_t(std::lround(ad8307.millivolts(lowPass.responseDb(hz))));
+    });
+    QString why;
+    dds::board().adoptPort(makeBackend(*parsePortSpec(
+        QStringLiteral("serial:") + QString::fromStdString(emulated.device()), &why)));
+    ASSERT_FALSE(dds::board().claim(dds::Controller::Analyser));
+    analyser::SweepRunner runner([](double) { FAIL() << "a point loaded by itself"; },
+                                 [](int) { return 0.0; });
+    runner.setScan(analyser::boardScan(100e6, 0));
+    analyser::SweepRunner::Setup setup;
+    setup.frequencies = analyser::sweepFrequencies(5e6, 9e6, 1001, false);
+    setup.samples = 16;
+    const std::uint64_t before = emulated.cycles();
+    const analyser::Trace trace = runner.run(setup);
+    const double seconds = double(emulated.cycles() - before) / 16e6;
+    dds::board().release(dds::Controller::Analyser);
+    dds::board().adoptPort(nullptr);
+    std::printf("scan on the board: 1001 points x 16 samples in %.2f s of the board's time\n",
+                seconds);
+    EXPECT_LT(seconds, 2.5);
+    ASSERT_EQ(trace.size(), 1001u);
+    const auto latched = emulated.latched();
+    ASSERT_EQ(latched.size(), 1001u);
+    // Each reading is its own point's: the device's response there, within
+    // the ADC's steps (0.2 dB), and each latch the word nearest its frequency.
+    for (size_t i = 0; i < trace.size(); ++i) {
+        EXPECT_NEAR(trace[i].level, lowPass.responseDb(trace[i].hz), 0.25) << i;
+        EXPECT_NEAR(double(latched[i].ftw), trace[i].hz * 4294967296.0 / 100e6, 1.0) << i;
     }
 }
 
