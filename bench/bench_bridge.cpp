@@ -1,9 +1,9 @@
-// The USB serial bridge through the real firmware on an emulated ATmega328P:
-// how long one load and one analog reading take on the wire at 115200 baud,
-// in real time (the AVR's cycles at 16 MHz, which count the UART's bits as
-// the hardware would; a real USB-serial chip adds about 1 ms of USB latency
-// per exchange), the loads per second that makes, and what is left of a
-// 10 ms sweep tick. Also the wall time the emulation took.
+// The USB serial bridge through the real firmware on an emulated ATmega328P,
+// and the figures that follow for real hardware: each exchange's bytes on
+// the wire at 115200 and 1000000 baud, the AVR's own work, and the USB
+// chip's latency (about 1 ms on a CH340 or an FT232R whose latency timer the
+// udev rule sets to 1 ms, 16 ms on an FT232R left at its default). Also the
+// wall time the emulation took.
 #include "EmulatedBridge.h"
 #include "LoadStream.h"
 #include "dds/SerialBridge.h"
@@ -43,18 +43,30 @@ int main(int argc, char** argv) {
     }
     const double perReadMs = double(readCycles) / 16e6 / reads * 1e3;
 
-    // 9 bytes out (SYNC LEN 'L' word control CRC) and 5 back, 10 bits each.
-    const double bytesMs = 14 * 10 / 115200.0 * 1e3;
-    std::printf("load round trip, emulated: %.3f ms (frame out, 40 bits clocked, ack back)\n",
-                perLoadMs);
-    std::printf("  of which the 14 bytes at 115200 baud need %.3f ms; simavr's UART may run "
-                "slower than the firmware's U2X setting\n",
-                bytesMs);
-    std::printf("loads per second on the wire: %.0f\n", 1e3 / perLoadMs);
-    std::printf("left of a 10 ms sweep tick: %.3f ms (about 1 ms less through a real USB chip)\n",
-                10 - perLoadMs);
-    std::printf("analog reading, 16 samples averaged: %.3f ms\n", perReadMs);
-    std::printf("network analyser point (load, then 16 samples): %.3f ms\n", perLoadMs + perReadMs);
+    // For real hardware, computed rather than emulated (simavr times its
+    // UART differently from the firmware's U2X setting): the bytes on the
+    // wire at each speed, plus the AVR's own work (40 bits clocked out, 62.5
+    // ns an instruction, about 30 us), plus the USB chip's latency per answer.
+    const double loadBytes = 11 + 6; // SYNC LEN 'L' seq word control CRC, and the ack
+    const double readBytes = 7 + 9;  // the 'D' request and its answer
+    const double avrLoadMs = 0.03, adcMs = 16 * 0.104; // 16 conversions at 125 kHz
+    std::printf(
+        "emulated (simavr's own UART pace): load round trip %.3f ms, 16-sample reading %.3f ms\n",
+        perLoadMs, perReadMs);
+    std::printf(
+        "computed for real hardware, per load / per analyser point (load then 16 samples):\n");
+    for (const auto& [chip, latencyMs] :
+         {std::pair{"CH340", 1.0}, std::pair{"FT232R, latency timer 1 ms", 1.0},
+          std::pair{"FT232R at its default 16 ms", 16.0}})
+        for (double baud : {115200.0, 1000000.0}) {
+            const double load = loadBytes * 10 / baud * 1e3 + avrLoadMs + latencyMs;
+            const double point = load + readBytes * 10 / baud * 1e3 + adcMs + latencyMs;
+            std::printf("  %-28s %7.0f baud: %6.2f ms a load (%4.0f loads/s), %6.2f ms a point\n",
+                        chip, baud, load, 1e3 / load, point);
+        }
+    std::printf("the board's own scan, a point of 16 samples: %.2f ms (the readings stream back "
+                "meanwhile)\n",
+                adcMs + 0.03);
     std::printf("emulation: %d loads in %.2f s of wall time\n", loads, wall);
     return 0;
 }

@@ -5,6 +5,8 @@
 #include <QSerialPortInfo>
 
 #include <algorithm>
+#include <chrono>
+#include <thread>
 
 namespace kalimor::dds {
 
@@ -155,6 +157,7 @@ void SerialBridgePort::open() {
                        .arg(version)
                        .arg(bridge::Version));
     m_openFailure.clear();
+    raiseSpeed();
 }
 
 QByteArray SerialBridgePort::exchange(const QByteArray& body, char answer) {
@@ -166,19 +169,42 @@ QByteArray SerialBridgePort::exchange(const QByteArray& body, char answer) {
             throw portFailure(m_openFailure);
         open();
     }
+    if (auto reply = request(body, answer)) return *reply;
+    lost(m_writeFailed ? QStringLiteral("%1 (unplugged?)").arg(m_port.error())
+                       : QStringLiteral("it did not answer within %1 ms (unplugged?)")
+                             .arg(AnswerWait.count()));
+}
+
+void SerialBridgePort::raiseSpeed() {
+    m_baud = 115200;
+    if (!(m_caps & 0x20)) return;
+    for (const auto& [code, baud] : {std::pair{2, 1000000}, std::pair{1, 500000}}) {
+        if (!request(QByteArray("U") + char(code), 'A')) return;
+        if (m_port.setSpeed(baud) && request("I", 'i')) {
+            m_baud = baud;
+            return;
+        }
+        // The board goes back to 115200 when no good frame comes within
+        // 500 ms of the switch; so does this end.
+        m_port.setSpeed(115200);
+        std::this_thread::sleep_for(std::chrono::milliseconds(600));
+        if (!request("I", 'i')) return;
+    }
+}
+
+std::optional<QByteArray> SerialBridgePort::request(const QByteArray& body, char answer) {
+    using Clock = SerialLine::Clock;
     // Whatever waits in the input answers no request of ours.
     m_in.clear();
     while (m_port.read(&m_in, Clock::now())) m_in.clear();
     m_seq = std::uint8_t(m_seq % 254 + 1); // 1..254: 0 is nobody's, 0xFF the board's "unknown"
     const std::uint8_t seq = m_seq;
     const auto deadline = Clock::now() + AnswerWait;
-    if (!m_port.write(bridge::frame(body.left(1) + char(seq) + body.mid(1)), deadline))
-        lost(QStringLiteral("%1 (unplugged?)").arg(m_port.error()));
+    m_writeFailed = !m_port.write(bridge::frame(body.left(1) + char(seq) + body.mid(1)), deadline);
+    if (m_writeFailed) return std::nullopt;
     for (;;) {
         const auto reply = awaitFrame(deadline);
-        if (!reply)
-            lost(QStringLiteral("it did not answer within %1 ms (unplugged?)")
-                     .arg(AnswerWait.count()));
+        if (!reply) return std::nullopt;
         if (reply->startsWith('B')) lost(QStringLiteral("it was reset"));
         if (reply->size() < 2 || std::uint8_t(reply->at(1)) != seq) continue; // not this request's
         if (reply->startsWith(answer)) return *reply;

@@ -102,6 +102,12 @@ private:
     // Sends CMD, a fresh sequence number and the rest of `body`, and returns
     // the answer `answer` that carries the number back.
     QByteArray exchange(const QByteArray& body, char answer);
+    // The same without giving up the link: nothing when no answer came, the
+    // refusal raised as by exchange.
+    std::optional<QByteArray> request(const QByteArray& body, char answer);
+    // After the banner: the fastest speed both ends keep (1000000 or 500000
+    // baud), checked with a frame at it; back to 115200 where none holds.
+    void raiseSpeed();
     std::optional<QByteArray> awaitFrame(SerialLine::Clock::time_point deadline);
     [[noreturn]] void lost(const QString& why);
 
@@ -111,6 +117,8 @@ private:
     QString m_identity;
     std::uint8_t m_seq = 0;
     std::uint8_t m_caps = 0;
+    int m_baud = 115200;
+    bool m_writeFailed = false;
     QString m_openFailure; // why the last open failed, told again until RetryAfter
     SerialLine::Clock::time_point m_openFailed;
 };

@@ -105,6 +105,17 @@ bool SerialLine::open(const QString& device, int baud, QString* why) {
     return true;
 }
 
+bool SerialLine::setSpeed(int baud) {
+    termios tio{};
+    const speed_t speed = speedOf(baud);
+    if (m_fd < 0 || speed == B0 || ::tcdrain(m_fd) != 0 || ::tcgetattr(m_fd, &tio) != 0 ||
+        ::cfsetspeed(&tio, speed) != 0 || ::tcsetattr(m_fd, TCSANOW, &tio) != 0) {
+        m_error = errnoText(errno);
+        return false;
+    }
+    return true;
+}
+
 bool SerialLine::write(const QByteArray& bytes, Clock::time_point deadline) {
     for (qsizetype done = 0; done < bytes.size();) {
         const ssize_t n = ::write(m_fd, bytes.constData() + done, size_t(bytes.size() - done));

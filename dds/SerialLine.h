@@ -27,6 +27,8 @@ public:
     // False, with a reason a user can act on, when the port cannot be had.
     bool open(const QString& device, int baud, QString* why);
     void close();
+    // Another speed, once what was written has gone out.
+    bool setSpeed(int baud);
     bool isOpen() const { return m_fd >= 0; }
     // Writes all of `bytes` by the deadline; false when the port takes no more.
     bool write(const QByteArray& bytes, Clock::time_point deadline);

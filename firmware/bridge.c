@@ -130,6 +130,25 @@ static void sendByte(uint8_t b) {
     UCSR0B |= _BV(UDRIE0);
 }
 
+/* The link's speed, U2X on: 16 at 115200 (2.1 % off, as every Arduino
+ * runs), 3 at 500000 and 1 at 1000000 (exact). */
+static const uint8_t ubrrFor[] = {16, 3, 1};
+static uint8_t speedTrial;      /* a new speed awaits its first good frame */
+static uint32_t speedTrialFrom; /* since when (microseconds) */
+
+static uint32_t nowUs(void);
+
+static void setSpeed(uint8_t code) {
+    /* Whatever is still going out leaves at the old speed first. */
+    while (txHead != txTail) {
+    }
+    loop_until_bit_is_set(UCSR0A, UDRE0);
+    UCSR0A |= _BV(TXC0);
+    _delay_us(100); /* the last stop bit at 115200 */
+    UBRR0H = 0;
+    UBRR0L = ubrrFor[code];
+}
+
 static void sendFrame(const uint8_t* body, uint8_t len) {
     uint8_t crc = _crc8_ccitt_update(0, len);
     sendByte(BRIDGE_SYNC);
@@ -194,8 +213,8 @@ static uint16_t readAnalog(uint8_t channel, uint8_t samples) {
 static void handle(const uint8_t* body, uint8_t len) {
     static const uint8_t name[] = {'K', 'a', 'l', 'i', 'm', 'o', 'r', ' ',
                                    'b', 'r', 'i', 'd', 'g', 'e'};
-    const uint8_t caps =
-        BRIDGE_CAP_LOAD | BRIDGE_CAP_RESET | BRIDGE_CAP_ADC | BRIDGE_CAP_QUEUE | BRIDGE_CAP_SCAN;
+    const uint8_t caps = BRIDGE_CAP_LOAD | BRIDGE_CAP_RESET | BRIDGE_CAP_ADC | BRIDGE_CAP_QUEUE |
+                         BRIDGE_CAP_SCAN | BRIDGE_CAP_SPEED;
     if (len == 1 && body[0] == 'I') { /* version 1's identify, for its program to read */
         uint8_t reply[3 + sizeof name] = {'i', BRIDGE_VERSION, caps};
         for (uint8_t i = 0; i < sizeof name; ++i) reply[3 + i] = name[i];
@@ -251,6 +270,15 @@ static void handle(const uint8_t* body, uint8_t len) {
             sendFrame(reply, sizeof reply);
         }
         break;
+    }
+    case 'U': {
+        if (len != 3 || body[2] > 2) return sendError(seq, BRIDGE_ERR_LENGTH);
+        const uint8_t ack[] = {'A', seq, 'U'};
+        sendFrame(ack, sizeof ack);
+        setSpeed(body[2]);
+        speedTrial = body[2] != 0;
+        speedTrialFrom = nowUs();
+        return;
     }
     case 'T': {
         const uint32_t now = nowUs();
@@ -318,7 +346,7 @@ int main(void) {
     DDRB = PIN_WCLK | PIN_FQUD | PIN_DATA | PIN_RESET;
     PORTB = 0;
     UBRR0H = UBRRH_VALUE;
-    UBRR0L = UBRRL_VALUE;
+    UBRR0L = UBRRL_VALUE; /* 16 with U2X, as ubrrFor[0] */
 #if USE_2X
     UCSR0A |= _BV(U2X0);
 #else
@@ -335,7 +363,7 @@ int main(void) {
     {
         const uint8_t banner[] = {'B', BRIDGE_VERSION,
                                   BRIDGE_CAP_LOAD | BRIDGE_CAP_RESET | BRIDGE_CAP_ADC |
-                                      BRIDGE_CAP_QUEUE | BRIDGE_CAP_SCAN};
+                                      BRIDGE_CAP_QUEUE | BRIDGE_CAP_SCAN | BRIDGE_CAP_SPEED};
         sendFrame(banner, sizeof banner);
     }
 
@@ -357,6 +385,11 @@ int main(void) {
                 TIMSK1 |= _BV(OCIE1A);
             }
             sei();
+        }
+        if (speedTrial && nowUs() - speedTrialFrom > 500000UL) {
+            speedTrial = 0;
+            setSpeed(0);
+            have = 0;
         }
         uint8_t b;
         if (!readByte(&b)) {
@@ -394,6 +427,7 @@ int main(void) {
             sendError(BRIDGE_NO_SEQ, BRIDGE_ERR_CHECKSUM);
             continue;
         }
+        speedTrial = 0; /* a good frame: the link holds at this speed */
         handle(frame + 1, frame[0]);
     }
 }

@@ -35,6 +35,12 @@
  *                                           the analog input; one 'r' seq index[2]
  *                                           sum[2] per point as it is read, then
  *                                           'A' seq 'S'
+ *   'U' seq speed[1]                        link speed: 1 500000 baud, 2 1000000 baud
+ *                                           (16 MHz divides both exactly), 0 115200; the
+ *                                           'A' seq 'U' answer goes at the old speed, then
+ *                                           the board listens at the new one, and goes
+ *                                           back to 115200 unless a good frame comes
+ *                                           within 500 ms
  * Board to host:
  *   'B' version caps                        banner, once after every reset (no SEQ)
  *   'E' seq code                            refused: 1 checksum, 2 unknown command,
@@ -58,6 +64,7 @@
 #define BRIDGE_CAP_ADC 0x04
 #define BRIDGE_CAP_QUEUE 0x08
 #define BRIDGE_CAP_SCAN 0x10
+#define BRIDGE_CAP_SPEED 0x20
 #define BRIDGE_QUEUE_SLOTS 32
 
 #define BRIDGE_ERR_CHECKSUM 1

@@ -35,7 +35,8 @@ public:
         RefuseEveryThird,
         Chatter,
         Silent,
-        NotABridge
+        NotABridge,
+        NoFastLink, // takes a faster speed, then hears nothing at it until it goes back
     };
 
     explicit ScriptedDevice(Behaviour b) : m_behaviour(b) {
@@ -82,7 +83,7 @@ private:
                 greeted = true;
                 if (m_behaviour != Behaviour::Chatter && m_behaviour != Behaviour::Silent &&
                     m_behaviour != Behaviour::NotABridge)
-                    send(QByteArray("B\x02\x07", 3));
+                    send(QByteArray("B\x02\x27", 3));
             }
             if (m_behaviour == Behaviour::Chatter && greeted) send(QByteArray("x\x01", 2));
             if (m_behaviour == Behaviour::NotABridge && n > 0)
@@ -93,6 +94,12 @@ private:
                     m_behaviour == Behaviour::Chatter || body->size() < 2)
                     continue;
                 const char seq = body->at(1);
+                if (Clock::now() < m_deaf) continue; // the garbled fast link
+                if (body->startsWith('U') && m_behaviour == Behaviour::NoFastLink) {
+                    send(QByteArray("A") + seq + 'U');
+                    m_deaf = Clock::now() + std::chrono::milliseconds(550);
+                    continue;
+                }
                 if (body->startsWith('I')) send(QByteArray("i") + seq + QByteArray("\x02\x07", 2));
                 if (!body->startsWith('L') || body->size() != 7) continue;
                 if (m_behaviour == Behaviour::StrayRefusal)
@@ -123,6 +130,7 @@ private:
     std::string m_slave;
     std::mutex m_mutex;
     std::vector<std::uint32_t> m_latched;
+    Clock::time_point m_deaf;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
 };
@@ -176,6 +184,18 @@ TEST(BridgeHost, NothingHoldsTheCallerLong) {
         EXPECT_LT(millisSince(start), 100);
         EXPECT_TRUE(device.latched().empty());
     }
+}
+
+// A link that does not hold at a faster speed falls back to 115200 and
+// works there.
+TEST(BridgeHost, ASpeedThatDoesNotHoldFallsBack) {
+    ScriptedDevice device(ScriptedDevice::Behaviour::NoFastLink);
+    SerialBridgePort port(device.device());
+    const auto bytes = loadStream(4242, 0);
+    const Raised r = raised([&] { port.write(0, bytes.data(), bytes.size()); });
+    EXPECT_EQ(r.number, 0) << qPrintable(r.description);
+    EXPECT_EQ(device.latched(), std::vector<std::uint32_t>{4242});
+    EXPECT_TRUE(port.driverLines().join(' ').contains(QStringLiteral("115200 baud")));
 }
 
 // A port held elsewhere is named with its holder, not blamed on the group.
