@@ -42,16 +42,8 @@ using analyser::SimulatedDevice;
 } // namespace
 
 FormAnalyser::FormAnalyser(QWidget* owner) : QMainWindow(owner) {
-    setObjectName(QStringLiteral("FormAnalyser"));
-    setWindowTitle(QStringLiteral("Network Analyser"));
-    setAttribute(Qt::WA_DeleteOnClose);
-    setWindowFlag(Qt::Window);
-    ui::useLayoutFont(this);
-
-    auto named = [this](auto* w, const char* name) {
-        w->setObjectName(QLatin1String(name));
-        return w;
-    };
+    ui::setUpToolWindow(this, "FormAnalyser", QStringLiteral("Network Analyser"));
+    using ui::named;
     auto mhzBox = [&](const char* name, double value) {
         auto* box = named(new QDoubleSpinBox(this), name);
         box->setRange(0.0001, 125);

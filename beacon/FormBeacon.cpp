@@ -41,15 +41,8 @@ const QString Section = QStringLiteral("Beacon");
 } // namespace
 
 FormBeacon::FormBeacon(QWidget* owner) : QMainWindow(owner) {
-    setObjectName(QStringLiteral("FormBeacon"));
-    setWindowTitle(QStringLiteral("Beacon"));
-    setAttribute(Qt::WA_DeleteOnClose);
-    setWindowFlag(Qt::Window);
-    ui::useLayoutFont(this);
-    auto named = [this](auto* w, const char* name) {
-        w->setObjectName(QLatin1String(name));
-        return w;
-    };
+    ui::setUpToolWindow(this, "FormBeacon", QStringLiteral("Beacon"));
+    using ui::named;
     auto spin = [&](const char* name, int low, int high, int value, const char* suffix) {
         auto* box = named(new QSpinBox(this), name);
         box->setRange(low, high);

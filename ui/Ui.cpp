@@ -66,6 +66,14 @@ void bringForward(QWidget* window) {
     window->activateWindow();
 }
 
+void setUpToolWindow(QMainWindow* window, const char* name, const QString& title) {
+    window->setObjectName(QLatin1String(name));
+    window->setWindowTitle(title);
+    window->setAttribute(Qt::WA_DeleteOnClose);
+    window->setWindowFlag(Qt::Window);
+    useLayoutFont(window);
+}
+
 void refitStatusBar(QWidget* inside) {
     // A status bar measures its widgets only as they are added: add ours
     // again, then let a fixed-size window take the new height.

@@ -34,6 +34,16 @@ template <typename W> W* place(W* widget, const char* name, const QRect& geometr
     return widget;
 }
 
+// Names a control, for building a window a control to a line.
+template <typename W> W* named(W* widget, const char* name) {
+    widget->setObjectName(QLatin1String(name));
+    return widget;
+}
+
+// A tool window of the main window's (the analyser, the beacon): a window of
+// its own, deleted when closed, in the layout font.
+void setUpToolWindow(QMainWindow* window, const char* name, const QString& title);
+
 // The layouts were drawn for an 8-point dialog font; larger fonts clip captions.
 void useLayoutFont(QWidget* window);
 
