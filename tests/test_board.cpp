@@ -105,8 +105,8 @@ private Q_SLOTS:
     void opensOnThePortInUse() {
         QFETCH(QString, port);
         QString why;
-        const dds::PortSpec spec = *dds::parsePortSpec(port, &why);
-        dds::board().adoptPort(dds::makeBackend(spec), spec);
+        const dds::PortSpec choice = *dds::parsePortSpec(port, &why);
+        dds::board().adoptPort(dds::makeBackend(choice), choice);
         FormBoard* d = open();
         QCOMPARE(d->chosenPort(&why)->text(), port);
         d->findChild<QComboBox*>(QStringLiteral("cboChip"))->setCurrentIndex(1);
