@@ -87,7 +87,7 @@ QString SerialBridgePort::describe() const {
 
 QStringList SerialBridgePort::driverLines() const {
     return {QStringLiteral("Kalimor bridge (ATmega328P, firmware/)"),
-            QStringLiteral("Protocol 2 at 115200 baud, each load acknowledged by number"),
+            QStringLiteral("Protocol 2 at %1 baud, each load acknowledged by number").arg(m_baud),
             describe(), QStringLiteral("Chosen with --port serial:DEVICE or Edit > Board...")};
 }
 

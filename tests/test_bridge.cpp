@@ -155,6 +155,8 @@ TEST_F(Bridge, TheProgramDrivesItThroughTheBoard) {
     ASSERT_TRUE(choice) << qPrintable(why);
     dds::board().adoptPort(makeBackend(*choice));
     WriteDDSWord(302365698, 5, 0); // 7.04 MHz at 100 MHz, phase 56.25 degrees
+    // The link went up to the fastest speed both ends keep.
+    EXPECT_TRUE(dds::board().portDriverLines().join(' ').contains(QStringLiteral("1000000 baud")));
     dds::board().adoptPort(nullptr);
     ASSERT_EQ(board.latched().size(), 1u);
     EXPECT_EQ(board.latched()[0].ftw, 302365698u);
