@@ -2,6 +2,7 @@
 
 #include "analyser/AnalyserSettings.h"
 #include "analyser/BoardScan.h"
+#include "settings/SafeFile.h"
 
 #include "core/Error.h"
 #include "core/Numbers.h"
@@ -24,7 +25,6 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QSaveFile>
 #include <QShowEvent>
 #include <QSpinBox>
 #include <QTabWidget>
@@ -383,8 +383,8 @@ double FormAnalyser::read(int samples) {
     return m_simulated->readSteps(held.word * Globals::RefClkHz / 4294967296.0, samples);
 }
 
-void FormAnalyser::cmdRun_Click() {
-    if (m_runner->running() || !takeBoard()) return;
+bool FormAnalyser::prepareRun() {
+    if (m_runner->running() || !takeBoard()) return false;
     saveDetector();
     SimulatedDevice device;
     device.kind = SimulatedDevice::Kind(cboDevice->currentData().toInt());
@@ -396,6 +396,11 @@ void FormAnalyser::cmdRun_Click() {
     m_simulated = std::make_unique<analyser::SimulatedDetector>(device, simulatedTruth());
     m_runner->setDetector(detector());
     m_runner->setScan(analyser::boardScan(Globals::RefClkHz, Globals::PhaseStep));
+    return true;
+}
+
+void FormAnalyser::cmdRun_Click() {
+    if (!prepareRun()) return;
     cmdRun->setEnabled(false);
     cmdStop->setEnabled(true);
     progress->setValue(0);
@@ -552,14 +557,10 @@ bool FormAnalyser::exportTouchstone(const QString& path) {
 }
 
 bool FormAnalyser::writeFile(const QString& path, const QByteArray& bytes) {
-    QSaveFile f(path);
-    if (!f.open(QIODevice::WriteOnly) || f.write(bytes) != bytes.size() || !f.flush() ||
-        !f.commit()) {
-        ui::showMessage(this, QStringLiteral("Network Analyser"),
-                        QStringLiteral("cannot write %1: %2").arg(path, f.errorString()));
-        return false;
-    }
-    return true;
+    // Whole or not at all, as the settings are saved.
+    const auto failure = replaceFile(path, bytes);
+    if (failure) ui::showMessage(this, QStringLiteral("Network Analyser"), *failure);
+    return !failure;
 }
 
 // Presets: the sweep settings and the detector's calibration under a name.
@@ -684,13 +685,7 @@ QWidget* FormAnalyser::crystalPage() {
 }
 
 std::optional<analyser::Motional> FormAnalyser::cmdNextCrystal_Click() {
-    if (m_runner->running() || !takeBoard()) return std::nullopt;
-    saveDetector();
-    SimulatedDevice device;
-    device.kind = SimulatedDevice::Kind(cboDevice->currentData().toInt());
-    m_simulated = std::make_unique<analyser::SimulatedDetector>(device, simulatedTruth());
-    m_runner->setDetector(detector());
-    m_runner->setScan(analyser::boardScan(Globals::RefClkHz, Globals::PhaseStep));
+    if (!prepareRun()) return std::nullopt;
     // Levels against the through where it covers the sweep, else the source.
     const analyser::SweepFn sweep = [this](const std::vector<double>& frequencies) {
         analyser::SweepRunner::Setup s;

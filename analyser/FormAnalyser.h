@@ -67,6 +67,9 @@ private:
     // given back with the word it held before, so the main window's
     // frequency is again what the board holds.
     bool takeBoard();
+    // Takes the board and sets the runner up from the fields (the detector,
+    // the simulated device, the board's scan); false when it cannot run.
+    bool prepareRun();
     void giveBoardBack();
     analyser::Detector detector() const;
     analyser::Detector simulatedTruth() const;

@@ -11,10 +11,9 @@
 #include "core/Numbers.h"
 #include "dds/Board.h"
 #include "settings/CSetting.h"
+#include "settings/SafeFile.h"
 #include "ui/Globals.h"
 
-#include <QFile>
-#include <QSaveFile>
 
 #include <cstdio>
 
@@ -27,13 +26,9 @@ void line(const char* name, double value, int decimals, const char* unit) {
 }
 
 bool write(const QString& path, const QString& text) {
-    QSaveFile f(path);
-    const QByteArray bytes = text.toUtf8();
-    if (f.open(QIODevice::WriteOnly) && f.write(bytes) == bytes.size() && f.flush() && f.commit())
-        return true;
-    std::fprintf(stderr, "kalimor: cannot write %s: %s\n", qPrintable(path),
-                 qPrintable(f.errorString()));
-    return false;
+    const auto failure = replaceFile(path, text.toUtf8());
+    if (failure) std::fprintf(stderr, "kalimor: %s\n", qPrintable(*failure));
+    return !failure;
 }
 
 void printMarkers(const analyser::Trace& t) {

@@ -329,32 +329,37 @@ void Board::setAddress(int address) {
     m_address = address;
 }
 
+namespace {
+
+// What each controller but the VFO makes a window and the status line say.
+struct HolderTexts {
+    Controller holder;
+    const char* refusal;
+    const char* note;
+};
+constexpr HolderTexts holderTexts[] = {
+    {Controller::Sweep, "Close the sweep window first", "Sweep window open: network sets refused"},
+    {Controller::Analyser, "Stop the network analyser's run first",
+     "Network analyser running: network sets refused"},
+    {Controller::Beacon, "Stop the beacon first", "Beacon sending: network sets refused"},
+};
+
+const HolderTexts* textsOf(Controller holder) {
+    for (const HolderTexts& t : holderTexts)
+        if (t.holder == holder) return &t;
+    return nullptr;
+}
+
+} // namespace
+
 QString refusalText(Controller holder) {
-    switch (holder) {
-    case Controller::Sweep:
-        return QStringLiteral("Close the sweep window first");
-    case Controller::Analyser:
-        return QStringLiteral("Stop the network analyser's run first");
-    case Controller::Beacon:
-        return QStringLiteral("Stop the beacon first");
-    case Controller::Vfo:
-        break;
-    }
-    return QStringLiteral("The main window holds the board");
+    const HolderTexts* t = textsOf(holder);
+    return t ? QLatin1String(t->refusal) : QStringLiteral("The main window holds the board");
 }
 
 QString holderNote(Controller holder) {
-    switch (holder) {
-    case Controller::Sweep:
-        return QStringLiteral("Sweep window open: network sets refused");
-    case Controller::Analyser:
-        return QStringLiteral("Network analyser running: network sets refused");
-    case Controller::Beacon:
-        return QStringLiteral("Beacon sending: network sets refused");
-    case Controller::Vfo:
-        break;
-    }
-    return QString();
+    const HolderTexts* t = textsOf(holder);
+    return t ? QLatin1String(t->note) : QString();
 }
 
 std::optional<Controller> Board::claim(Controller who) {
@@ -575,7 +580,7 @@ void Board::startSweep(const SweepPlan& plan, bool clocked) {
                 m_queueMode = true;
                 topUp(0);
             }
-        } catch (const Error& e) {
+        } catch (const Error&) {
             m_queueBridge = nullptr; // the board's thread sends the ticks itself
         }
         setClock(clocked);
@@ -647,15 +652,21 @@ void Board::queueTick() {
     for (const Queued& q : m_queued)
         if (q.n <= nNow && !t.failure) t = q.tick;
     t.ticks = nNow + 1;
-    const bool changed = t.failure.has_value() != m_lastFailed;
-    m_lastFailed = t.failure.has_value();
     if (!t.failure) {
         std::lock_guard lock(m_mutex);
         m_held = Held{t.word, m_plan.phase, m_plan.powerDown, true};
     }
+    showTick(t, true);
+}
+
+void Board::showTick(const SweepTick& t, bool clocked) {
+    const bool changed = t.failure.has_value() != m_lastFailed;
+    m_lastFailed = t.failure.has_value();
     m_last = t;
+    // A few readouts a second are all an eye can follow; a failure or a
+    // recovery is told at once.
     const Clock::time_point now = Clock::now();
-    if (changed || now - m_lastShown >= DisplayInterval) {
+    if (clocked && (changed || now - m_lastShown >= DisplayInterval)) {
         m_lastShown = now;
         Q_EMIT swept(t);
     }
@@ -740,16 +751,7 @@ void Board::tick(bool clocked) {
     m_sweep.advance();
     t.ticks = m_last.ticks + 1;
     t.missed = m_missed;
-    const bool changed = t.failure.has_value() != m_lastFailed;
-    m_lastFailed = t.failure.has_value();
-    m_last = t;
-    // A few readouts a second are all an eye can follow; a failure or a
-    // recovery is told at once.
-    const Clock::time_point now = Clock::now();
-    if (clocked && (changed || now - m_lastShown >= DisplayInterval)) {
-        m_lastShown = now;
-        Q_EMIT swept(t);
-    }
+    showTick(t, clocked);
 }
 
 Board& board() {

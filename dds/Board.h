@@ -241,6 +241,8 @@ private:
     std::int64_t queueTickNow() const;
     void topUp(std::int64_t nNow);
     void queueTick();
+    // Keeps `t` as the last tick, and tells the window when it is due a readout.
+    void showTick(const SweepTick& t, bool clocked);
     void sequenceStep();
     void endSequence(bool stopped, std::optional<Error> failure);
     void armAt(Clock::time_point when);

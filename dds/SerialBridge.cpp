@@ -133,9 +133,7 @@ void SerialBridgePort::open() {
             break;
         }
     if (version < 0) {
-        const std::uint8_t seq = std::uint8_t(m_seq % 254 + 1);
-        m_seq = seq;
-        m_port.write(bridge::frame(QByteArray("I") + char(seq)), deadline);
+        const std::uint8_t seq = send("I").value_or(0);
         while (auto body = awaitFrame(deadline)) {
             if (!body->startsWith('i') || body->size() < 3) continue;
             // Version 2 echoes the number before its version; version 1
@@ -192,16 +190,23 @@ void SerialBridgePort::raiseSpeed() {
     }
 }
 
-std::optional<QByteArray> SerialBridgePort::request(const QByteArray& body, char answer) {
+std::optional<std::uint8_t> SerialBridgePort::send(const QByteArray& body) {
     using Clock = SerialLine::Clock;
     // Whatever waits in the input answers no request of ours.
     m_in.clear();
     while (m_port.read(&m_in, Clock::now())) m_in.clear();
     m_seq = std::uint8_t(m_seq % 254 + 1); // 1..254: 0 is nobody's, 0xFF the board's "unknown"
-    const std::uint8_t seq = m_seq;
-    const auto deadline = Clock::now() + AnswerWait;
-    m_writeFailed = !m_port.write(bridge::frame(body.left(1) + char(seq) + body.mid(1)), deadline);
+    m_writeFailed = !m_port.write(bridge::frame(body.left(1) + char(m_seq) + body.mid(1)),
+                                  Clock::now() + AnswerWait);
     if (m_writeFailed) return std::nullopt;
+    return m_seq;
+}
+
+std::optional<QByteArray> SerialBridgePort::request(const QByteArray& body, char answer) {
+    const auto deadline = SerialLine::Clock::now() + AnswerWait;
+    const auto sent = send(body);
+    if (!sent) return std::nullopt;
+    const std::uint8_t seq = *sent;
     for (;;) {
         const auto reply = awaitFrame(deadline);
         if (!reply) return std::nullopt;
@@ -290,12 +295,7 @@ std::vector<double> SerialBridgePort::scan(int channel, int samples, std::uint64
                                            std::uint8_t control) {
     using Clock = SerialLine::Clock;
     if (!m_port.isOpen()) open();
-    m_in.clear();
-    while (m_port.read(&m_in, Clock::now())) m_in.clear();
-    m_seq = std::uint8_t(m_seq % 254 + 1);
-    const std::uint8_t seq = m_seq;
     QByteArray body("S");
-    body += char(seq);
     body += char(channel);
     body += char(samples);
     body += char(count);
@@ -313,8 +313,9 @@ std::vector<double> SerialBridgePort::scan(int channel, int samples, std::uint64
     // answer's time besides.
     const auto perPoint = std::chrono::microseconds(settleUs + samples * 115 + 150);
     const auto deadline = Clock::now() + AnswerWait + perPoint * count;
-    if (!m_port.write(bridge::frame(body), Clock::now() + AnswerWait))
-        lost(QStringLiteral("%1 (unplugged?)").arg(m_port.error()));
+    const auto sent = send(body);
+    if (!sent) lost(QStringLiteral("%1 (unplugged?)").arg(m_port.error()));
+    const std::uint8_t seq = *sent;
     std::vector<double> readings(std::size_t(count), -1);
     for (;;) {
         const auto reply = awaitFrame(deadline);

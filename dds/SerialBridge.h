@@ -102,7 +102,10 @@ private:
     // Sends CMD, a fresh sequence number and the rest of `body`, and returns
     // the answer `answer` that carries the number back.
     QByteArray exchange(const QByteArray& body, char answer);
-    // The same without giving up the link: nothing when no answer came, the
+    // Drains the input, numbers `body` (CMD, then the rest) and writes it;
+    // the number, or nothing when the port takes no data.
+    std::optional<std::uint8_t> send(const QByteArray& body);
+    // The same as exchange without giving up the link: nothing when no answer came, the
     // refusal raised as by exchange.
     std::optional<QByteArray> request(const QByteArray& body, char answer);
     // After the banner: the fastest speed both ends keep (1000000 or 500000
