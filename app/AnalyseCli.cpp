@@ -14,7 +14,6 @@
 #include "settings/SafeFile.h"
 #include "ui/Globals.h"
 
-
 #include <cstdio>
 
 namespace kalimor {
