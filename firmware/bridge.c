@@ -371,20 +371,26 @@ int main(void) {
     uint8_t have = 0, need = 0;
     uint16_t idle = 0;
     for (;;) {
-        /* The queue's head: latched at once when due, else the compare
-         * interrupt is armed for it once it is within a timer period. */
+        /* The queue's head: a load due within 20 us is waited for here and
+         * latched; a later one arms the compare interrupt. Arming that close
+         * to the match could miss it, and the timer would come round only
+         * 32.768 ms later. */
         if (qCount > 0 && !armed) {
-            cli();
             const int32_t early = (int32_t)(queue[qHead].due - nowUs());
-            if (early <= 2) {
+            if (early <= 20) {
+                while ((int32_t)(queue[qHead].due - nowUs()) > 0) {
+                }
+                cli();
                 latchHead();
+                sei();
             } else if (early < 30000) {
+                cli();
+                TIFR1 = _BV(OCF1A); /* an old match must not fire it */
                 OCR1A = (uint16_t)(TCNT1 + (uint16_t)(early * 2));
-                TIFR1 = _BV(OCF1A);
                 armed = 1;
                 TIMSK1 |= _BV(OCIE1A);
+                sei();
             }
-            sei();
         }
         if (speedTrial && nowUs() - speedTrialFrom > 500000UL) {
             speedTrial = 0;
