@@ -41,6 +41,15 @@ public:
     // Four lines about the driver behind this back-end, for the About box:
     // its name, where it comes from, how it is reached, where to read more.
     virtual QStringList driverLines() const { return {describe()}; }
+    // Whether a keyed controller (a beacon, the keyer, PTT keying) holds the
+    // board. A port whose hardware can keep the carrier safe by itself when
+    // the host falls silent (the bridge's dead-man timer) arms that guard
+    // while keyed and disarms it otherwise; the others ignore it. Called on
+    // the board's thread; raises what the port raised.
+    virtual void setKeyed(bool keyed) { (void)keyed; }
+    // Called on the board's thread at least every 500 ms while keyed, so a
+    // guard armed by setKeyed hears from the host; a no-op elsewhere.
+    virtual void keepAlive() {}
 };
 
 // The kernel's user-space parallel-port device. Without a named device it finds
@@ -138,6 +147,8 @@ public:
     // Why lines are missing from the trace; empty while it is whole.
     QString traceProblem() const { return m_problem; }
     QStringList driverLines() const override { return m_inner->driverLines(); }
+    void setKeyed(bool keyed) override { m_inner->setKeyed(keyed); }
+    void keepAlive() override { m_inner->keepAlive(); }
     PortBackend& inner() { return *m_inner; }
 
 private:
