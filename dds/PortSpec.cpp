@@ -6,6 +6,8 @@
 #include <QRegularExpression>
 #include <QStringList>
 
+#include <algorithm>
+
 namespace kalimor::dds {
 
 QString PortSpec::text() const {
@@ -22,6 +24,10 @@ QString PortSpec::text() const {
     case Kind::Serial:
         return QStringLiteral("serial:") + device;
     case Kind::Gpio: {
+        if (device.isEmpty() &&
+            std::equal(pins.begin(), pins.end(), std::begin(GpioPort::DefaultPins),
+                       std::end(GpioPort::DefaultPins)))
+            return QStringLiteral("gpio");
         QStringList p;
         for (unsigned pin : pins) p << QString::number(pin);
         return QStringLiteral("gpio:%1:%2").arg(device, p.join(QLatin1Char(',')));
@@ -32,7 +38,8 @@ QString PortSpec::text() const {
 
 std::optional<PortSpec> parsePortSpec(const QString& text, QString* why) {
     static const QRegularExpression parport(QStringLiteral("^/dev/parport[0-9]+$"));
-    static const QRegularExpression chipName(QStringLiteral("^[A-Za-z0-9_.-]+$"));
+    // A chip's name or its label (a Pi 5's SoC chips are "gpio-brcmstb@107d508500").
+    static const QRegularExpression chipName(QStringLiteral("^[A-Za-z0-9_.@-]*$"));
     PortSpec s;
     const QStringList parts = text.split(QLatin1Char(':'));
     const QString head = parts.first();
@@ -57,9 +64,12 @@ std::optional<PortSpec> parsePortSpec(const QString& text, QString* why) {
         s.reset = parts.size() == 3;
     } else if (head == QLatin1String("gpio") && parts.size() <= 3) {
         s.kind = PortSpec::Kind::Gpio;
-        s.device = parts.size() > 1 ? parts[1] : QStringLiteral("gpiochip0");
+        // No chip named: the Raspberry Pi header's, found by its label when
+        // the port opens (its number changed with the kernel on a Pi 5).
+        s.device = parts.value(1);
         if (!chipName.match(s.device).hasMatch())
-            return bad(QStringLiteral("expected gpio:CHIP:DATA,W_CLK,FQ_UD[,RESET]"));
+            return bad(QStringLiteral("expected gpio[:CHIP[:DATA,W_CLK,FQ_UD[,RESET]]], "
+                                      "CHIP a name (gpiochip0) or a label (pinctrl-bcm2711)"));
         if (parts.size() < 3) {
             s.pins.assign(std::begin(GpioPort::DefaultPins), std::end(GpioPort::DefaultPins));
         } else {
@@ -81,7 +91,7 @@ std::optional<PortSpec> parsePortSpec(const QString& text, QString* why) {
         s.device = text.mid(text.indexOf(QLatin1Char(':')) + 1);
     } else {
         return bad(QStringLiteral("expected sim, ppdev, /dev/parportN, io, ftdi[:SERIAL], "
-                                  "gpio:CHIP:DATA,W_CLK,FQ_UD[,RESET] or serial:DEVICE"));
+                                  "gpio[:CHIP[:DATA,W_CLK,FQ_UD[,RESET]]] or serial:DEVICE"));
     }
     return s;
 }

@@ -16,7 +16,8 @@ namespace kalimor::dds {
 //   ppdev | /dev/parportN        the parallel port by its address, or that device
 //   io                           direct port I/O at the address
 //   ftdi[:SERIAL[:reset]]        an FTDI adapter (the first one without SERIAL)
-//   gpio[:CHIP[:D,W,F[,R]]]      GPIO lines (gpiochip0 and 25,23,24,22 by default)
+//   gpio[:CHIP[:D,W,F[,R]]]      GPIO lines: CHIP a name or a label, by default the Raspberry
+//                                Pi header's chip; lines 25,23,24,22 by default
 //   serial:DEVICE                the Kalimor bridge (firmware/) on a USB serial port
 struct PortSpec {
     enum class Kind { Simulated, Ppdev, DirectIo, Ftdi, Gpio, Serial };

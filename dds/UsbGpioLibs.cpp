@@ -5,7 +5,10 @@
 #include <ftdi.h>
 #include <gpiod.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
+#include <cstring>
 #include <dirent.h>
 
 namespace kalimor::dds {
@@ -78,13 +81,101 @@ private:
     ftdi_context* m_ctx = nullptr;
 };
 
+#if KALIMOR_GPIOD_V2
 class RealGpio : public GpioLib {
 public:
     ~RealGpio() override { close(); }
     int open(const std::string& chip) override {
         close();
         errno = 0;
-        m_chip = gpiod_chip_open_lookup(chip.c_str());
+        // libgpiod 2 opens by path only.
+        const std::string path = chip.rfind('/', 0) == 0 ? chip : "/dev/" + chip;
+        m_chip = gpiod_chip_open(path.c_str());
+        return m_chip ? 0 : -(errno ? errno : ENOENT);
+    }
+    int request(const std::vector<unsigned>& offsets, const char* consumer) override {
+        gpiod_line_settings* settings = gpiod_line_settings_new();
+        gpiod_line_config* lines = gpiod_line_config_new();
+        gpiod_request_config* config = gpiod_request_config_new();
+        int rc = -ENOMEM;
+        if (settings && lines && config &&
+            gpiod_line_settings_set_direction(settings, GPIOD_LINE_DIRECTION_OUTPUT) == 0 &&
+            gpiod_line_settings_set_output_value(settings, GPIOD_LINE_VALUE_INACTIVE) == 0) {
+            gpiod_request_config_set_consumer(config, consumer);
+            std::vector<unsigned> ids(offsets);
+            rc = gpiod_line_config_add_line_settings(lines, ids.data(), ids.size(), settings) < 0
+                     ? -errno
+                     : 0;
+            if (rc == 0) {
+                m_request = gpiod_chip_request_lines(m_chip, config, lines);
+                rc = m_request ? 0 : -errno;
+            }
+        }
+        gpiod_request_config_free(config);
+        gpiod_line_config_free(lines);
+        gpiod_line_settings_free(settings);
+        return rc;
+    }
+    int set(const std::vector<int>& values) override {
+        // The request's values in the order its offsets were given.
+        m_values.resize(values.size());
+        for (std::size_t i = 0; i < values.size(); ++i)
+            m_values[i] = values[i] ? GPIOD_LINE_VALUE_ACTIVE : GPIOD_LINE_VALUE_INACTIVE;
+        return gpiod_line_request_set_values(m_request, m_values.data()) < 0 ? -errno : 0;
+    }
+    void close() override {
+        if (m_request) gpiod_line_request_release(m_request);
+        m_request = nullptr;
+        if (m_chip) gpiod_chip_close(m_chip);
+        m_chip = nullptr;
+    }
+    std::string consumer(unsigned offset) override {
+        gpiod_line_info* info = m_chip ? gpiod_chip_get_line_info(m_chip, offset) : nullptr;
+        const char* who = info ? gpiod_line_info_get_consumer(info) : nullptr;
+        std::string out = who ? who : "";
+        if (info) gpiod_line_info_free(info);
+        return out;
+    }
+    std::vector<Chip> list() override {
+        std::vector<Chip> out;
+        DIR* dev = opendir("/dev");
+        if (!dev) return out;
+        while (const dirent* e = readdir(dev)) {
+            const std::string path = std::string("/dev/") + e->d_name;
+            if (std::strncmp(e->d_name, "gpiochip", 8) != 0 ||
+                !gpiod_is_gpiochip_device(path.c_str()))
+                continue;
+            gpiod_chip* c = gpiod_chip_open(path.c_str());
+            gpiod_chip_info* info = c ? gpiod_chip_get_info(c) : nullptr;
+            if (info)
+                out.push_back({gpiod_chip_info_get_name(info), gpiod_chip_info_get_label(info),
+                               static_cast<unsigned>(gpiod_chip_info_get_num_lines(info))});
+            if (info) gpiod_chip_info_free(info);
+            if (c) gpiod_chip_close(c);
+        }
+        closedir(dev);
+        // In number order, as libgpiod 1.6 lists them.
+        std::sort(out.begin(), out.end(), [](const Chip& a, const Chip& b) {
+            return std::strtoul(a.name.c_str() + 8, nullptr, 10) <
+                   std::strtoul(b.name.c_str() + 8, nullptr, 10);
+        });
+        return out;
+    }
+
+private:
+    gpiod_chip* m_chip = nullptr;
+    gpiod_line_request* m_request = nullptr;
+    std::vector<gpiod_line_value> m_values;
+};
+#else
+class RealGpio : public GpioLib {
+public:
+    ~RealGpio() override { close(); }
+    int open(const std::string& chip) override {
+        close();
+        errno = 0;
+        m_chip = chip.rfind('/', 0) == 0 ? gpiod_chip_open(chip.c_str())
+                                         : gpiod_chip_open_by_name(chip.c_str());
         return m_chip ? 0 : -(errno ? errno : ENOENT);
     }
     int request(const std::vector<unsigned>& offsets, const char* consumer) override {
@@ -126,6 +217,8 @@ private:
     gpiod_line_bulk m_bulk{};
     bool m_requested = false;
 };
+
+#endif
 
 } // namespace
 

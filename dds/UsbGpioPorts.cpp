@@ -94,10 +94,26 @@ GpioPort::~GpioPort() {
     if (m_open) m_lib.close();
 }
 
+std::optional<GpioLib::Chip> headerChip(const std::vector<GpioLib::Chip>& chips) {
+    // Pi 5 (the RP1), Pi 4 and 400, then Pi 1 to 3 and the Zeros. Their
+    // expanders ("raspberrypi-exp-gpio") and a Pi 5's SoC chips
+    // ("gpio-brcmstb@...") carry no header pin.
+    static const char* const labels[] = {"pinctrl-rp1", "pinctrl-bcm2711", "pinctrl-bcm2835"};
+    for (const char* label : labels)
+        for (const auto& c : chips)
+            if (c.label == label) return c;
+    return std::nullopt;
+}
+
 QString GpioPort::describe() const {
     QStringList pins;
     for (unsigned p : m_pins) pins << QString::number(p);
-    return QStringLiteral("GPIO %1 lines %2").arg(q(m_chip), pins.join(QLatin1Char(',')));
+    QString chip = m_opened.empty() ? q(m_chip) : q(m_opened);
+    if (chip.isEmpty())
+        chip = QStringLiteral("header");
+    else if (!m_chip.empty() && !m_opened.empty() && m_chip != m_opened)
+        chip = QStringLiteral("%1 (%2)").arg(q(m_opened), q(m_chip));
+    return QStringLiteral("GPIO %1 lines %2").arg(chip, pins.join(QLatin1Char(',')));
 }
 
 QStringList GpioPort::driverLines() const {
@@ -114,12 +130,37 @@ void GpioPort::fail(int code, const QString& what) {
         QStringLiteral("%1: %2").arg(what, QString::fromLocal8Bit(std::strerror(-code))));
 }
 
+std::string GpioPort::resolveChip() {
+    const bool byName = m_chip.rfind("gpiochip", 0) == 0 || m_chip.rfind('/', 0) == 0;
+    if (byName) return m_chip;
+    // A bare number, as libgpiod 1.6's lookup took it.
+    if (!m_chip.empty() && m_chip.find_first_not_of("0123456789") == std::string::npos)
+        return "gpiochip" + m_chip;
+    const auto chips = m_lib.list();
+    if (m_chip.empty()) {
+        if (const auto header = headerChip(chips)) return header->name;
+        QStringList found;
+        for (const auto& c : chips) found << QStringLiteral("%1 [%2]").arg(q(c.name), q(c.label));
+        throw portFailure(
+            QStringLiteral("no Raspberry Pi header found (GPIO chips here: %1) - name a chip "
+                           "with --port gpio:CHIP or in Edit > Board...")
+                .arg(found.isEmpty() ? QStringLiteral("none") : found.join(QStringLiteral(", "))));
+    }
+    for (const auto& c : chips)
+        if (c.label == m_chip) return c.name;
+    throw portFailure(QStringLiteral("no GPIO chip %1 by that name or label - Edit > Board... "
+                                     "lists the chips found")
+                          .arg(q(m_chip)));
+}
+
 void GpioPort::open() {
-    const QString chip = q(m_chip);
-    if (const int rc = m_lib.open(m_chip); rc < 0) {
+    m_opened = resolveChip();
+    const QString chip = q(m_opened);
+    if (const int rc = m_lib.open(m_opened); rc < 0) {
         if (rc == -ENOENT)
-            throw portFailure(QStringLiteral("no GPIO chip %1 - on a Raspberry Pi it is gpiochip0; "
-                                             "Edit > Board... lists the chips found")
+            throw portFailure(QStringLiteral("no GPIO chip %1 - --port gpio finds a Raspberry "
+                                             "Pi's header by itself; Edit > Board... lists the "
+                                             "chips found")
                                   .arg(chip));
         if (rc == -EACCES || rc == -EPERM)
             throw portFailure(QStringLiteral("no permission to /dev/%1 - add your user to group "

@@ -2,6 +2,8 @@
 
 #include "dds/Port.h"
 
+#include <memory>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -58,8 +60,8 @@ private:
     bool m_open = false;
 };
 
-// What the GPIO back-end asks of libgpiod (the 1.6 API), behind one seam.
-// Each returns 0 on success or a negative errno.
+// What the GPIO back-end asks of libgpiod (the 1.6 API or 2.x, whichever the
+// build found), behind one seam. Each returns 0 on success or a negative errno.
 class GpioLib {
 public:
     struct Chip {
@@ -67,6 +69,7 @@ public:
         unsigned lines = 0;
     };
     virtual ~GpioLib() = default;
+    // `chip` is a name from list() ("gpiochip0") or a path.
     virtual int open(const std::string& chip) = 0;
     // Requests the lines as outputs, low.
     virtual int request(const std::vector<unsigned>& offsets, const char* consumer) = 0;
@@ -80,6 +83,11 @@ public:
     static std::unique_ptr<GpioLib> makeReal();
 };
 
+// The chip that carries a Raspberry Pi's 40-pin header, known by its label:
+// the number is no guide, since a Pi 5's header moved from gpiochip4 to
+// gpiochip0 with kernel 6.6.45. Empty on a machine without one.
+std::optional<GpioLib::Chip> headerChip(const std::vector<GpioLib::Chip>& chips);
+
 // An AD9850 module on a Raspberry Pi's header through the GPIO character
 // device: three output lines (DATA, W_CLK, FQ_UD), optionally a fourth for
 // RESET (held low, pulsed once when the lines are taken). Each of the 82
@@ -88,7 +96,8 @@ class GpioPort : public PortBackend {
 public:
     // BCM numbering, the wiring most published AD9850 projects on the Pi use.
     static constexpr unsigned DefaultPins[] = {25, 23, 24, 22};
-    // `lib` null: the real libgpiod.
+    // `chip`: a name, a path, a label, or empty for the header's chip, looked
+    // up at each open. `lib` null: the real libgpiod.
     GpioPort(std::string chip, std::vector<unsigned> pins, GpioLib* lib = nullptr);
     ~GpioPort() override;
     void write(int address, const std::uint8_t* bytes, std::size_t count) override;
@@ -97,9 +106,11 @@ public:
 
 private:
     void open();
+    std::string resolveChip();
     [[noreturn]] void fail(int code, const QString& what);
 
     std::string m_chip;
+    std::string m_opened; // the chip m_chip named at the last open
     std::vector<unsigned> m_pins;
     std::unique_ptr<GpioLib> m_own;
     GpioLib& m_lib;

@@ -163,14 +163,19 @@ void FormBoard::fillDevices() {
         break;
     case Kind::Gpio: {
         const auto chips = m_finder.gpioChips();
+        // First, and so the default: the header's chip, looked up by its
+        // label at each open, since its number changes with the kernel.
+        const auto header = dds::headerChip(chips);
+        cboDevice->addItem(header ? QStringLiteral("(the Raspberry Pi header: %1)")
+                                        .arg(QString::fromStdString(header->name))
+                                  : QStringLiteral("(the Raspberry Pi header's chip)"),
+                           QString());
         for (const auto& c : chips)
             cboDevice->addItem(
                 QStringLiteral("%1 - %2 (%3 lines)")
                     .arg(QString::fromStdString(c.name), QString::fromStdString(c.label))
                     .arg(c.lines),
                 QString::fromStdString(c.name));
-        if (chips.empty())
-            cboDevice->addItem(QStringLiteral("gpiochip0"), QStringLiteral("gpiochip0"));
         break;
     }
     case Kind::Serial:

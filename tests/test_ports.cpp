@@ -325,8 +325,9 @@ public:
     }
     void close() override { calls.push_back("close"); }
     std::string consumer(unsigned offset) override { return offset == 23 ? "pigpiod" : ""; }
-    std::vector<Chip> list() override { return {}; }
+    std::vector<Chip> list() override { return chips; }
 
+    std::vector<Chip> chips;
     std::vector<std::string> calls, changes;
     int openResult = 0, requestResult = 0;
 };
@@ -427,5 +428,58 @@ TEST(Gpio, FailuresNameTheCauseAndTheFix) {
         EXPECT_TRUE(r.description.contains(QString::fromLatin1(c.says)))
             << qPrintable(r.description);
         EXPECT_TRUE(lib.changes.empty());
+    }
+}
+
+// The header's chip is found by its label on every Pi, whatever its number.
+TEST(Gpio, TheHeadersChipIsFoundByItsLabel) {
+    using Chips = std::vector<GpioLib::Chip>;
+    const Chips pi5Before = {{"gpiochip0", "gpio-brcmstb@107d508500", 32},
+                             {"gpiochip1", "gpio-brcmstb@107d508520", 4},
+                             {"gpiochip2", "gpio-brcmstb@107d517c00", 17},
+                             {"gpiochip3", "gpio-brcmstb@107d517c20", 6},
+                             {"gpiochip4", "pinctrl-rp1", 54}};
+    const Chips pi5After = {{"gpiochip0", "pinctrl-rp1", 54},
+                            {"gpiochip10", "gpio-brcmstb@107d508500", 32},
+                            {"gpiochip11", "gpio-brcmstb@107d508520", 4},
+                            {"gpiochip12", "gpio-brcmstb@107d517c00", 17},
+                            {"gpiochip13", "gpio-brcmstb@107d517c20", 6}};
+    const Chips pi4 = {{"gpiochip0", "pinctrl-bcm2711", 58},
+                       {"gpiochip1", "raspberrypi-exp-gpio", 8}};
+    const Chips pi3 = {{"gpiochip0", "pinctrl-bcm2835", 54},
+                       {"gpiochip1", "raspberrypi-exp-gpio", 8}};
+    const Chips pc = {{"gpiochip0", "INT34C6:00", 463}, {"gpiochip1", "ftdi-cbus", 4}};
+    struct Case {
+        const char* machine;
+        const Chips& chips;
+        std::string chosen; // the --port gpio:CHIP text
+        const char* opens;  // or the refusal's words
+    } cases[] = {
+        {"Pi 5, kernel before 6.6.45", pi5Before, "", "open gpiochip4"},
+        {"Pi 5, kernel 6.6.45 on", pi5After, "", "open gpiochip0"},
+        {"Pi 4", pi4, "", "open gpiochip0"},
+        {"Pi 3", pi3, "", "open gpiochip0"},
+        {"a PC", pc, "", "no Raspberry Pi header found (GPIO chips here: gpiochip0 [INT34C6:00]"},
+        {"no chips", {}, "", "no Raspberry Pi header found (GPIO chips here: none)"},
+        {"Pi 5 by label", pi5Before, "pinctrl-rp1", "open gpiochip4"},
+        {"a label not here", pi4, "pinctrl-rp1", "no GPIO chip pinctrl-rp1 by that name"},
+        {"by number", pi5Before, "4", "open gpiochip4"},
+        {"by name, not listed", pi4, "gpiochip4", "open gpiochip4"},
+    };
+    const auto bytes = loadStream(5);
+    for (const auto& c : cases) {
+        FakeGpio lib;
+        lib.chips = c.chips;
+        GpioPort port(c.chosen, {25, 23, 24}, &lib);
+        const std::string opens = c.opens;
+        if (opens.rfind("open ", 0) == 0) {
+            port.write(0, bytes.data(), bytes.size());
+            EXPECT_EQ(lib.calls.front(), opens) << c.machine;
+        } else {
+            const Raised r = raised([&] { port.write(0, bytes.data(), bytes.size()); });
+            EXPECT_TRUE(r.description.startsWith(QString::fromStdString(opens)))
+                << c.machine << ": " << qPrintable(r.description);
+            EXPECT_TRUE(lib.calls.empty()) << c.machine;
+        }
     }
 }
