@@ -81,7 +81,7 @@ QString usageText() {
         "  --log               logarithmic spacing for --analyse\n"
         "  --settle MS --samples N  wait and average at each point (0, 4)\n"
         "  --source DBM        levels against this source level, not the recorded through\n"
-        "  --csv FILE --s2p FILE  write --analyse's trace as CSV or Touchstone\n"
+        "  --csv FILE --s2p FILE  write --analyse's trace as CSV or Touchstone (- stdout)\n"
         "  -h, --help          show this help\n"
         "  -v, --version       show the version\n"
         "\n"
