@@ -125,14 +125,15 @@ std::optional<QString> wsprPower(const QHash<QString, QString>& v, int* dbm) {
 std::optional<QString> beaconSetup(const QHash<QString, QString>& v, beacon::BeaconSetup* b) {
     using Mode = beacon::BeaconSetup::Mode;
     const QString mode = v.value(QStringLiteral("--beacon"));
-    bool ok = true;
+    QString notNumber; // the first option whose value is not a number
     auto number = [&](const QString& key, double fallback) {
         if (!v.contains(key)) return fallback;
         bool good = false;
         const double x = v[key].toDouble(&good);
-        if (!good || !std::isfinite(x)) ok = false;
+        if ((!good || !std::isfinite(x)) && notNumber.isEmpty()) notNumber = key;
         return x;
     };
+    auto given = [&](const QString& key) { return QStringLiteral("%1 %2").arg(key, v[key]); };
     for (const QString& mhz :
          v.value(QStringLiteral("--dial")).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
         bool good = false;
@@ -153,9 +154,11 @@ std::optional<QString> beaconSetup(const QHash<QString, QString>& v, beacon::Bea
         else
             b->offsetHz = number(QStringLiteral("--offset"), 1500);
         if (b->offsetHz >= 0 && (b->offsetHz < 1400 || b->offsetHz > 1600))
-            return QStringLiteral("--offset: 1400 to 1600 Hz, or random");
+            return given(QStringLiteral("--offset")) +
+                   QStringLiteral(": 1400 to 1600 Hz, or random");
         b->txPercent = int(number(QStringLiteral("--tx-percent"), 20));
-        if (b->txPercent < 0 || b->txPercent > 100) return QStringLiteral("--tx-percent: 0 to 100");
+        if (b->txPercent < 0 || b->txPercent > 100)
+            return given(QStringLiteral("--tx-percent")) + QStringLiteral(": 0 to 100");
         b->ignoreClock = v.contains(QStringLiteral("--ignore-clock"));
     } else if (mode == QLatin1String("cw") || mode.startsWith(QLatin1String("qrss"))) {
         b->text = v.value(QStringLiteral("--text"));
@@ -163,7 +166,8 @@ std::optional<QString> beaconSetup(const QHash<QString, QString>& v, beacon::Bea
         if (mode == QLatin1String("cw")) {
             b->mode = Mode::Cw;
             const int wpm = int(number(QStringLiteral("--wpm"), 20));
-            if (wpm < 5 || wpm > 40) return QStringLiteral("--wpm: 5 to 40");
+            if (wpm < 5 || wpm > 40)
+                return given(QStringLiteral("--wpm")) + QStringLiteral(": 5 to 40");
             b->ditSeconds = beacon::ditSecondsForWpm(wpm);
         } else {
             b->mode = Mode::Qrss;
@@ -185,12 +189,14 @@ std::optional<QString> beaconSetup(const QHash<QString, QString>& v, beacon::Bea
         else if (kind == QLatin1String("dfcw") && good && shift > 0 && shift <= 1000)
             b->keying = beacon::Keying::Dfcw;
         else
-            return QStringLiteral("--keying: onoff, fsk:HZ or dfcw:HZ (HZ up to 1000)");
+            return given(QStringLiteral("--keying")) +
+                   QStringLiteral(": onoff, fsk:HZ or dfcw:HZ (HZ up to 1000)");
         b->shiftHz = shift;
     } else {
-        return QStringLiteral("--beacon: wspr, cw, qrss3, qrss6, qrss10, qrss30 or qrss60");
+        return QStringLiteral("--beacon %1: wspr, cw, qrss3, qrss6, qrss10, qrss30 or qrss60")
+            .arg(mode);
     }
-    if (!ok) return QStringLiteral("a beacon option's number is not a number");
+    if (!notNumber.isEmpty()) return given(notNumber) + QStringLiteral(": not a number");
     return std::nullopt;
 }
 

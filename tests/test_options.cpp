@@ -124,6 +124,12 @@ TEST(Options, RefusalNamesTheRule) {
          100e6,
          "the nearest is 0"},
         {{"--beacon", "wspr", "--dial", "7", "--call", "K1ABC", "--dbm", "57"}, 100e6, ""},
+        {{"--beacon", "cw", "--dial", "7", "--text", "X", "--wpm", "50"},
+         100e6,
+         "--wpm 50: 5 to 40"},
+        {{"--beacon", "wspr", "--dial", "7", "--call", "K1ABC", "--tx-percent", "x"},
+         100e6,
+         "--tx-percent x: not a number"},
     };
     for (const auto& c : cases) {
         const auto r = parse(c.args);
