@@ -1,5 +1,7 @@
 #include "Options.h"
 
+#include "beacon/Morse.h"
+#include "beacon/Wspr.h"
 #include "core/Numbers.h"
 
 #include <QHash>
@@ -160,9 +162,14 @@ std::optional<QString> beaconSetup(const QHash<QString, QString>& v, beacon::Bea
         if (b->txPercent < 0 || b->txPercent > 100)
             return given(QStringLiteral("--tx-percent")) + QStringLiteral(": 0 to 100");
         b->ignoreClock = v.contains(QStringLiteral("--ignore-clock"));
+        // The message the beacon would refuse at its start, refused here.
+        if (QString why; !beacon::wsprMessages(b->call, b->grid, b->dbm, &why))
+            return QStringLiteral("--call %1 --grid %2: %3").arg(b->call, b->grid, why);
     } else if (mode == QLatin1String("cw") || mode.startsWith(QLatin1String("qrss"))) {
         b->text = v.value(QStringLiteral("--text"));
         if (b->text.isEmpty()) return QStringLiteral("--beacon %1 needs --text").arg(mode);
+        if (QString why; !beacon::morse(b->text, &why))
+            return QStringLiteral("--text %1: %2").arg(b->text, why);
         if (mode == QLatin1String("cw")) {
             b->mode = Mode::Cw;
             const int wpm = int(number(QStringLiteral("--wpm"), 20));
