@@ -46,9 +46,10 @@ head -1 "$work/csv" | grep -q '^#' || fail "--csv - holds more than the CSV: $(h
 [ -s "$work/err" ] && fail "stderr of a good run: $(cat "$work/err")"
 t=$work/targets; mkdir "$t"; echo old >"$t/file"; echo old >"$t/linked"; ln -s linked "$t/link"
 mkfifo "$t/fifo"; mkdir "$t/folder"
-# name | kind before and after (find -printf %y) | exit | holds the CSV afterwards
-while IFS='|' read -r name kind status holds; do
-  if [ "$kind" = c ] && ! mknod "$t/$name" c 1 "$([ "$name" = full ] && echo 7 || echo 3)" 2>/dev/null; then
+# name | kind before and after (find -printf %y) | exit | holds the CSV afterwards | mknod's numbers
+while IFS='|' read -r name kind status holds numbers; do
+  # shellcheck disable=SC2086 # major and minor
+  if [ -n "$numbers" ] && ! mknod "$t/$name" "$kind" $numbers 2>/dev/null; then
     echo "skipped $name: mknod refused"; continue
   fi
   reader=
@@ -64,8 +65,9 @@ done <<'ROWS'
 file|f|0|file
 link|l|0|linked
 fifo|p|0|
-null|c|0|
-full|c|1|
+null|c|0||1 3
+full|c|1||1 7
+loop|b|1||7 0
 folder|d|1|
 ROWS
 
