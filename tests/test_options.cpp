@@ -103,8 +103,6 @@ TEST(Options, RefusalNamesTheRule) {
         const char* refusal; // empty: accepted
     };
     const Case cases[] = {
-        {{"--analyse", "-1:1:10"}, 100e6, "--analyse -1:1:10: START -1 MHz is not above 0 MHz"},
-        {{"--analyse", "0:1:10"}, 100e6, "--analyse 0:1:10: START 0 MHz is not above 0 MHz"},
         {{"--analyse", "10:9:10"}, 100e6, "STOP 9 MHz is not above START 10 MHz"},
         {{"--analyse", "1:2:10002"}, 100e6, "POINTS 10002 is not from 2 to 10001"},
         {{"--analyse", "1:49.999999:3"}, 100e6, ""},
@@ -115,11 +113,7 @@ TEST(Options, RefusalNamesTheRule) {
         {{"--analyse", "1:60:3"}, 125e6, ""},
         {{"--crystal", "12.5", "--near", "49.75"}, 100e6, ""},
         {{"--crystal", "12.5", "--near", "49.8"}, 100e6, "--near 49.8: the crystal's sweep up to"},
-        {{"--analyse", "1:2:3", "--csv", "-"}, 100e6, ""},
-        {{"--analyse", "1:2:3", "--csv", "-", "--s2p", "-"}, 100e6, "only one of them"},
-        {{"--beacon", "wspr", "--dial", "7", "--call", "K1ABC", "--dbm", "23.5"},
-         100e6,
-         "--dbm 23.5: WSPR sends 0, 3, 7, 10, 13, 17 ... 57 or 60 dBm; the nearest are 23 and 27"},
+        {{"--analyse", "-1:2:3", "--csv", "-"}, 100e6, "START -1 MHz is not above 0 MHz"},
         {{"--beacon", "wspr", "--dial", "7", "--call", "K1ABC", "--dbm", "-5"},
          100e6,
          "the nearest is 0"},
