@@ -14,7 +14,9 @@
 #include "settings/SafeFile.h"
 #include "ui/Globals.h"
 
+#include <cerrno>
 #include <cstdio>
+#include <cstring>
 
 namespace kalimor {
 
@@ -24,8 +26,19 @@ void line(const char* name, double value, int decimals, const char* unit) {
     std::printf("%s: %.*f%s%s\n", name, decimals, value, *unit ? " " : "", unit);
 }
 
+// "-" is standard output, which then holds that file alone.
 bool write(const QString& path, const QString& text) {
-    const auto failure = replaceFile(path, text.toUtf8());
+    std::optional<QString> failure;
+    if (path == QLatin1String("-")) {
+        const QByteArray bytes = text.toUtf8();
+        if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) !=
+                size_t(bytes.size()) ||
+            std::fflush(stdout) != 0)
+            failure = QStringLiteral("cannot write the standard output: %1")
+                          .arg(QString::fromLocal8Bit(std::strerror(errno)));
+    } else {
+        failure = replaceFile(path, text.toUtf8());
+    }
     if (failure) std::fprintf(stderr, "kalimor: %s\n", qPrintable(*failure));
     return !failure;
 }
@@ -60,6 +73,12 @@ void printMarkers(const analyser::Trace& t) {
 int runAnalyse(const Options& options) {
     const AnalyseSetup& a = *options.analyse;
     StartUp(nullptr).readSettings();
+    // Refused before the first load: a sweep stopped part-way would leave
+    // the board at the last frequency it reached.
+    if (const auto why = checkAnalyseLimits(a, Globals::RefClkHz)) {
+        std::fprintf(stderr, "kalimor: %s\n", qPrintable(*why));
+        return 2;
+    }
     dds::board().setAddress(Globals::PortAddress);
     CSetting& store = Globals::settings();
     const analyser::Detector detector = analyser_settings::detector(store);
@@ -111,7 +130,9 @@ int runAnalyse(const Options& options) {
         if (a.crystal) {
             QString why;
             const double near = a.nearMHz * 1e6;
-            const auto m = analyser::measureCrystal(sweep, near * 0.995, near * 1.005, a.r0, &why);
+            const double reach = AnalyseSetup::NearReach;
+            const auto m =
+                analyser::measureCrystal(sweep, near * (1 - reach), near * (1 + reach), a.r0, &why);
             if (!m) throw Error(err::InvalidCall, QStringLiteral("Analyser"), why);
             line("fs", m->fs / 1e6, 6, "MHz");
             line("fp", m->fp / 1e6, 6, "MHz");
@@ -124,7 +145,9 @@ int runAnalyse(const Options& options) {
         } else {
             const analyser::Trace t = sweep(
                 analyser::sweepFrequencies(a.startMHz * 1e6, a.stopMHz * 1e6, a.points, a.log));
-            printMarkers(t);
+            if (a.csv != QLatin1String("-") && a.s2p != QLatin1String("-")) printMarkers(t);
+            // Before the files: one of them may be standard output by another name.
+            std::fflush(stdout);
             const QString what =
                 a.sourceDbm ? QStringLiteral("levels in dB against %1 dBm").arg(*a.sourceDbm)
                             : QStringLiteral("levels in dB against a through trace");

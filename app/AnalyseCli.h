@@ -7,7 +7,8 @@ struct Options;
 // `kalimor --analyse START:STOP:POINTS` and `kalimor --crystal R0`: the
 // analyser's logic without its window, for scripts and a Pi with no screen.
 // Prints the markers (or the crystal's values) as "name: value unit" lines;
-// exits 0, or 1 with the cause on stderr.
+// exits 0, 1 with the cause on stderr, or 2 (nothing loaded) for a range
+// the board cannot make at the reference clock in the settings.
 int runAnalyse(const Options& options);
 
 } // namespace kalimor

@@ -1,5 +1,9 @@
 #include "Options.h"
 
+#include "beacon/Morse.h"
+#include "beacon/Wspr.h"
+#include "core/Numbers.h"
+
 #include <QHash>
 
 #include <cmath>
@@ -21,6 +25,19 @@ const QSet<QString>& qtOptionsWithValue() {
         QStringLiteral("-stylesheet"),      QStringLiteral("-session"),
         QStringLiteral("-title"),           QStringLiteral("-name")};
     return set;
+}
+
+bool looksLikeOption(const QString& word) {
+    return word.size() > 1 && word[0] == QLatin1Char('-') &&
+           (word[1].isLetter() || word[1] == QLatin1Char('-'));
+}
+
+// MHz as a person writes them: 45, 10.7, 49.999999.
+QString mhz(double hz) {
+    QString text = QString::number(hz / 1e6, 'f', 6);
+    while (text.endsWith(QLatin1Char('0'))) text.chop(1);
+    if (text.endsWith(QLatin1Char('.'))) text.chop(1);
+    return text;
 }
 
 const QSet<QString>& qtFlags() {
@@ -66,7 +83,7 @@ QString usageText() {
         "  --log               logarithmic spacing for --analyse\n"
         "  --settle MS --samples N  wait and average at each point (0, 4)\n"
         "  --source DBM        levels against this source level, not the recorded through\n"
-        "  --csv FILE --s2p FILE  write --analyse's trace as CSV or Touchstone\n"
+        "  --csv FILE --s2p FILE  write --analyse's trace as CSV or Touchstone (- stdout)\n"
         "  -h, --help          show this help\n"
         "  -v, --version       show the version\n"
         "\n"
@@ -78,18 +95,47 @@ QString usageText() {
 
 namespace {
 
+// --dbm: WSPR's message holds only the powers ending in 0, 3 or 7 from 0 to
+// 60 dBm; any other would go out as something the user did not ask for.
+std::optional<QString> wsprPower(const QHash<QString, QString>& v, int* dbm) {
+    const QString key = QStringLiteral("--dbm");
+    if (!v.contains(key)) return std::nullopt;
+    bool ok = false;
+    const double x = v[key].toDouble(&ok);
+    auto sent = [](int p) {
+        return p >= 0 && p <= 60 && (p % 10 == 0 || p % 10 == 3 || p % 10 == 7);
+    };
+    if (ok && x == std::round(x) && sent(int(x))) {
+        *dbm = int(x);
+        return std::nullopt;
+    }
+    const QString rule =
+        QStringLiteral("%1 %2: WSPR sends 0, 3, 7, 10, 13, 17 ... 57 or 60 dBm").arg(key, v[key]);
+    if (!ok || !std::isfinite(x)) return rule;
+    int below = -1, above = -1;
+    for (int p = 0; p <= 60; ++p) {
+        if (!sent(p)) continue;
+        if (p <= x) below = p;
+        if (p >= x && above < 0) above = p;
+    }
+    if (below < 0) return rule + QStringLiteral("; the nearest is %1").arg(above);
+    if (above < 0) return rule + QStringLiteral("; the nearest is %1").arg(below);
+    return rule + QStringLiteral("; the nearest are %1 and %2").arg(below).arg(above);
+}
+
 // The beacon's options, checked once all are read.
 std::optional<QString> beaconSetup(const QHash<QString, QString>& v, beacon::BeaconSetup* b) {
     using Mode = beacon::BeaconSetup::Mode;
     const QString mode = v.value(QStringLiteral("--beacon"));
-    bool ok = true;
+    QString notNumber; // the first option whose value is not a number
     auto number = [&](const QString& key, double fallback) {
         if (!v.contains(key)) return fallback;
         bool good = false;
         const double x = v[key].toDouble(&good);
-        if (!good || !std::isfinite(x)) ok = false;
+        if ((!good || !std::isfinite(x)) && notNumber.isEmpty()) notNumber = key;
         return x;
     };
+    auto given = [&](const QString& key) { return QStringLiteral("%1 %2").arg(key, v[key]); };
     for (const QString& mhz :
          v.value(QStringLiteral("--dial")).split(QLatin1Char(','), Qt::SkipEmptyParts)) {
         bool good = false;
@@ -103,24 +149,32 @@ std::optional<QString> beaconSetup(const QHash<QString, QString>& v, beacon::Bea
         b->mode = Mode::Wspr;
         b->call = v.value(QStringLiteral("--call"));
         b->grid = v.value(QStringLiteral("--grid"));
-        b->dbm = int(number(QStringLiteral("--dbm"), 37));
+        if (auto why = wsprPower(v, &b->dbm)) return *why;
         if (b->call.isEmpty()) return QStringLiteral("--beacon wspr needs --call");
         if (v.value(QStringLiteral("--offset")) == QLatin1String("random"))
             b->offsetHz = -1;
         else
             b->offsetHz = number(QStringLiteral("--offset"), 1500);
         if (b->offsetHz >= 0 && (b->offsetHz < 1400 || b->offsetHz > 1600))
-            return QStringLiteral("--offset: 1400 to 1600 Hz, or random");
+            return given(QStringLiteral("--offset")) +
+                   QStringLiteral(": 1400 to 1600 Hz, or random");
         b->txPercent = int(number(QStringLiteral("--tx-percent"), 20));
-        if (b->txPercent < 0 || b->txPercent > 100) return QStringLiteral("--tx-percent: 0 to 100");
+        if (b->txPercent < 0 || b->txPercent > 100)
+            return given(QStringLiteral("--tx-percent")) + QStringLiteral(": 0 to 100");
         b->ignoreClock = v.contains(QStringLiteral("--ignore-clock"));
+        // The message the beacon would refuse at its start, refused here.
+        if (QString why; !beacon::wsprMessages(b->call, b->grid, b->dbm, &why))
+            return QStringLiteral("--call %1 --grid %2: %3").arg(b->call, b->grid, why);
     } else if (mode == QLatin1String("cw") || mode.startsWith(QLatin1String("qrss"))) {
         b->text = v.value(QStringLiteral("--text"));
         if (b->text.isEmpty()) return QStringLiteral("--beacon %1 needs --text").arg(mode);
+        if (QString why; !beacon::morse(b->text, &why))
+            return QStringLiteral("--text %1: %2").arg(b->text, why);
         if (mode == QLatin1String("cw")) {
             b->mode = Mode::Cw;
             const int wpm = int(number(QStringLiteral("--wpm"), 20));
-            if (wpm < 5 || wpm > 40) return QStringLiteral("--wpm: 5 to 40");
+            if (wpm < 5 || wpm > 40)
+                return given(QStringLiteral("--wpm")) + QStringLiteral(": 5 to 40");
             b->ditSeconds = beacon::ditSecondsForWpm(wpm);
         } else {
             b->mode = Mode::Qrss;
@@ -142,12 +196,14 @@ std::optional<QString> beaconSetup(const QHash<QString, QString>& v, beacon::Bea
         else if (kind == QLatin1String("dfcw") && good && shift > 0 && shift <= 1000)
             b->keying = beacon::Keying::Dfcw;
         else
-            return QStringLiteral("--keying: onoff, fsk:HZ or dfcw:HZ (HZ up to 1000)");
+            return given(QStringLiteral("--keying")) +
+                   QStringLiteral(": onoff, fsk:HZ or dfcw:HZ (HZ up to 1000)");
         b->shiftHz = shift;
     } else {
-        return QStringLiteral("--beacon: wspr, cw, qrss3, qrss6, qrss10, qrss30 or qrss60");
+        return QStringLiteral("--beacon %1: wspr, cw, qrss3, qrss6, qrss10, qrss30 or qrss60")
+            .arg(mode);
     }
-    if (!ok) return QStringLiteral("a beacon option's number is not a number");
+    if (!notNumber.isEmpty()) return given(notNumber) + QStringLiteral(": not a number");
     return std::nullopt;
 }
 
@@ -171,17 +227,24 @@ std::optional<QString> analyseSetup(const QHash<QString, QString>& v, AnalyseSet
         a->r0 = number(QStringLiteral("--crystal"), 12.5, 1, 1000, &error);
         a->nearMHz = number(QStringLiteral("--near"), 10, 0.01, 100, &error);
     } else {
-        const QStringList parts = v.value(QStringLiteral("--analyse")).split(QLatin1Char(':'));
+        const QString value = v.value(QStringLiteral("--analyse"));
+        const QStringList parts = value.split(QLatin1Char(':'));
         bool ok1 = false, ok2 = false, ok3 = false;
         if (parts.size() == 3) {
             a->startMHz = parts[0].toDouble(&ok1);
             a->stopMHz = parts[1].toDouble(&ok2);
             a->points = parts[2].toInt(&ok3);
         }
-        if (!ok1 || !ok2 || !ok3 || !(a->startMHz > 0) || !(a->stopMHz > a->startMHz) ||
-            a->points < 2 || a->points > 10001)
-            return QStringLiteral("--analyse START_MHZ:STOP_MHZ:POINTS, START below STOP, 2 to "
-                                  "10001 points");
+        const QString head = QStringLiteral("--analyse %1: ").arg(value);
+        if (!ok1 || !ok2 || !ok3 || !std::isfinite(a->startMHz) || !std::isfinite(a->stopMHz))
+            return head + QStringLiteral("expected START_MHZ:STOP_MHZ:POINTS, three numbers");
+        if (!(a->startMHz > 0))
+            return head + QStringLiteral("START %1 MHz is not above 0 MHz").arg(parts[0]);
+        if (!(a->stopMHz > a->startMHz))
+            return head +
+                   QStringLiteral("STOP %1 MHz is not above START %2 MHz").arg(parts[1], parts[0]);
+        if (a->points < 2 || a->points > 10001)
+            return head + QStringLiteral("POINTS %1 is not from 2 to 10001").arg(parts[2]);
     }
     a->log = v.contains(QStringLiteral("--log"));
     a->settleMs = int(number(QStringLiteral("--settle"), 0, 0, 10000, &error));
@@ -190,10 +253,28 @@ std::optional<QString> analyseSetup(const QHash<QString, QString>& v, AnalyseSet
         a->sourceDbm = number(QStringLiteral("--source"), 0, -100, 30, &error);
     a->csv = v.value(QStringLiteral("--csv"));
     a->s2p = v.value(QStringLiteral("--s2p"));
+    if (a->csv == QLatin1String("-") && a->s2p == QLatin1String("-"))
+        return QStringLiteral("--csv - and --s2p -: only one of them can be standard output");
     return error;
 }
 
 } // namespace
+
+std::optional<QString> checkAnalyseLimits(const AnalyseSetup& a, double refClkHz) {
+    const double highest = highestFrequencyHz(refClkHz);
+    const double topHz =
+        a.crystal ? a.nearMHz * 1e6 * (1 + AnalyseSetup::NearReach) : a.stopMHz * 1e6;
+    if (topHz <= highest) return std::nullopt;
+    const QString why = QStringLiteral("%1 MHz, the most this board makes at a %2 MHz clock")
+                            .arg(mhz(highest), mhz(refClkHz));
+    if (a.crystal)
+        return QStringLiteral("--near %1: the crystal's sweep up to %2 MHz is above %3")
+            .arg(mhz(a.nearMHz * 1e6), mhz(topHz), why);
+    return QStringLiteral("--analyse %1:%2:%3: STOP %2 MHz is above %4")
+        .arg(mhz(a.startMHz * 1e6), mhz(a.stopMHz * 1e6))
+        .arg(a.points)
+        .arg(why);
+}
 
 std::variant<Options, QString> parseOptions(const QStringList& arguments) {
     Options options;
@@ -212,12 +293,10 @@ std::variant<Options, QString> parseOptions(const QStringList& arguments) {
         auto valueOf = [&](const QString& name, QString* value) -> std::optional<QString> {
             if (arg == name) {
                 // The next word is another option, not this one's value: a
-                // file really called "-x" can be given as --trace=-x.
-                // A negative number (--source -10) is a value all the same.
-                bool number = false;
-                if (i + 1 < arguments.size()) arguments[i + 1].toDouble(&number);
-                if (i + 1 >= arguments.size() ||
-                    (arguments[i + 1].startsWith(QLatin1Char('-')) && !number))
+                // file really called "-x" can be given as --trace=-x. A dash
+                // before a digit (--source -10, --analyse -1:2:3) or alone
+                // (standard output) is a value all the same.
+                if (i + 1 >= arguments.size() || looksLikeOption(arguments[i + 1]))
                     return QStringLiteral("option %1 needs a value").arg(name);
                 *value = arguments[++i];
                 return std::nullopt;

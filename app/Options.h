@@ -21,6 +21,7 @@ struct AnalyseSetup {
     std::optional<double> sourceDbm;
     QString csv, s2p;
     double r0 = 12.5, nearMHz = 10;
+    static constexpr double NearReach = 0.005; // --crystal sweeps --near within 0.5 %
 };
 
 // What the command line asks for.
@@ -42,6 +43,11 @@ struct Options {
 // Either the options or one line saying what is wrong with them. Qt's own
 // options (-platform, -display, -style...) are left for QApplication.
 std::variant<Options, QString> parseOptions(const QStringList& arguments);
+
+// Whether the board can make every frequency `a` asks for at `refClkHz`,
+// known only once the settings are read: nothing, or one line naming the
+// option, its value and the limit.
+std::optional<QString> checkAnalyseLimits(const AnalyseSetup& a, double refClkHz);
 
 QString usageText();
 

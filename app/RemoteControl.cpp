@@ -2,6 +2,7 @@
 
 #include "app/Kalimor.h"
 #include "core/Calibration.h"
+#include "core/Numbers.h"
 #include "dds/Board.h"
 #include "ui/Globals.h"
 
@@ -98,8 +99,7 @@ bool RemoteControl::morseBusy() const {
 double RemoteControl::highestFrequencyHz() const {
     // The window's own ceiling, or the last frequency whose tuning word still
     // fits 31 bits at this reference clock.
-    const double byClock = std::floor((2147483647.0 * Globals::RefClkHz) / 4294967296.0);
-    return std::max(0.0, std::min(30'000'000.0, byClock));
+    return std::min(30'000'000.0, kalimor::highestFrequencyHz(Globals::RefClkHz));
 }
 
 } // namespace kalimor

@@ -12,12 +12,31 @@
 #include "ui/Globals.h"
 
 #include <QApplication>
+#include <QDir>
+#include <QFile>
 #include <QIcon>
 
 #include <cstdio>
 #include <memory>
+#include <pwd.h>
+#include <unistd.h>
 
 using namespace kalimor;
+
+namespace {
+
+// Without XDG_RUNTIME_DIR (sudo, cron, a root shell, CI) Qt falls back to
+// its own folder and says so on stderr in every run, before any line of
+// ours. Naming that same folder keeps stderr to the program's own lines; Qt
+// still makes it and checks that it is the user's alone.
+void nameRuntimeFolder() {
+    if (!qEnvironmentVariableIsEmpty("XDG_RUNTIME_DIR")) return;
+    const passwd* user = ::getpwuid(::geteuid());
+    const QByteArray name = user ? QByteArray(user->pw_name) : QByteArray::number(::geteuid());
+    qputenv("XDG_RUNTIME_DIR", QFile::encodeName(QDir::tempPath()) + "/runtime-" + name);
+}
+
+} // namespace
 
 int main(int argc, char** argv) {
     // Options first: --help and a bad option must work without a display.
@@ -70,6 +89,7 @@ int main(int argc, char** argv) {
     const bool platformGiven = args.contains(QStringLiteral("-platform"));
     if ((options.beacon || options.analyse) && !platformGiven)
         qputenv("QT_QPA_PLATFORM", "offscreen");
+    nameRuntimeFolder();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kalimor"));
     QApplication::setApplicationVersion(QLatin1String(version::full));

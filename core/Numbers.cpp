@@ -2,6 +2,7 @@
 
 #include "Error.h"
 
+#include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
@@ -212,6 +213,10 @@ QString hexUpper(std::int32_t value) {
 std::int32_t tuningWord(double freqHz, double refClkHz) {
     if (refClkHz == 0) throw divisionByZeroError();
     return toInt32(freqHz * 4294967296.0 / refClkHz);
+}
+
+double highestFrequencyHz(double refClkHz) {
+    return std::max(0.0, std::floor((2147483647.0 * refClkHz) / 4294967296.0));
 }
 
 QString loadFailureCause(const Error& e, double freqHz, double refClkHz) {

@@ -45,6 +45,10 @@ QString hexUpper(std::int32_t value);
 // word. Division by zero (11) for a zero clock, Overflow (6) at 2^31 and above.
 std::int32_t tuningWord(double freqHz, double refClkHz);
 
+// The highest whole frequency whose tuning word still fits 31 bits at
+// `refClkHz`: the most the board makes at that clock; 0 for a zero clock.
+double highestFrequencyHz(double refClkHz);
+
 // Why a tuning word or a load for `freqHz` failed, in words a user can act on.
 QString loadFailureCause(const Error& e, double freqHz, double refClkHz);
 

@@ -41,6 +41,38 @@ QString followLinks(const QString& path) {
     return p;
 }
 
+// A link of /proc naming an open descriptor (/dev/stdout, /dev/fd/3): what it
+// leads to is the descriptor's file, whatever name that file has now.
+bool descriptorLink(const QString& path) {
+    struct stat link {
+    }, proc{};
+    return ::lstat(QFile::encodeName(path).constData(), &link) == 0 && S_ISLNK(link.st_mode) &&
+           ::lstat("/proc/self", &proc) == 0 && link.st_dev == proc.st_dev;
+}
+
+// What stands at `path` when it is neither a regular file nor something a
+// program writes into as it goes; empty for those.
+QString refusedKind(mode_t mode) {
+    if (S_ISDIR(mode)) return QStringLiteral("a folder");
+    if (S_ISSOCK(mode)) return QStringLiteral("a socket");
+    if (S_ISBLK(mode)) return QStringLiteral("a block device");
+    if (S_ISREG(mode) || S_ISFIFO(mode) || S_ISCHR(mode)) return {};
+    return QStringLiteral("not a file");
+}
+
+// A pipe, a terminal or a device takes the bytes as they come: it has no
+// old content to keep whole, and replacing it would turn it into a file.
+std::optional<QString> writeThrough(const QString& path, const QByteArray& bytes, int flags = 0) {
+    // open() follows the links, /proc's own included (/dev/stdout).
+    const int fd =
+        ::open(QFile::encodeName(path).constData(), O_WRONLY | O_NOCTTY | O_CLOEXEC | flags);
+    if (fd < 0) return QStringLiteral("cannot write %1: %2").arg(path, errnoText(errno));
+    std::optional<QString> failure = writeAll(fd, bytes);
+    if (::close(fd) != 0 && !failure) failure = errnoText(errno);
+    if (failure) return QStringLiteral("cannot write %1: %2").arg(path, *failure);
+    return std::nullopt;
+}
+
 } // namespace
 
 std::optional<QString> prepareSave(const QString& path, QString* failure) {
@@ -62,7 +94,31 @@ std::optional<QString> prepareSave(const QString& path, QString* failure) {
 
 std::optional<QString> replaceFile(const QString& linkOrPath, const QByteArray& bytes,
                                    bool* noRoomBeside) {
+    // The kernel's view of what is there decides; the links are followed by
+    // name only for a regular file, which is replaced where it lies.
+    struct stat there {};
+    const bool exists = ::stat(QFile::encodeName(linkOrPath).constData(), &there) == 0;
+    if (exists) {
+        if (const QString kind = refusedKind(there.st_mode); !kind.isEmpty())
+            return QStringLiteral("cannot write %1: it is %2").arg(linkOrPath, kind);
+        if (!S_ISREG(there.st_mode)) return writeThrough(linkOrPath, bytes);
+    }
     const QString path = followLinks(linkOrPath);
+    if (exists) {
+        // A file reached through a descriptor (--csv /dev/stdout >>log) gets
+        // the bytes after what the descriptor has written, as if written to
+        // it; so does a link whose name leads elsewhere than the kernel goes.
+        bool throughDescriptor = false;
+        QString hop = QFileInfo(linkOrPath).absoluteFilePath();
+        for (int hops = 0; hops < 40 && !throughDescriptor && QFileInfo(hop).isSymLink(); ++hops) {
+            throughDescriptor = descriptorLink(hop);
+            hop = QFileInfo(hop).symLinkTarget();
+        }
+        struct stat named {};
+        if (throughDescriptor || ::stat(QFile::encodeName(path).constData(), &named) != 0 ||
+            named.st_dev != there.st_dev || named.st_ino != there.st_ino)
+            return writeThrough(linkOrPath, bytes, O_APPEND);
+    }
     const QByteArray target = QFile::encodeName(path);
     QByteArray temp = target + ".XXXXXX";
     const int fd = ::mkstemp(temp.data());

@@ -17,6 +17,9 @@ std::optional<QString> prepareSave(const QString& path, QString* failure);
 // was: the new text goes to a temporary file beside it, every write is
 // checked, the file is synced and closed before it is renamed over the old
 // one, and the folder is synced after. The old file's permissions are kept.
+// What is not a regular file keeps its kind: a FIFO, a terminal or another
+// character device (/dev/stdout among them) is written into as it stands, and
+// a folder, a socket or a block device is refused by name.
 // Returns why it failed, or nothing; `noRoomBeside` tells that the folder
 // would not take the temporary file (no permission), the old file untouched.
 std::optional<QString> replaceFile(const QString& path, const QByteArray& bytes,

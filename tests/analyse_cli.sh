@@ -2,7 +2,9 @@
 # The analyser without a window, on the simulated board: --analyse prints the
 # markers and writes a Touchstone file that scikit-rf reads back as the CSV's
 # levels; --crystal measures the simulated crystal; a run with nothing to
-# level against exits 1 with the cause.
+# level against exits 1 with the cause; an export keeps the kind of what it
+# writes to; a refused command line loads nothing and says why in one line;
+# without XDG_RUNTIME_DIR stderr holds only the program's own lines.
 set -u
 kalimor=$1
 work=$(mktemp -d)
@@ -34,4 +36,61 @@ check Rm 25 3; check Lm 9.354 3; check Cm 27.1 3; check C0 6.37 3
 
 "$kalimor" --simulate --analyse 10.68:10.72:101 >"$work/out" 2>"$work/err" && fail "no through, no --source: exit 0"
 grep -q 'no through is recorded' "$work/err" || fail "the cause: $(cat "$work/err")"
+
+# Export targets: each still what it was afterwards. Never a device of the
+# real /dev: nodes are made here, and a row is skipped where mknod is refused.
+unset XDG_RUNTIME_DIR
+sweep=(--simulate --analyse 10.68:10.72:51 --source 0)
+"$kalimor" "${sweep[@]}" --csv - >"$work/csv" 2>"$work/err" || fail "--csv - exited $?"
+head -1 "$work/csv" | grep -q '^#' || fail "--csv - holds more than the CSV: $(head -2 "$work/csv")"
+[ -s "$work/err" ] && fail "stderr of a good run: $(cat "$work/err")"
+t=$work/targets; mkdir "$t"; echo old >"$t/file"; echo old >"$t/linked"; ln -s linked "$t/link"
+mkfifo "$t/fifo"; mkdir "$t/folder"
+# name | kind before and after (find -printf %y) | exit | holds the CSV afterwards | mknod's numbers
+while IFS='|' read -r name kind status holds numbers; do
+  # shellcheck disable=SC2086 # major and minor
+  if [ -n "$numbers" ] && ! mknod "$t/$name" "$kind" $numbers 2>/dev/null; then
+    echo "skipped $name: mknod refused"; continue
+  fi
+  reader=
+  if [ "$kind" = p ]; then cat "$t/$name" >"$t/read" & reader=$!; fi
+  "$kalimor" "${sweep[@]}" --csv "$t/$name" </dev/null >/dev/null 2>"$work/err"
+  got=$?
+  [ -n "$reader" ] && { wait "$reader"; cmp -s "$t/read" "$work/csv" || fail "$name: the reader did not get the CSV"; }
+  [ "$got" = "$status" ] || fail "$name: exit $got, not $status: $(cat "$work/err")"
+  [ "$(find "$t/$name" -maxdepth 0 -printf %y)" = "$kind" ] || fail "$name is no longer of kind $kind"
+  [ "$status" = 0 ] || [ "$(wc -l <"$work/err")" = 1 ] || fail "$name: $(cat "$work/err")"
+  [ -z "$holds" ] || cmp -s "$t/$holds" "$work/csv" || fail "$name: $holds does not hold the CSV"
+done <<'ROWS'
+file|f|0|file
+link|l|0|linked
+fifo|p|0|
+null|c|0||1 3
+full|c|1||1 7
+loop|b|1||7 0
+folder|d|1|
+ROWS
+
+# Refused command lines: exit 2, one line naming the rule, nothing loaded.
+while IFS='|' read -r args rule; do
+  rm -f "$work/trace"
+  # shellcheck disable=SC2086 # the row's words are the arguments
+  "$kalimor" --simulate --trace "$work/trace" $args </dev/null >/dev/null 2>"$work/err"
+  got=$?
+  [ "$got" = 2 ] || fail "$args: exit $got, not 2"
+  [ "$(wc -l <"$work/err")" = 1 ] && grep -qF "kalimor: $rule" "$work/err" || fail "$args: $(cat "$work/err")"
+  [ -s "$work/trace" ] && fail "$args loaded $(wc -l <"$work/trace") words"
+done <<'ROWS'
+--analyse 10:60:11 --source 0|--analyse 10:60:11: STOP 60 MHz is above 49.999999 MHz, the most this board makes at a 100 MHz clock
+--crystal 12.5 --near 60 --source 0|--near 60: the crystal's sweep up to 60.3 MHz is above 49.999999 MHz
+--analyse -1:1:10|--analyse -1:1:10: START -1 MHz is not above 0 MHz
+--analyse 0:1:10|--analyse 0:1:10: START 0 MHz is not above 0 MHz
+--analyse 1:2:3 --csv - --s2p -|--csv - and --s2p -: only one of them can be standard output
+--beacon wspr --dial 14.0956 --call K1ABC --grid FN42 --dbm 23.5|--dbm 23.5: WSPR sends 0, 3, 7
+ROWS
+
+for only in --help --version; do
+  "$kalimor" "$only" >/dev/null 2>"$work/err" || fail "$only exited $?"
+  [ -s "$work/err" ] && fail "$only wrote to stderr: $(cat "$work/err")"
+done
 echo "1 passed, 0 failed"

@@ -94,3 +94,54 @@ TEST(Options, RefusedWithOneLine) {
         }
     }
 }
+
+// Each refusal names the option, its value and the rule; the board's limit
+// at the reference clock is the last frequency whose word fits.
+TEST(Options, RefusalNamesTheRule) {
+    struct Case {
+        std::initializer_list<const char*> args;
+        double refClkHz;
+        const char* refusal; // empty: accepted
+    };
+    const Case cases[] = {
+        {{"--analyse", "10:9:10"}, 100e6, "STOP 9 MHz is not above START 10 MHz"},
+        {{"--analyse", "1:2:10002"}, 100e6, "POINTS 10002 is not from 2 to 10001"},
+        {{"--analyse", "1:49.999999:3"}, 100e6, ""},
+        {{"--analyse", "1:50:3"},
+         100e6,
+         "--analyse 1:50:3: STOP 50 MHz is above 49.999999 MHz, the most this board makes at a "
+         "100 MHz clock"},
+        {{"--analyse", "1:60:3"}, 125e6, ""},
+        {{"--crystal", "12.5", "--near", "49.75"}, 100e6, ""},
+        {{"--crystal", "12.5", "--near", "49.8"}, 100e6, "--near 49.8: the crystal's sweep up to"},
+        {{"--analyse", "-1:2:3", "--csv", "-"}, 100e6, "START -1 MHz is not above 0 MHz"},
+        {{"--beacon", "wspr", "--dial", "7", "--call", "K1ABC", "--dbm", "-5"},
+         100e6,
+         "the nearest is 0"},
+        {{"--beacon", "wspr", "--dial", "7", "--call", "K1ABC", "--grid", "FN42", "--dbm", "57"},
+         100e6,
+         ""},
+        {{"--beacon", "wspr", "--dial", "7", "--call", "K1ABC", "--grid", "ZZ99"},
+         100e6,
+         "--call K1ABC --grid ZZ99: "},
+        {{"--beacon", "cw", "--dial", "7", "--text", "X", "--wpm", "50"},
+         100e6,
+         "--wpm 50: 5 to 40"},
+        {{"--beacon", "wspr", "--dial", "7", "--call", "K1ABC", "--grid", "FN42", "--tx-percent",
+          "x"},
+         100e6,
+         "--tx-percent x: not a number"},
+    };
+    for (const auto& c : cases) {
+        const auto r = parse(c.args);
+        QString refusal;
+        if (const QString* error = std::get_if<QString>(&r))
+            refusal = *error;
+        else if (const auto& a = std::get<Options>(r).analyse)
+            refusal = checkAnalyseLimits(*a, c.refClkHz).value_or(QString());
+        if (!*c.refusal)
+            EXPECT_TRUE(refusal.isEmpty()) << qPrintable(refusal);
+        else
+            EXPECT_TRUE(refusal.contains(QLatin1String(c.refusal))) << qPrintable(refusal);
+    }
+}
