@@ -50,7 +50,8 @@ void BM_DecodeInEmulatedChip(benchmark::State& state) {
     kalimor::dds::Ad9850 chip;
     for (auto _ : state) {
         chip.feed(bytes, 82);
-        benchmark::DoNotOptimize(chip.state().ftw);
+        std::uint32_t ftw = chip.state().ftw;
+        benchmark::DoNotOptimize(ftw);
     }
     kalimor::setPortBackend(nullptr);
 }
