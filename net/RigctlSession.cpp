@@ -415,11 +415,16 @@ std::string Session::reply(const Name* name, std::string_view word,
         plain += v + "\n";
         hasValues = true;
     };
-    const std::string frequency = number(std::round(m_rig.frequencyHz()), 0);
+    double readHz = 0;
+    const int readStatus = m_rig.readFrequencyHz(&readHz);
+    const std::string frequency = number(std::round(readHz), 0);
 
     switch (name ? name->cmd : Cmd::Unknown) {
     case Cmd::GetFreq:
-        value("Frequency", frequency);
+        if (readStatus != RigOk)
+            status = readStatus;
+        else
+            value("Frequency", frequency);
         break;
     case Cmd::SetFreq: {
         double hz = 0;
@@ -458,7 +463,7 @@ std::string Session::reply(const Name* name, std::string_view word,
             status = RigInvalid;
         break;
     case Cmd::GetPtt:
-        value("PTT", std::to_string(m_state->ptt));
+        value("PTT", std::to_string(m_rig.ptt().value_or(m_state->ptt)));
         break;
     case Cmd::SetPtt: {
         // Remembered only: keying the output is not what PTT means here.
@@ -515,6 +520,10 @@ std::string Session::reply(const Name* name, std::string_view word,
         status = RigNotAvailable;
         break;
     case Cmd::GetVfoInfo:
+        if (readStatus != RigOk) {
+            status = readStatus;
+            break;
+        }
         value("Freq", frequency);
         value("Mode", m_state->mode);
         value("Width", std::to_string(m_state->passband));
