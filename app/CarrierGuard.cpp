@@ -5,7 +5,6 @@
 #include <csignal>
 #include <cstdio>
 #include <ctime>
-#include <iterator>
 #include <thread>
 
 #include <fcntl.h>
@@ -67,11 +66,6 @@ void endBy(int sig) {
 
 } // namespace
 
-const int* guardedSignals(int* count) {
-    *count = int(std::size(Guarded));
-    return Guarded;
-}
-
 void guardCarrier() {
     if (::pipe2(pipeFds, O_CLOEXEC) != 0) return;
     std::thread([] {
@@ -85,7 +79,17 @@ void guardCarrier() {
     on.sa_handler = onSignal;
     sigemptyset(&on.sa_mask);
     on.sa_flags = SA_RESTART;
-    for (int sig : Guarded) ::sigaction(sig, &on, nullptr);
+    // Only where the default would act: a signal ignored from the start
+    // (nohup's SIGHUP) stays ignored, one a sanitizer handles stays its.
+    auto guard = [&](int sig) {
+        struct sigaction was {};
+        if (::sigaction(sig, nullptr, &was) == 0 && was.sa_handler == SIG_DFL &&
+            !(was.sa_flags & SA_SIGINFO))
+            ::sigaction(sig, &on, nullptr);
+    };
+    for (int sig : Guarded) guard(sig);
+    // The real-time signals end a program by default too.
+    for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) guard(sig);
     std::signal(SIGPIPE, SIG_IGN);
 }
 

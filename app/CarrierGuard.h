@@ -12,7 +12,4 @@ namespace kalimor {
 // the writer decides (the beacon on the command line stops, keyed down).
 void guardCarrier();
 
-// The signals guarded, for the tests' tables and the man page.
-const int* guardedSignals(int* count);
-
 } // namespace kalimor
