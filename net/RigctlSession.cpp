@@ -415,6 +415,9 @@ std::string Session::reply(const Name* name, std::string_view word,
         plain += v + "\n";
         hasValues = true;
     };
+    // A transmit time-out keyed down whatever a client last set: the shared
+    // state (and the status line that shows it) follows.
+    if (const std::optional<int> ptt = m_rig.ptt()) m_state->ptt = *ptt;
     double readHz = 0;
     const int readStatus = m_rig.readFrequencyHz(&readHz);
     const std::string frequency = number(std::round(readHz), 0);
@@ -463,7 +466,7 @@ std::string Session::reply(const Name* name, std::string_view word,
             status = RigInvalid;
         break;
     case Cmd::GetPtt:
-        value("PTT", std::to_string(m_rig.ptt().value_or(m_state->ptt)));
+        value("PTT", std::to_string(m_state->ptt));
         break;
     case Cmd::SetPtt: {
         // Remembered only: keying the output is not what PTT means here.
