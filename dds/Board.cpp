@@ -512,7 +512,8 @@ void Board::testLoad(PortBackend& port, const ChipProfile& chip, std::int32_t wo
         m_chip = chip;
         std::exception_ptr failure;
         try {
-            write(word, phase, 0);
+            // PTT keying keeps a test's word keyed down too, until T 1.
+            write(word, phase, pttKeying() ? 1 : 0);
         } catch (...) {
             failure = std::current_exception();
         }
