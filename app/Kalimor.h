@@ -16,7 +16,7 @@ namespace kalimor {
 
 namespace dds {
 struct PortSpec;
-enum class Controller;
+struct Controller;
 } // namespace dds
 
 namespace ui {

@@ -68,6 +68,7 @@ QString usageText() {
         "  --trace FILE        append one JSON line per load to FILE\n"
         "  --rigctld[=[ADDR:]PORT]  answer Hamlib's rigctld protocol (default 127.0.0.1:4532)\n"
         "  --ptt-keys          a client's PTT (T 1, T 0) switches the output on and off\n"
+        "  --tx-timeout MIN    longest key-down by PTT or a client's Morse (default 10, 0 = none)\n"
         "  --beacon wspr|cw|qrss3|qrss6|qrss10|qrss30|qrss60  send a beacon, no window\n"
         "  --dial MHZ[,MHZ...]  the beacon's dial frequency, several taken in turn\n"
         "  --call CALL --grid LOCATOR --dbm DBM  the WSPR message\n"
@@ -335,6 +336,14 @@ std::variant<Options, QString> parseOptions(const QStringList& arguments) {
             analyseValues[arg] = QString();
         } else if (arg == QLatin1String("--ptt-keys")) {
             options.pttKeys = true;
+        } else if (arg == QLatin1String("--tx-timeout") ||
+                   arg.startsWith(QLatin1String("--tx-timeout="))) {
+            QString value;
+            if (auto error = valueOf(QStringLiteral("--tx-timeout"), &value)) return *error;
+            bool ok = false;
+            options.txTimeoutMinutes = value.toDouble(&ok);
+            if (!ok || !(options.txTimeoutMinutes >= 0 && options.txTimeoutMinutes <= 1440))
+                return QStringLiteral("--tx-timeout %1: minutes from 0 (none) to 1440").arg(value);
         } else if (arg == QLatin1String("--once") || arg == QLatin1String("--ignore-clock")) {
             beaconValues[arg] = QString();
         } else if (arg == QLatin1String("--rigctld")) {

@@ -36,6 +36,8 @@ struct Options {
     // --analyse or --crystal: the analyser without a window.
     std::optional<AnalyseSetup> analyse;
     bool pttKeys = false; // --ptt-keys: a client's T 1 / T 0 switch the output on and off
+    // --tx-timeout MINUTES: the longest key-down by PTT or a client's Morse; 0: none.
+    double txTimeoutMinutes = 10;
     bool help = false;
     bool version = false;
 };

@@ -1,6 +1,7 @@
 #include "Version.h"
 #include "app/AnalyseCli.h"
 #include "app/BeaconCli.h"
+#include "app/CarrierGuard.h"
 #include "app/Kalimor.h"
 #include "app/Options.h"
 #include "app/RemoteControl.h"
@@ -16,6 +17,8 @@
 #include <QFile>
 #include <QIcon>
 
+#include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <memory>
 #include <pwd.h>
@@ -56,6 +59,9 @@ int main(int argc, char** argv) {
         std::printf("kalimor %s\n", version::full);
         return 0;
     }
+
+    // From here on a keyed carrier goes off however the program is ended.
+    guardCarrier();
 
     std::optional<rig::Endpoint> endpoint;
     if (options.rigctld) {
@@ -108,6 +114,8 @@ int main(int argc, char** argv) {
     // loads the board.
     RemoteControl remote;
     remote.setPttKeysOutput(options.pttKeys);
+    remote.setTransmitTimeout(
+        std::chrono::milliseconds(std::llround(options.txTimeoutMinutes * 60'000)));
     rig::Server server(remote);
     if (endpoint) {
         QString error;
@@ -130,6 +138,12 @@ int main(int argc, char** argv) {
     }
     window.show();
     const int status = QApplication::exec();
+    // The window's own word stays on the board; a client's key does not.
+    try {
+        dds::board().powerDownIfKeyed();
+    } catch (const Error& e) {
+        std::fprintf(stderr, "kalimor: %s\n", qPrintable(e.description()));
+    }
     dds::board().adoptPort(nullptr);
     return status;
 }

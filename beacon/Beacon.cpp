@@ -26,7 +26,8 @@ QString mhz(double hz) {
 } // namespace
 
 Beacon::Beacon(const BeaconSetup& setup, double refClkHz, std::int16_t phase, QObject* parent)
-    : QObject(parent), m_setup(setup), m_refClkHz(refClkHz), m_phase(phase) {
+    : QObject(parent), m_setup(setup), m_refClkHz(refClkHz), m_phase(phase),
+      m_holder(setup.heldBy ? *setup.heldBy : dds::Controller::make(setup.kind)) {
     m_timer.setSingleShot(true);
     m_timer.setTimerType(Qt::PreciseTimer);
     connect(&m_timer, &QTimer::timeout, this, [this] { sendFrame(m_next); });
@@ -53,16 +54,17 @@ bool Beacon::start(QString* why) {
         m_elements = *elements;
     }
     for (double dial : m_setup.dialsHz) {
-        // The highest tone must have a word: below half the clock, and the
-        // chip's own output filter wants far less.
-        if (dial <= 0 || dial + 2000 + m_setup.shiftHz >= m_refClkHz / 2) {
-            *why =
-                QStringLiteral("the dial frequency %1 is outside 0 to half the %2 reference clock")
-                    .arg(mhz(dial), mhz(m_refClkHz));
+        if (auto problem = dialProblem(dial, m_setup.shiftHz, m_refClkHz)) {
+            *why = *problem;
             return false;
         }
     }
-    if (const auto holder = dds::board().claim(dds::Controller::Beacon)) {
+    if (m_setup.heldBy) {
+        if (const dds::Controller holder = dds::board().controller(); holder != m_holder) {
+            *why = dds::refusalText(holder);
+            return false;
+        }
+    } else if (const auto holder = dds::board().claim(m_holder)) {
         *why = dds::refusalText(*holder);
         return false;
     }
@@ -75,22 +77,31 @@ bool Beacon::start(QString* why) {
     return true;
 }
 
+std::optional<QString> Beacon::dialProblem(double dialHz, double shiftHz, double refClkHz) {
+    // The highest tone must have a word: below half the clock, and the
+    // chip's own output filter wants far less.
+    if (dialHz > 0 && dialHz + 2000 + shiftHz < refClkHz / 2) return std::nullopt;
+    return QStringLiteral("the dial frequency %1 is outside 0 to half the %2 reference clock")
+        .arg(mhz(dialHz), mhz(refClkHz));
+}
+
 void Beacon::stop() {
     if (!m_running) return;
     m_running = false;
     m_timer.stop();
-    // Off (or as it was), then the board goes back to the main window.
+    // Off (or as it was), then the board goes back to the main window. Off
+    // keeps the word, so a client reading the frequency still sees the dial.
     dds::board().stopSequence();
     try {
+        const dds::Held now = dds::board().held();
         if (m_setup.restore && m_before.any)
-            dds::board().load(m_before.word, m_before.phase, m_before.powerDown,
-                              dds::Controller::Beacon);
+            dds::board().load(m_before.word, m_before.phase, m_before.powerDown, m_holder);
         else
-            dds::board().load(0, m_phase, 1, dds::Controller::Beacon);
+            dds::board().load(now.any ? now.word : 0, m_phase, 1, m_holder);
     } catch (const Error&) {
         // The port's trouble was told with the frame that met it.
     }
-    dds::board().release(dds::Controller::Beacon);
+    if (!m_setup.heldBy) dds::board().release(m_holder);
     Q_EMIT finished();
 }
 
@@ -150,7 +161,7 @@ void Beacon::sendFrame(UtcClock::time_point utcStart) {
         dds::Board::Clock::now() +
         std::chrono::duration_cast<dds::Board::Clock::duration>(utcStart - UtcClock::now());
     try {
-        dds::board().startSequence(std::move(words), start, dds::Controller::Beacon);
+        dds::board().startSequence(std::move(words), start, m_holder);
     } catch (const Error& e) {
         Q_EMIT failed(e.description());
         return stop();

@@ -7,6 +7,7 @@
 #include <QString>
 #include <QTimer>
 
+#include <optional>
 #include <random>
 #include <vector>
 
@@ -34,6 +35,12 @@ struct BeaconSetup {
     // At the end, put back the word the board held before instead of
     // powering the output down (the keyer of a generator used as a VFO).
     bool restore = false;
+    // Who sends it, for the wording of a refusal: the beacon window, the
+    // command line, a client's Morse.
+    dds::Controller::Kind kind = dds::Controller::Kind::Beacon;
+    // The board already held for it (a client's Morse holds the board from
+    // its first text to its last): it neither claims nor lets go.
+    std::optional<dds::Controller> heldBy;
 };
 
 // Sends a beacon through the board, holding it (the beacon controller) from
@@ -56,6 +63,11 @@ public:
     // Takes the board and starts; false, with the reason, when it cannot
     // (a bad message, another controller holding the board).
     bool start(QString* why);
+    // Why a carrier at `dialHz` (and up to `shiftHz` above, with 2 kHz of
+    // audio) has no word at `refClkHz`; nothing when it has one.
+    static std::optional<QString> dialProblem(double dialHz, double shiftHz, double refClkHz);
+    // The holder it claims the board as.
+    dds::Controller holder() const { return m_holder; }
     void stop();
     bool running() const { return m_running; }
     int framesSent() const { return m_frames; }
@@ -90,6 +102,7 @@ private:
     bool m_running = false;
     bool m_sending = false;
     dds::Held m_before;
+    dds::Controller m_holder;
 };
 
 } // namespace kalimor::beacon

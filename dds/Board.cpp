@@ -28,6 +28,10 @@ constexpr auto QueueStartLead = std::chrono::microseconds(40'000);
 constexpr std::int64_t QueueLeadTicks = 30;
 constexpr int QueueFramesPerTurn = 2;
 constexpr std::int64_t PeriodUs = 10'000;
+// A port that guards a keyed carrier by itself powers it down after 2 s
+// without a word from the host; it hears from us at least twice as often as
+// it needs, however a poll's wake-up is delayed.
+constexpr auto KeepAliveEvery = std::chrono::milliseconds(250);
 
 // The byte conversions the control byte goes through, each of which must fit.
 std::uint8_t toByte(int value) {
@@ -68,7 +72,10 @@ void Board::loop() {
     pthread_setname_np(pthread_self(), "board");
     pollfd fds[2] = {{m_wake, POLLIN, 0}, {m_timer, POLLIN, 0}};
     while (!m_quit) {
-        if (::poll(fds, 2, -1) < 0) continue; // EINTR
+        const int wait = m_keyed ? int(KeepAliveEvery.count()) : -1;
+        const int ready = ::poll(fds, 2, wait);
+        keepAliveIfKeyed();
+        if (ready <= 0) continue; // EINTR, or the keep-alive's turn
         if (fds[1].revents & POLLIN) {
             std::uint64_t expirations = 0;
             if (::read(m_timer, &expirations, sizeof expirations) == sizeof expirations &&
@@ -191,6 +198,30 @@ void Board::armAt(Clock::time_point when) {
     ::timerfd_settime(m_timer, TFD_TIMER_ABSTIME, &at, nullptr);
 }
 
+void Board::setKeyed(bool keyed) {
+    if (keyed == m_keyed) return;
+    m_keyed = keyed;
+    m_lastKeepAlive = Clock::now();
+    if (!m_port) return;
+    try {
+        m_port->setKeyed(keyed);
+    } catch (const Error&) {
+        // The port's trouble is told by the loads that meet it; the
+        // carrier's other guards (the power-down at the end) still stand.
+        describeAgain();
+    }
+}
+
+void Board::keepAliveIfKeyed() {
+    if (!m_keyed || !m_port || Clock::now() - m_lastKeepAlive < KeepAliveEvery) return;
+    m_lastKeepAlive = Clock::now();
+    try {
+        m_port->keepAlive();
+    } catch (const Error&) {
+        describeAgain();
+    }
+}
+
 void Board::startSequence(std::vector<TimedWord> words, Clock::time_point start, Controller by) {
     if (const Controller holder = controller(); holder != by)
         throw Error(err::BoardHeld, QStringLiteral("Board"), refusalText(holder));
@@ -248,8 +279,11 @@ void Board::endSequence(bool stopped, std::optional<Error> failure) {
 
 void Board::setPort(PortBackend* port) {
     onThread([&] {
+        const bool keyed = m_keyed;
+        setKeyed(false); // the port going away no longer guards
         m_port = port;
         m_owned.reset();
+        setKeyed(keyed);
         describeAgain();
     });
     std::lock_guard lock(m_mutex);
@@ -259,8 +293,11 @@ void Board::setPort(PortBackend* port) {
 void Board::adoptPort(std::unique_ptr<PortBackend> port, std::optional<PortSpec> choice) {
     const bool any = port != nullptr;
     onThread([&] {
+        const bool keyed = m_keyed;
+        setKeyed(false);
         m_owned = std::move(port);
         m_port = m_owned.get();
+        setKeyed(keyed);
         describeAgain();
     });
     std::lock_guard lock(m_mutex);
@@ -333,24 +370,43 @@ namespace {
 
 // What each controller but the VFO makes a window and the status line say.
 struct HolderTexts {
-    Controller holder;
+    Controller::Kind holder;
     const char* refusal;
     const char* note;
 };
 constexpr HolderTexts holderTexts[] = {
-    {Controller::Sweep, "Close the sweep window first", "Sweep window open: network sets refused"},
-    {Controller::Analyser, "Stop the network analyser's run first",
+    {Controller::Kind::Sweep, "Close the sweep window first",
+     "Sweep window open: network sets refused"},
+    {Controller::Kind::Analyser, "Stop the network analyser's run first",
      "Network analyser running: network sets refused"},
-    {Controller::Beacon, "Stop the beacon first", "Beacon sending: network sets refused"},
+    {Controller::Kind::Beacon, "The beacon window is sending: stop it first",
+     "Beacon sending: network sets refused"},
+    {Controller::Kind::BeaconCli, "The command-line beacon is sending: stop it first",
+     "Beacon sending: network sets refused"},
+    {Controller::Kind::Keyer, "A client's Morse is sending: stop it first",
+     "A client's Morse sending: network sets refused"},
+    {Controller::Kind::Ptt, "A client's PTT keys the output: it must send T 0 first",
+     "PTT keyed: transmitting"},
 };
 
 const HolderTexts* textsOf(Controller holder) {
     for (const HolderTexts& t : holderTexts)
-        if (t.holder == holder) return &t;
+        if (t.holder == holder.kind) return &t;
     return nullptr;
 }
 
+std::atomic<std::uint32_t> lastIdentity{0};
+
 } // namespace
+
+Controller Controller::make(Kind kind) {
+    return Controller{kind, ++lastIdentity};
+}
+
+bool Controller::keyed() const {
+    return kind == Kind::Beacon || kind == Kind::BeaconCli || kind == Kind::Keyer ||
+           kind == Kind::Ptt;
+}
 
 QString refusalText(Controller holder) {
     const HolderTexts* t = textsOf(holder);
@@ -369,6 +425,7 @@ std::optional<Controller> Board::claim(Controller who) {
         if (m_controller != Controller::Vfo || who == Controller::Vfo) return m_controller;
         m_controller = who;
     }
+    if (who.keyed()) onThread([&] { setKeyed(true); });
     Q_EMIT controllerChanged(who);
     return std::nullopt;
 }
@@ -378,12 +435,13 @@ void Board::release(Controller who) {
         std::lock_guard lock(m_mutex);
         if (m_controller != who || who == Controller::Vfo) return;
     }
-    if (who == Controller::Sweep) stopSweep();
-    if (who == Controller::Beacon) stopSequence();
+    if (who.kind == Controller::Kind::Sweep) stopSweep();
+    if (who.keyed()) stopSequence();
     {
         std::lock_guard lock(m_mutex);
         m_controller = Controller::Vfo;
     }
+    if (who.keyed()) onThread([&] { setKeyed(false); });
     Q_EMIT controllerChanged(Controller::Vfo);
 }
 
@@ -392,14 +450,52 @@ Controller Board::controller() const {
     return m_controller;
 }
 
+void Board::setPttKeying(bool on) {
+    std::lock_guard lock(m_mutex);
+    m_pttKeying = on;
+}
+
+bool Board::pttKeying() const {
+    std::lock_guard lock(m_mutex);
+    return m_pttKeying;
+}
+
+bool Board::powerDownIfKeyed() {
+    bool did = false;
+    onThread([&] {
+        if (!m_keyed) return;
+        if (m_sequencing) {
+            setClock(false);
+            m_sequencing = false;
+            m_sequence.clear();
+        }
+        const Held h = held();
+        write(h.word, h.phase, 1);
+        did = true;
+    });
+    return did;
+}
+
+std::optional<Error> Board::lastFailure() const {
+    std::lock_guard lock(m_mutex);
+    return m_failure;
+}
+
 void Board::load(std::int32_t word, std::int16_t phase, std::int16_t powerDown, Controller by) {
     onThread([&] {
         Controller holder;
+        bool gated = false;
         {
             std::lock_guard lock(m_mutex);
             holder = m_controller;
+            gated = m_pttKeying;
         }
-        if (holder != by) throw Error(err::BoardHeld, QStringLiteral("Board"), refusalText(holder));
+        // PTT keying acts through the VFO: a client's F while keyed retunes
+        // the carrier; without PTT the VFO's words go out keyed down.
+        const bool throughPtt = by == Controller::Vfo && holder.kind == Controller::Kind::Ptt;
+        if (holder != by && !throughPtt)
+            throw Error(err::BoardHeld, QStringLiteral("Board"), refusalText(holder));
+        if (by == Controller::Vfo && gated && !throughPtt) powerDown = 1;
         write(word, phase, powerDown);
     });
 }
@@ -416,7 +512,8 @@ void Board::testLoad(PortBackend& port, const ChipProfile& chip, std::int32_t wo
         m_chip = chip;
         std::exception_ptr failure;
         try {
-            write(word, phase, 0);
+            // PTT keying keeps a test's word keyed down too, until T 1.
+            write(word, phase, pttKeying() ? 1 : 0);
         } catch (...) {
             failure = std::current_exception();
         }
@@ -504,9 +601,13 @@ std::uint8_t Board::controlByte(std::int16_t phase, std::int16_t powerDown) cons
 
 void Board::write(std::int32_t word, std::int16_t phase, std::int16_t powerDown) {
     std::uint8_t control = controlByte(phase, powerDown);
-    if (!m_port)
-        throw Error(err::PortAccess, QStringLiteral("WriteDDSWord"),
-                    QStringLiteral("no port selected"));
+    if (!m_port) {
+        Error none(err::PortAccess, QStringLiteral("WriteDDSWord"),
+                   QStringLiteral("no port selected"));
+        std::lock_guard lock(m_mutex);
+        m_failure = none;
+        throw none;
+    }
     std::int32_t bits = word;
     for (std::size_t k = 0; k < 32; ++k) {
         const std::uint8_t bit = static_cast<std::uint8_t>(bits & 1);
@@ -525,19 +626,22 @@ void Board::write(std::int32_t word, std::int16_t phase, std::int16_t powerDown)
     m_bytes[81] = 0x00;
     try {
         m_port->write(m_address, m_bytes.data(), StreamLength);
-    } catch (...) {
+    } catch (const Error& e) {
         describeAgain(); // a port says why it failed in its description too
+        std::lock_guard lock(m_mutex);
+        m_failure = e;
         throw;
     }
     QString description = m_port->describe();
     std::lock_guard lock(m_mutex);
     m_held = Held{word, phase, powerDown, true};
+    m_failure.reset();
     if (description != m_description) m_description = std::move(description);
 }
 
 void Board::startSweep(const SweepPlan& plan, bool clocked) {
     if (m_sequencing)
-        throw Error(err::BoardHeld, QStringLiteral("Board"), refusalText(Controller::Beacon));
+        throw Error(err::BoardHeld, QStringLiteral("Board"), refusalText(controller()));
     if (const Controller holder = controller(); holder != Controller::Sweep)
         throw Error(err::BoardHeld, QStringLiteral("Board"),
                     holder == Controller::Vfo ? QStringLiteral("the sweep does not hold the board")

@@ -75,11 +75,31 @@ struct SweepTick {
 
 // Who holds the board. One at a time: the VFO (the main window, and the
 // network sets that act through it) holds it unless another has claimed it;
-// the sweep from the Sweep press to Done, the analyser for a run, the beacon
-// while it sends.
-enum class Controller { Vfo, Sweep, Analyser, Beacon };
+// the sweep from the Sweep press to Done, the analyser for a run, a beacon
+// while it sends, PTT keying from T 1 to T 0. The kind picks the wording; the
+// identity makes each beacon (the window's, the command line's, a client's
+// Morse) a holder of its own, so one cannot take the board from another.
+struct Controller {
+    enum class Kind : std::uint8_t { Vfo, Sweep, Analyser, Beacon, BeaconCli, Keyer, Ptt };
+    Kind kind = Kind::Vfo;
+    std::uint32_t id = 0;
+    // There is one of each of these; a beacon window's beacon may use
+    // Beacon, every other beacon makes its own.
+    static const Controller Vfo, Sweep, Analyser, Beacon;
+    // A holder of `kind` unlike any other.
+    static Controller make(Kind kind);
+    // Whether it keys a transmitter: the output must go off when the
+    // program dies, and a port that can guard the carrier by itself does.
+    bool keyed() const;
+    bool operator==(const Controller&) const = default;
+};
+inline constexpr Controller Controller::Vfo{Controller::Kind::Vfo, 0};
+inline constexpr Controller Controller::Sweep{Controller::Kind::Sweep, 0};
+inline constexpr Controller Controller::Analyser{Controller::Kind::Analyser, 0};
+inline constexpr Controller Controller::Beacon{Controller::Kind::Beacon, 0};
+
 // What a window shows when `holder` refuses another controller: "Close the
-// sweep window first".
+// sweep window first", "A client's Morse is sending: stop it first".
 QString refusalText(Controller holder);
 // The status line's note while `holder` is not the VFO: "Sweep window open:
 // network sets refused".
@@ -148,12 +168,23 @@ public:
 
     // Takes the board for `who`. Refused, with the holder returned, while
     // another controller than the VFO holds it; the VFO cannot take it back
-    // that way (the holder releases it).
+    // that way (the holder releases it). A keyed controller arms the port's
+    // own guard of the carrier (PortBackend::setKeyed) for as long as it holds.
     std::optional<Controller> claim(Controller who);
-    // Gives the board back to the VFO, if `who` holds it; a sweep under way
-    // stops first.
+    // Gives the board back to the VFO, if `who` holds it; a sweep or a
+    // sequence under way stops first.
     void release(Controller who);
     Controller controller() const;
+    // PTT keying: while on, the VFO's loads go out with the output powered
+    // down unless PTT keying holds the board (T 1), whose loads go through.
+    void setPttKeying(bool on);
+    bool pttKeying() const;
+    // The last resort of a program that is ending: while a keyed controller
+    // holds the board, stops its sequence and loads the held word with the
+    // output powered down, whoever holds it. True when it did.
+    bool powerDownIfKeyed();
+    // Why the last load failed, while none has reached the board since.
+    std::optional<Error> lastFailure() const;
 
     // Loads a word through another port and chip than the board's own, which
     // stay as they were (Edit > Board...'s Test); raises what the port raised.
@@ -248,6 +279,9 @@ private:
     void armAt(Clock::time_point when);
     // The port beneath a trace, where there is one.
     PortBackend* innerPort() const;
+    // Arms or disarms the port's own guard of a keyed carrier.
+    void setKeyed(bool keyed);
+    void keepAliveIfKeyed();
 
     int m_wake = -1; // eventfd: jobs are waiting
     // The board's thread is looking at the queue by itself for a moment after
@@ -291,6 +325,8 @@ private:
     std::atomic<bool> m_sequencing{false};
     bool m_lastFailed = false;
     Clock::time_point m_lastShown;
+    bool m_keyed = false;
+    Clock::time_point m_lastKeepAlive;
     std::function<void(Clock::time_point, Clock::time_point)> m_observer;
 
     mutable std::mutex m_mutex; // what other threads read
@@ -299,6 +335,8 @@ private:
     QString m_description = QStringLiteral("no port");
     std::optional<PortSpec> m_choice;
     Controller m_controller = Controller::Vfo;
+    bool m_pttKeying = false;
+    std::optional<Error> m_failure;
 
     std::thread m_thread; // last: it starts once everything above is made
 };

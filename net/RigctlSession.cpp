@@ -415,11 +415,19 @@ std::string Session::reply(const Name* name, std::string_view word,
         plain += v + "\n";
         hasValues = true;
     };
-    const std::string frequency = number(std::round(m_rig.frequencyHz()), 0);
+    // A transmit time-out keyed down whatever a client last set: the shared
+    // state (and the status line that shows it) follows.
+    if (const std::optional<int> ptt = m_rig.ptt()) m_state->ptt = *ptt;
+    double readHz = 0;
+    const int readStatus = m_rig.readFrequencyHz(&readHz);
+    const std::string frequency = number(std::round(readHz), 0);
 
     switch (name ? name->cmd : Cmd::Unknown) {
     case Cmd::GetFreq:
-        value("Frequency", frequency);
+        if (readStatus != RigOk)
+            status = readStatus;
+        else
+            value("Frequency", frequency);
         break;
     case Cmd::SetFreq: {
         double hz = 0;
@@ -515,6 +523,10 @@ std::string Session::reply(const Name* name, std::string_view word,
         status = RigNotAvailable;
         break;
     case Cmd::GetVfoInfo:
+        if (readStatus != RigOk) {
+            status = readStatus;
+            break;
+        }
         value("Freq", frequency);
         value("Mode", m_state->mode);
         value("Width", std::to_string(m_state->passband));

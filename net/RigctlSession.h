@@ -1,5 +1,6 @@
 #pragma once
 
+#include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -12,8 +13,14 @@ struct Name; // a command's names, what it takes and what it does
 class Rig {
 public:
     virtual ~Rig() = default;
-    // The frequency the generator is set to, in Hz; 0 when powered down.
+    // The frequency the generator is set to, in Hz: its dial, keyed or not.
     virtual double frequencyHz() const = 0;
+    // The same as a Hamlib status: non-zero when the generator cannot be read
+    // (nothing has reached the board, and the last load failed).
+    virtual int readFrequencyHz(double* hz) const {
+        *hz = frequencyHz();
+        return 0;
+    }
     // Sets the output; returns a Hamlib status: 0 sent, -1 out of range
     // (the board is powered down), -6 the port failed, -9 another controller
     // (the sweep, the analyser) holds the board and nothing changed.
@@ -22,8 +29,12 @@ public:
     virtual double highestFrequencyHz() const = 0;
     // PTT: 0 off, 1..3 on. A Hamlib status; remembered by the session when 0.
     virtual int setPtt(int) { return 0; }
+    // What `t` answers when the rig knows better than the last T (a
+    // transmit time-out keyed down); nothing: the last T.
+    virtual std::optional<int> ptt() const { return std::nullopt; }
     // Morse through the keyer: queued after what is being sent; -11 where
-    // there is none, -9 when another controller holds the board.
+    // there is none, -9 when another controller holds the board, -1 when the
+    // keyer cannot key at the dial, -3 when the queue is full.
     virtual int sendMorse(std::string_view) { return -11; }
     virtual int stopMorse() { return -11; }
     virtual bool morseBusy() const { return false; }
@@ -34,6 +45,7 @@ public:
 // Hamlib status codes used in replies.
 inline constexpr int RigOk = 0;
 inline constexpr int RigInvalid = -1;       // RIG_EINVAL
+inline constexpr int RigNoMemory = -3;      // RIG_ENOMEM
 inline constexpr int RigIo = -6;            // RIG_EIO
 inline constexpr int RigProtocol = -8;      // RIG_EPROTO
 inline constexpr int RigRejected = -9;      // RIG_ERJCTED: command rejected by the rig

@@ -47,9 +47,8 @@ public:
         });
         kalimor::ui::setEndHook([this] { ++endRequests; });
         // A window a test left open must not keep the board from the next.
-        for (auto c : {kalimor::dds::Controller::Sweep, kalimor::dds::Controller::Analyser,
-                       kalimor::dds::Controller::Beacon})
-            kalimor::dds::board().release(c);
+        kalimor::dds::board().release(kalimor::dds::board().controller());
+        kalimor::dds::board().setPttKeying(false);
     }
     ~GuiFixture() {
         kalimor::setPortBackend(nullptr);

@@ -6,6 +6,7 @@
 #include "analyser/FormAnalyser.h"
 #include "app/Kalimor.h"
 #include "app/RemoteControl.h"
+#include "beacon/Beacon.h"
 #include "beacon/FormBeacon.h"
 #include "core/Numbers.h"
 #include "sweep/FormSweep.h"
@@ -61,6 +62,53 @@ private:
         a->cmdRun_Click();
         return a;
     }
+    // The controllers, each started as its user starts it.
+    enum Who { Vfo, Sweep, Analyser, BeaconWindow, BeaconCli, Morse, Ptt, WhoCount };
+    std::unique_ptr<beacon::Beacon> cliBeacon;
+    // What its user is told when it is refused; empty when it started.
+    QString start(int who) {
+        auto told = [&](const std::string& reply) {
+            return reply == "RPRT 0\n" ? QString() : QString::fromStdString(reply).trimmed();
+        };
+        fx->messages.clear();
+        switch (who) {
+        case Vfo:
+            return told(ask("F 7040000"));
+        case Sweep:
+            w->findChild<QPushButton*>(QStringLiteral("cmdSweep"))->click();
+            sweep = w->sweepWindow();
+            break;
+        case Analyser:
+            runAnalyser();
+            break;
+        case BeaconWindow: {
+            w->findChild<QAction*>(QStringLiteral("MainMenuBeacon"))->trigger();
+            auto* b = w->findChild<FormBeacon*>(QStringLiteral("FormBeacon"));
+            b->findChild<QComboBox*>(QStringLiteral("cboMode"))->setCurrentIndex(6); // QRSS60
+            b->findChild<QLineEdit*>(QStringLiteral("txtText"))->setText(QStringLiteral("K"));
+            b->findChild<QLineEdit*>(QStringLiteral("txtDials"))->setText(QStringLiteral("10.14"));
+            b->cmdStart_Click();
+            break;
+        }
+        case BeaconCli: {
+            beacon::BeaconSetup s;
+            s.mode = beacon::BeaconSetup::Mode::Qrss;
+            s.text = QStringLiteral("K");
+            s.ditSeconds = 60;
+            s.dialsHz = {14e6};
+            s.kind = dds::Controller::Kind::BeaconCli;
+            cliBeacon = std::make_unique<beacon::Beacon>(s, Globals::RefClkHz, 0);
+            QString why;
+            return cliBeacon->start(&why) ? QString() : why;
+        }
+        case Morse:
+            return told(ask("b TEST TEST TEST"));
+        case Ptt:
+            remote->setPttKeysOutput(true);
+            return told(ask("T 1"));
+        }
+        return fx->messages.join(QLatin1Char('\n'));
+    }
     static std::string hz(std::uint32_t word) {
         return std::to_string(std::llround(word * 100e6 / 4294967296.0)) + "\n";
     }
@@ -76,6 +124,7 @@ private Q_SLOTS:
         session = std::make_unique<rig::Session>(*remote);
     }
     void cleanup() {
+        cliBeacon.reset();
         delete sweep;
         session.reset();
         remote.reset();
@@ -178,6 +227,118 @@ private Q_SLOTS:
         QCOMPARE(ask("F 7040000"), std::string("RPRT -6\n"));
         QCOMPARE(ask("f"), std::string("1000\n"));
         setPortBackend(fx->board.get());
+    }
+
+    // Every controller against every other's start: the second is refused
+    // with the holder named (a client gets "command rejected"), the holder
+    // keeps the board, and nothing but the holder's own words is loaded. A
+    // client's F while PTT keys retunes the carrier, as on a transceiver.
+    void secondStartIsRefused_data() {
+        QTest::addColumn<int>("holder");
+        QTest::addColumn<int>("second");
+        QTest::addColumn<double>("holderHz"); // what the holder loads, if anything
+        const char* names[] = {"VFO",          "sweep",          "analyser", "beacon window",
+                               "command line", "client's Morse", "PTT"};
+        const double loads[] = {0, 0, 0, 10.14e6, 14e6, 1000, 1000};
+        for (int holder = Sweep; holder < WhoCount; ++holder)
+            for (int second = Vfo; second < WhoCount; ++second)
+                if (second != holder && !(holder == Ptt && second == Vfo))
+                    QTest::addRow("%s, then %s", names[holder], names[second])
+                        << holder << second << loads[holder];
+    }
+    void secondStartIsRefused() {
+        QFETCH(int, holder);
+        QFETCH(int, second);
+        QFETCH(double, holderHz);
+        QCOMPARE(start(holder), QString());
+        const dds::Controller held = dds::board().controller();
+        QVERIFY(held != dds::Controller::Vfo);
+        const std::uint64_t before = fx->board->loadCount();
+
+        const QString told = start(second);
+        const QString byName = dds::refusalText(held);
+        if (second == Vfo || second == Morse || second == Ptt)
+            QCOMPARE(told, QStringLiteral("RPRT -9"));
+        else
+            QVERIFY2(told.endsWith(byName), qPrintable(told + " / " + byName));
+        QVERIFY(dds::board().controller() == held);
+        const auto& all = fx->board->loads();
+        const std::uint64_t added = fx->board->loadCount() - before;
+        for (std::uint64_t k = 0; k < added && k < all.size(); ++k)
+            QCOMPARE(all[all.size() - 1 - k].ftw, std::uint32_t(tuningWord(holderHz, 100e6)));
+    }
+
+    // PTT keying: off from start-up until T 1, a change while off goes out
+    // keyed down, T 0 is off at once; reads answer the dial throughout.
+    void pttKeysTheOutput() {
+        w.reset();
+        remote = std::make_unique<RemoteControl>();
+        remote->setPttKeysOutput(true);
+        session = std::make_unique<rig::Session>(*remote);
+        w = std::make_unique<Kalimor>();
+        remote->attach(*w);
+        const struct {
+            const char* line;
+            const char* reply;
+            double hz;
+            bool off;
+        } steps[] = {
+            {"f", "1000\n", 1000, true}, // start-up
+            {"F 7050000", "RPRT 0\n", 7.05e6, true},
+            {"T 1", "RPRT 0\n", 7.05e6, false},
+            {"t", "1\n", 7.05e6, false},
+            {"F 7060000", "RPRT 0\n", 7.06e6, false},
+            {"T 0", "RPRT 0\n", 7.06e6, true},
+            {"f", "7060000\n", 7.06e6, true},
+            {"F 7050000", "RPRT 0\n", 7.05e6, true},
+            {"t", "0\n", 7.05e6, true},
+        };
+        for (const auto& step : steps) {
+            QCOMPARE(ask(step.line), std::string(step.reply));
+            const auto& last = fx->board->loads().back();
+            QCOMPARE(last.ftw, std::uint32_t(tuningWord(step.hz, 100e6)));
+            QCOMPARE(last.powerDown, step.off);
+        }
+    }
+
+    // Key-down by PTT or a client's Morse ends at the time-out: off, `t` 0,
+    // and the reason on the status line.
+    void transmitTimeOut_data() {
+        QTest::addColumn<QString>("line");
+        QTest::newRow("PTT") << "T 1";
+        QTest::newRow("client's Morse") << "b TEST TEST TEST TEST TEST TEST TEST TEST TEST TEST";
+    }
+    void transmitTimeOut() {
+        QFETCH(QString, line);
+        remote->setPttKeysOutput(true);
+        remote->setTransmitTimeout(std::chrono::milliseconds(300));
+        QCOMPARE(ask(qPrintable(line)), std::string("RPRT 0\n"));
+        QTRY_VERIFY_WITH_TIMEOUT(status().startsWith(QStringLiteral("Transmit time-out")), 20000);
+        QCOMPARE(ask("t"), std::string("0\n"));
+        QVERIFY(!remote->morseBusy());
+        QVERIFY(fx->board->loads().back().powerDown);
+        QVERIFY(dds::board().controller() == dds::Controller::Vfo);
+    }
+
+    // The keyer's queue is bounded, all clients together, and a keyer that
+    // cannot key at the dial says so: nothing queued either way.
+    void keyerRefusesWhatItCannotSend() {
+        const std::string k1000 = "b " + std::string(1000, 'E');
+        for (int i = 0; i < 4; ++i) QCOMPARE(ask(k1000.c_str()), std::string("RPRT 0\n"));
+        rig::Session other(*remote);
+        bool quit = false;
+        QCOMPARE(other.handle("b " + std::string(97, 'E'), &quit), std::string("RPRT -3\n"));
+        QCOMPARE(other.handle("b " + std::string(96, 'E'), &quit), std::string("RPRT 0\n"));
+        QCOMPARE(ask("b E"), std::string("RPRT -3\n"));
+        QCOMPARE(ask("\\stop_morse"), std::string("RPRT 0\n"));
+        QVERIFY(!remote->morseBusy());
+
+        const double clock = Globals::RefClkHz;
+        Globals::RefClkHz = 1000; // the dial, 1 kHz, is beyond its half
+        QCOMPARE(ask("b TEST"), std::string("RPRT -1\n"));
+        Globals::RefClkHz = clock;
+        QVERIFY(!remote->morseBusy());
+        QVERIFY(dds::board().controller() == dds::Controller::Vfo);
     }
 
     // A second controller started from the windows is refused by name.

@@ -5,8 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <mutex>
+#include <thread>
 
 #include <string>
 #include <vector>
@@ -220,4 +222,60 @@ TEST(BoardSequence, SendsInOrderAndOnlyForItsHolder) {
     EXPECT_NO_THROW(board.load(1, 0, 0)); // the VFO's again
     QObject::disconnect(c);
     setPortBackend(nullptr);
+}
+
+namespace {
+
+// The simulated board, telling what the board asks of a port that guards a
+// keyed carrier by itself.
+class GuardedPort : public dds::SimulatedBoard {
+public:
+    void setKeyed(bool keyed) override { keyedCalls.push_back(keyed); }
+    void keepAlive() override { ++keepAlives; }
+    std::vector<bool> keyedCalls; // the board's thread only, read once it is idle
+    std::atomic<int> keepAlives{0};
+};
+
+} // namespace
+
+// Each keyed holder arms the port's guard while it holds the board and hears
+// from it meanwhile; the others never arm it.
+TEST(BoardKeyedGuard, ArmedOnlyWhileAKeyedControllerHolds) {
+    using Kind = dds::Controller::Kind;
+    const struct {
+        Kind kind;
+        bool keyed;
+    } rows[] = {{Kind::Sweep, false},    {Kind::Analyser, false}, {Kind::Beacon, true},
+                {Kind::BeaconCli, true}, {Kind::Keyer, true},     {Kind::Ptt, true}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(int(row.kind));
+        GuardedPort port;
+        setPortBackend(&port);
+        dds::Board& board = dds::board();
+        const dds::Controller who = row.kind == Kind::Sweep      ? dds::Controller::Sweep
+                                    : row.kind == Kind::Analyser ? dds::Controller::Analyser
+                                                                 : dds::Controller::make(row.kind);
+        ASSERT_FALSE(board.claim(who));
+        if (row.keyed) {
+            // Bounded far beyond the 250 ms between keep-alives.
+            const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+            while (port.keepAlives < 2 && std::chrono::steady_clock::now() < until)
+                std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            EXPECT_GE(port.keepAlives, 2);
+            // The last resort powers the held word down, whoever holds it.
+            board.load(4242, 0, 0, who);
+            EXPECT_TRUE(board.powerDownIfKeyed());
+            EXPECT_EQ(port.loads().back().ftw, 4242u);
+            EXPECT_TRUE(port.loads().back().powerDown);
+        } else {
+            EXPECT_FALSE(board.powerDownIfKeyed());
+        }
+        board.release(who);
+        (void)board.port(); // a trip to the board thread: it is done with the port
+        const std::vector<bool> armed =
+            row.keyed ? std::vector<bool>{true, false} : std::vector<bool>();
+        EXPECT_EQ(port.keyedCalls, armed);
+        EXPECT_EQ(board.controller(), dds::Controller::Vfo);
+        setPortBackend(nullptr);
+    }
 }

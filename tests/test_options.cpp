@@ -45,6 +45,8 @@ TEST(Options, AcceptedForms) {
         EXPECT_EQ(o.port ? o.port->text() : QString(), QString::fromLatin1(c.port));
         EXPECT_EQ(o.traceFile, QString::fromLatin1(c.trace));
     }
+    EXPECT_EQ(std::get<Options>(parse({"--tx-timeout", "2.5"})).txTimeoutMinutes, 2.5);
+    EXPECT_EQ(std::get<Options>(parse({})).txTimeoutMinutes, 10);
 }
 
 TEST(Options, BeaconAndAnalyser) {
@@ -84,6 +86,8 @@ TEST(Options, RefusedWithOneLine) {
         {"--analyse", "10:9:100"},
         {"--analyse", "1:2:3", "--crystal", "12.5"},
         {"--s2p", "x.s2p"}, // no --analyse
+        {"--tx-timeout", "-1"},
+        {"--tx-timeout=ten"},
     };
     for (const auto& args : bad) {
         const auto r = parse(args);
