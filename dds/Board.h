@@ -220,6 +220,10 @@ private:
     // Each waiting caller is woken on its own condition, not by a broadcast
     // to every waiter; a job takes microseconds, so the caller first watches
     // `finished` for a moment rather than paying for a sleep and a wake-up.
+    // A load while the board has no clock running is done on the caller's
+    // own thread under m_own, which the board's thread holds whenever it is
+    // not asleep in poll: a trip would cost two context switches and a
+    // watch that holds a core, for nothing to keep in time.
     struct Job {
         std::function<void()> run;
         std::exception_ptr failure;
@@ -229,6 +233,9 @@ private:
         std::atomic<bool> finished{false};
     };
     void onThread(const std::function<void()>& f) const;
+    // Runs `f` at once on this thread when the board is idle and free;
+    // false, with nothing run, when it must go to the board's thread.
+    bool runHereIfIdle(const std::function<void()>& f);
     void loop();
     void runJobs();
     bool jobsWaiting() const;
@@ -257,6 +264,11 @@ private:
     std::atomic<bool> m_quit{false};
     mutable std::mutex m_jobsMutex;
     mutable std::deque<Job*> m_jobs;
+    mutable std::atomic<int> m_jobCount{0}; // m_jobs.size(), to watch without the lock
+    // Whoever acts on the board's state holds this: the board's thread from
+    // each wake-up to its next poll, or a caller loading in its stead.
+    std::mutex m_own;
+    std::atomic<std::thread::id> m_owner{};
 
     // The board's thread only.
     PortBackend* m_port = nullptr;
