@@ -207,6 +207,13 @@ void Board::onThread(const std::function<void()>& f) const {
     if (job.failure) std::rethrow_exception(job.failure);
 }
 
+void Board::askForRealtime() {
+    if (!m_scheduling.isEmpty()) return;
+    const QString got = makeThreadRealtime();
+    std::lock_guard lock(m_mutex);
+    m_scheduling = got;
+}
+
 void Board::setClock(bool on) {
     itimerspec when{};
     if (on) {
@@ -241,6 +248,9 @@ void Board::startSequence(std::vector<TimedWord> words, Clock::time_point start,
     onThread([&] {
         if (m_sweeping)
             throw Error(err::BoardHeld, QStringLiteral("Board"), refusalText(Controller::Sweep));
+        // A key edge at normal priority waited up to a time slice (25 ms on
+        // a busy machine) behind whatever else ran, traced or not.
+        askForRealtime();
         m_sequence = std::move(words);
         m_sequenceNext = 0;
         m_sequenceStart = start;
@@ -588,11 +598,7 @@ void Board::startSweep(const SweepPlan& plan, bool clocked) {
                     holder == Controller::Vfo ? QStringLiteral("the sweep does not hold the board")
                                               : refusalText(holder));
     onThread([&] {
-        if (m_scheduling.isEmpty()) {
-            const QString got = makeThreadRealtime();
-            std::lock_guard lock(m_mutex);
-            m_scheduling = got;
-        }
+        askForRealtime();
         m_plan = plan;
         m_sweep = SweepState{};
         m_sweep.SwpInc = static_cast<std::int16_t>(plan.increment);

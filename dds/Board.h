@@ -201,7 +201,8 @@ public:
     void stopSequence();
     bool sequencing() const;
 
-    // How the sweep's thread is scheduled: empty until the first sweep.
+    // How the board's thread is scheduled: empty until the first sweep or
+    // sequence.
     QString scheduling() const;
     // Called on the board's thread after each clocked tick: when it was due
     // and when its load had gone out (for the benchmark).
@@ -241,6 +242,9 @@ private:
     bool jobsWaiting() const;
     void watch();
     void setClock(bool on);
+    // Real-time priority for the board's thread, asked once, at the first
+    // sweep or sequence.
+    void askForRealtime();
     void write(std::int32_t word, std::int16_t phase, std::int16_t powerDown);
     void tick(bool clocked);
     std::uint8_t controlByte(std::int16_t phase, std::int16_t powerDown) const;
