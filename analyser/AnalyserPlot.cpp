@@ -7,6 +7,7 @@
 #include <QLogValueAxis>
 #include <QMouseEvent>
 #include <QScatterSeries>
+#include <QTimer>
 #include <QVBoxLayout>
 #include <QValueAxis>
 
@@ -78,6 +79,41 @@ AnalyserPlot::AnalyserPlot(QWidget* parent) : QWidget(parent) {
     column->addWidget(lblCursor);
     column->addWidget(lblMarkers);
     rescale(false, false);
+    connect(chart, &QChart::plotAreaChanged, this, &AnalyserPlot::reduceSoon);
+}
+
+void AnalyserPlot::reduceSoon() {
+    // Once for all the axes' changes of one turn of the event loop.
+    if (m_reducing || m_reduceDue) return;
+    m_reduceDue = true;
+    QTimer::singleShot(0, this, [this] {
+        if (m_reduceDue) reduce();
+    });
+}
+
+void AnalyserPlot::reduce() {
+    m_reduceDue = false;
+    m_reducing = true;
+    QAbstractAxis* x = chart->axes(Qt::Horizontal).first();
+    const auto* linear = qobject_cast<QValueAxis*>(x);
+    const auto* log = qobject_cast<QLogValueAxis*>(x);
+    const double fromHz = (linear ? linear->min() : log->min()) * 1e6,
+                 toHz = (linear ? linear->max() : log->max()) * 1e6;
+    // Device pixels across the plot; before it is laid out, the view's width.
+    const qreal width = chart->plotArea().width() > 1 ? chart->plotArea().width() : view->width();
+    const int columns = std::max(200, int(std::ceil(width * devicePixelRatioF())));
+    const auto points = [&](const analyser::Trace& trace) {
+        const analyser::Trace shown =
+            analyser::reduceForPlot(trace, fromHz, toHz, columns, m_logarithmic);
+        QList<QPointF> list;
+        list.reserve(qsizetype(shown.size()));
+        for (const auto& p : shown) list.append({p.hz / 1e6, p.level});
+        return list;
+    };
+    series->replace(points(m_trace));
+    for (size_t i = 0; i < m_memories.size(); ++i)
+        m_memories[i]->replace(points(m_memoryTraces[i]));
+    m_reducing = false;
 }
 
 void AnalyserPlot::rescale(bool logarithmic, bool relative) {
@@ -101,6 +137,14 @@ void AnalyserPlot::rescale(bool logarithmic, bool relative) {
     y->setTitleText(relative ? QStringLiteral("Level (dB)") : QStringLiteral("Level (dBm)"));
     chart->addAxis(x, Qt::AlignBottom);
     chart->addAxis(y, Qt::AlignLeft);
+    m_logarithmic = logarithmic;
+    // A zoom shows more of each trace's points.
+    if (logarithmic)
+        connect(static_cast<QLogValueAxis*>(x), &QLogValueAxis::rangeChanged, this,
+                &AnalyserPlot::reduceSoon);
+    else
+        connect(static_cast<QValueAxis*>(x), &QValueAxis::rangeChanged, this,
+                &AnalyserPlot::reduceSoon);
     for (QAbstractSeries* s : chart->series()) {
         s->attachAxis(x);
         s->attachAxis(y);
@@ -108,16 +152,16 @@ void AnalyserPlot::rescale(bool logarithmic, bool relative) {
 }
 
 void AnalyserPlot::showTrace(const analyser::Trace& trace, bool logarithmic, bool relative) {
+    m_reducing = true; // the axes' ranges change below: one reduction after
     rescale(logarithmic, relative);
-    QList<QPointF> points;
-    points.reserve(qsizetype(trace.size()));
     double low = 0, high = -200;
     for (const auto& p : trace) {
-        points.append({p.hz / 1e6, p.level});
         low = std::min(low, p.level);
         high = std::max(high, p.level);
     }
-    series->replace(points);
+    // Into the room the last trace left: a run's trace comes again and again
+    // as it grows, and fresh pages for a million points cost more than the copy.
+    m_trace.assign(trace.begin(), trace.end());
     if (!trace.empty()) {
         m_empty = false;
         chart->axes(Qt::Horizontal)
@@ -127,6 +171,7 @@ void AnalyserPlot::showTrace(const analyser::Trace& trace, bool logarithmic, boo
         y->setRange(std::floor(low / 10) * 10, std::ceil(high / 10) * 10 + 5);
         y->applyNiceNumbers();
     }
+    reduce();
 }
 
 void AnalyserPlot::showMarkers(const analyser::Trace& trace, analyser::Shape shape,
@@ -205,11 +250,13 @@ void AnalyserPlot::showMarkers(const analyser::Trace& trace, analyser::Shape sha
 void AnalyserPlot::addMemory(const analyser::Trace& trace, const QString& name) {
     auto* memory = new QLineSeries;
     memory->setName(name);
-    for (const auto& p : trace) memory->append(p.hz / 1e6, p.level);
     chart->addSeries(memory);
     for (QAbstractAxis* axis : chart->axes()) memory->attachAxis(axis);
     m_memories.push_back(memory);
+    m_memoryTraces.push_back(trace);
+    m_reducing = true;
     takeIn(trace);
+    reduce();
 }
 
 void AnalyserPlot::takeIn(const analyser::Trace& trace) {

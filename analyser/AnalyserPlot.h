@@ -39,9 +39,18 @@ public:
 
 private:
     void rescale(bool logarithmic, bool relative);
+    // Hands each series what the plot's width shows of its trace (see
+    // reduceForPlot): a million points stroked one by one took seconds.
+    void reduce();
+    void reduceSoon();
     // Widens the axes to take in `trace` (an imported memory before any run).
     void takeIn(const analyser::Trace& trace);
     bool m_empty = true; // no measured trace shown yet
+    bool m_logarithmic = false;
+    bool m_reducing = false;
+    bool m_reduceDue = false;
+    analyser::Trace m_trace;                     // every point, for the zoom
+    std::vector<analyser::Trace> m_memoryTraces; // beside m_memories
 
     QChart* chart;
     QChartView* view;

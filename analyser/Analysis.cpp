@@ -4,6 +4,9 @@
 
 #include <QStringList>
 
+#include <charconv>
+#include <string_view>
+
 #include <algorithm>
 #include <cmath>
 #include <complex>
@@ -272,22 +275,93 @@ QString toCsv(const Trace& trace, const QString& description) {
     return out;
 }
 
+namespace {
+
+bool isBlank(char c) {
+    return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f';
+}
+
+std::string_view trimmed(std::string_view s) {
+    while (!s.empty() && isBlank(s.front())) s.remove_prefix(1);
+    while (!s.empty() && isBlank(s.back())) s.remove_suffix(1);
+    return s;
+}
+
+// A number as QString::toDouble reads one: blanks around it and a leading
+// '+' allowed, nothing else beside it.
+bool number(std::string_view s, double* value) {
+    s = trimmed(s);
+    if (s.size() > 1 && s.front() == '+' && s[1] != '-' && s[1] != '+') s.remove_prefix(1);
+    if (s.empty()) return false;
+    const auto [end, error] = std::from_chars(s.data(), s.data() + s.size(), *value);
+    return error == std::errc() && end == s.data() + s.size();
+}
+
+// The CSV's points in one pass over its lines, and where each stands in the
+// file, for a message.
+std::optional<Trace> parseCsv(QByteArrayView bytes, QString* description,
+                              std::vector<int>* numbers) {
+    const std::string_view text(bytes.data(), size_t(bytes.size()));
+    Trace trace;
+    // Room for every line at once: a million points are not copied as they come.
+    trace.reserve(size_t(std::count(text.begin(), text.end(), '\n')) + 1);
+    if (numbers) numbers->reserve(trace.capacity());
+    bool header = false;
+    int number_ = 0;
+    for (size_t from = 0; from <= text.size();) {
+        size_t end = text.find('\n', from);
+        if (end == std::string_view::npos) end = text.size();
+        const std::string_view line = trimmed(text.substr(from, end - from));
+        from = end + 1;
+        ++number_;
+        if (line.empty()) continue;
+        if (line.front() == '#') {
+            if (description)
+                *description =
+                    QString::fromUtf8(line.data() + 1, qsizetype(line.size() - 1)).trimmed();
+            continue;
+        }
+        if (line.substr(0, 12) == "frequency_hz") {
+            header = true;
+            continue;
+        }
+        if (!header) return std::nullopt;
+        const size_t c1 = line.find(',');
+        if (c1 == std::string_view::npos) return std::nullopt;
+        const size_t c2 = line.find(',', c1 + 1);
+        Point p;
+        if (!number(line.substr(0, c1), &p.hz) ||
+            !number(line.substr(c1 + 1, c2 == std::string_view::npos ? c2 : c2 - c1 - 1),
+                    &p.level) ||
+            !std::isfinite(p.hz) || !std::isfinite(p.level))
+            return std::nullopt;
+        if (c2 != std::string_view::npos) {
+            const size_t c3 = line.find(',', c2 + 1);
+            if (!number(line.substr(c2 + 1, c3 == std::string_view::npos ? c3 : c3 - c2 - 1),
+                        &p.raw))
+                return std::nullopt;
+        }
+        trace.push_back(p);
+        if (numbers) numbers->push_back(number_);
+    }
+    if (!header || trace.empty()) return std::nullopt;
+    return trace;
+}
+
+} // namespace
+
 std::optional<Trace> readCsv(const QString& text, double highestHz, QString* description,
                              QString* why) {
-    auto trace = fromCsv(text, description);
+    return readCsv(QByteArrayView(text.toUtf8()), highestHz, description, why);
+}
+
+std::optional<Trace> readCsv(QByteArrayView text, double highestHz, QString* description,
+                             QString* why) {
+    std::vector<int> lines;
+    auto trace = parseCsv(text, description, &lines);
     if (!trace) {
         *why = QStringLiteral("not a trace Kalimor exported");
         return std::nullopt;
-    }
-    // Where each point stands in the file, for the message.
-    std::vector<int> lines;
-    int number = 0;
-    for (const QString& raw : text.split(QLatin1Char('\n'))) {
-        ++number;
-        const QString line = raw.trimmed();
-        if (!line.isEmpty() && !line.startsWith(QLatin1Char('#')) &&
-            !line.startsWith(QLatin1String("frequency_hz")))
-            lines.push_back(number);
     }
     for (size_t i = 0; i < trace->size(); ++i) {
         const double hz = (*trace)[i].hz;
@@ -312,6 +386,37 @@ std::optional<Trace> readCsv(const QString& text, double highestHz, QString* des
     return trace;
 }
 
+Trace reduceForPlot(const Trace& trace, double fromHz, double toHz, int columns, bool logarithmic) {
+    if (columns < 1 || trace.size() <= size_t(columns) * 2 || !(toHz > fromHz) ||
+        (logarithmic && fromHz <= 0))
+        return trace;
+    const auto position = [&](double hz) {
+        return logarithmic ? (hz > 0 ? std::log(hz / fromHz) / std::log(toHz / fromHz) : -1.0)
+                           : (hz - fromHz) / (toHz - fromHz);
+    };
+    const auto byHz = [](const Point& p, double hz) { return p.hz < hz; };
+    // The points inside, and one either side.
+    auto first = std::lower_bound(trace.begin(), trace.end(), fromHz, byHz);
+    auto last = std::upper_bound(first, trace.end(), toHz,
+                                 [](double hz, const Point& p) { return hz < p.hz; });
+    Trace out;
+    out.reserve(size_t(columns) * 2 + 2);
+    if (first != trace.begin()) out.push_back(*(first - 1));
+    for (auto it = first; it != last;) {
+        const int column = std::min(columns - 1, int(position(it->hz) * columns));
+        auto low = it, high = it;
+        for (++it; it != last && std::min(columns - 1, int(position(it->hz) * columns)) == column;
+             ++it) {
+            if (it->level < low->level) low = it;
+            if (it->level > high->level) high = it;
+        }
+        out.push_back(*std::min(low, high));
+        if (low != high) out.push_back(*std::max(low, high));
+    }
+    if (last != trace.end()) out.push_back(*last);
+    return out;
+}
+
 QString toTouchstone(const Trace& relative, const QString& description) {
     QString out =
         QStringLiteral("! Kalimor scalar network analyser: %1\n"
@@ -328,32 +433,11 @@ QString toTouchstone(const Trace& relative, const QString& description) {
 }
 
 std::optional<Trace> fromCsv(const QString& text, QString* description) {
-    Trace trace;
-    bool header = false;
-    for (const QString& raw : text.split(QLatin1Char('\n'))) {
-        const QString line = raw.trimmed();
-        if (line.isEmpty()) continue;
-        if (line.startsWith(QLatin1Char('#'))) {
-            if (description) *description = line.mid(1).trimmed();
-            continue;
-        }
-        if (line.startsWith(QLatin1String("frequency_hz"))) {
-            header = true;
-            continue;
-        }
-        const QStringList f = line.split(QLatin1Char(','));
-        bool ok1 = false, ok2 = false, ok3 = true;
-        Point p;
-        p.hz = f.value(0).toDouble(&ok1);
-        p.level = f.value(1).toDouble(&ok2);
-        if (f.size() > 2) p.raw = f[2].toDouble(&ok3);
-        if (!header || f.size() < 2 || !ok1 || !ok2 || !ok3 || !std::isfinite(p.hz) ||
-            !std::isfinite(p.level))
-            return std::nullopt;
-        trace.push_back(p);
-    }
-    if (!header || trace.empty()) return std::nullopt;
-    return trace;
+    return parseCsv(QByteArrayView(text.toUtf8()), description, nullptr);
+}
+
+std::optional<Trace> fromCsv(QByteArrayView text, QString* description) {
+    return parseCsv(text, description, nullptr);
 }
 
 } // namespace kalimor::analyser

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QByteArrayView>
 #include <QString>
 
 #include <cstdint>
@@ -120,11 +121,24 @@ private:
 // header's description; nothing when the file is not such a CSV.
 QString toCsv(const Trace& trace, const QString& description);
 std::optional<Trace> fromCsv(const QString& text, QString* description);
+// The same over the file's bytes (UTF-8), in one pass: a million-point file
+// is read without a copy of its text.
+std::optional<Trace> fromCsv(QByteArrayView text, QString* description);
 // The same with every point checked: frequencies rising, none twice, all
 // between 0 and `highestHz` (the chip's Nyquist frequency); the reason names
 // the line.
 std::optional<Trace> readCsv(const QString& text, double highestHz, QString* description,
                              QString* why);
+std::optional<Trace> readCsv(QByteArrayView text, double highestHz, QString* description,
+                             QString* why);
+
+// What a plot `columns` pixels wide between `fromHz` and `toHz` needs of a
+// trace whose frequencies rise: in each column its lowest and its highest
+// point, in their order, and the nearest point outside each edge, so that
+// the line runs on past them. A plot of these is the plot of every point,
+// drawn in time for any size. A trace of no more points than twice the
+// columns comes back as it is.
+Trace reduceForPlot(const Trace& trace, double fromHz, double toHz, int columns, bool logarithmic);
 
 // A 2-port Touchstone 1.1 file (# HZ S DB R 50) of a trace relative to the
 // through: S21 its level in dB; S11, S12, S22 and every angle are not

@@ -16,6 +16,7 @@
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QElapsedTimer>
 #include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
@@ -211,7 +212,12 @@ FormAnalyser::FormAnalyser(QWidget* owner) : QMainWindow(owner) {
     m_runner = std::make_unique<analyser::SweepRunner>([this](double hz) { tune(hz); },
                                                        [this](int n) { return read(n); });
     connect(m_runner.get(), &analyser::SweepRunner::progress, this,
-            [this](int done, int total, double left) {
+            [this, shown = QElapsedTimer()](int done, int total, double left) mutable {
+                // The trace grows on the plot as its points come, a few times a second.
+                if (done < total && (!shown.isValid() || shown.elapsed() >= 250)) {
+                    shown.start();
+                    plot(m_runner->trace());
+                }
                 progress->setMaximum(total);
                 progress->setValue(done);
                 lblLeft->setText(QStringLiteral("%1 of %2 points, %3 s left")
@@ -526,16 +532,16 @@ bool FormAnalyser::importCsv(const QString& path) {
     QString description, why = QStringLiteral("cannot read it");
     std::optional<analyser::Trace> trace;
     if (f.open(QIODevice::ReadOnly))
-        trace = analyser::readCsv(QString::fromUtf8(f.readAll()), Globals::RefClkHz / 2,
-                                  &description, &why);
+        trace = analyser::readCsv(QByteArrayView(f.readAll()), Globals::RefClkHz / 2, &description,
+                                  &why);
     if (!trace) {
         ui::showMessage(this, QStringLiteral("Network Analyser"),
                         QStringLiteral("%1 is not imported: %2").arg(path, why));
         return false;
     }
     // Shown as a memory beside the measured trace, which markers then read.
-    m_memoryTrace = *trace;
     plotView->addMemory(*trace, QFileInfo(path).fileName());
+    m_memoryTrace = std::move(*trace);
     ++m_memories;
     showMarkers();
     return true;

@@ -6,14 +6,19 @@
 #include <QObject>
 #include <QTimer>
 
+#include <cstdint>
 #include <functional>
+#include <memory>
 #include <optional>
 
 namespace kalimor::analyser {
 
 // Runs a sweep point by point on the event loop: tune the generator, let the
 // device settle, read the detector, next. Stop acts before the next point;
-// the window stays responsive between points.
+// the window stays responsive between points. A board that scans by itself
+// is handed a chunk at a time from a thread of the runner's own, so that the
+// window stays responsive while it scans: Stop ends the run at once (the
+// chunk under way is dropped) and each chunk's points are shown as they come.
 class SweepRunner : public QObject {
     Q_OBJECT
 public:
@@ -36,7 +41,11 @@ public:
     using ScanFn = std::function<std::optional<std::vector<double>>(
         const std::vector<double>& frequencies, int settleMs, int samples)>;
     void setScan(ScanFn scan) { m_scan = std::move(scan); }
-    static constexpr int ScanChunk = 200; // points a scan takes at once: Stop acts between
+    static constexpr int ScanChunk = 200; // points a scan takes at once, at most
+    // A chunk's settle times add up to no more than this, so that the board
+    // is soon free again after Stop.
+    static constexpr int ScanChunkMs = 1000;
+    ~SweepRunner() override;
 
     void setDetector(const Detector& detector) { m_detector = detector; }
     const Detector& detector() const { return m_detector; }
@@ -58,6 +67,11 @@ private:
     Point fromRaw(double hz, double raw) const;
     // The next chunk by the board's scan; false where it cannot scan.
     bool scanChunk(Trace* trace);
+    int chunkPoints() const;
+    // The next chunk on the scan's thread; chunkDone takes its answer back.
+    void startChunk();
+    void chunkDone(std::uint64_t run, std::optional<std::vector<double>> readings,
+                   const QString& failure);
     void tuneNext();
     void readNext();
     void pointsDone();
@@ -73,6 +87,10 @@ private:
     bool m_stopping = false;
     QTimer m_settle;
     QElapsedTimer m_clock;
+    std::uint64_t m_run = 0; // a chunk's answer from an earlier run is dropped
+    bool m_chunkOut = false;
+    struct Link; // how a scan's thread finds the runner, while there is one
+    std::shared_ptr<Link> m_link;
 };
 
 } // namespace kalimor::analyser

@@ -32,6 +32,7 @@
 #include <QScrollBar>
 #include <QSignalBlocker>
 #include <QStatusBar>
+#include <QTimer>
 
 #include <cmath>
 
@@ -144,6 +145,9 @@ Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
     rows->addWidget(statusRemote, 2, 0);
     statusBar()->addWidget(status, 1);
     statusBar()->setSizeGripEnabled(false);
+    m_readoutTimer = new QTimer(this);
+    m_readoutTimer->setSingleShot(true);
+    connect(m_readoutTimer, &QTimer::timeout, this, &Kalimor::showDueReadout);
 
     connect(txtFreq, &QLineEdit::textChanged, this, &Kalimor::txtFreq_Change);
     txtFreq->installEventFilter(this);
@@ -237,8 +241,11 @@ void Kalimor::SendFrequency() {
         Updating = false;
         m_cause.clear();
         ui::reportHeadless(LoadFailed, QString());
-        statusCause->setStatus(inRange ? producedReadout(word, Globals::RefClkHz, Globals::FreqHz)
-                                       : QString());
+        if (m_fromRemote && inRange)
+            showRemoteReadout(word, Globals::RefClkHz, Globals::FreqHz);
+        else
+            showCause(inRange ? producedReadout(word, Globals::RefClkHz, Globals::FreqHz)
+                              : QString());
         lblResult->setToolTip(QString());
         refreshBackend();
     } catch (const Error& e) {
@@ -255,7 +262,7 @@ void Kalimor::showSendFailure(const QString& cause) {
     if (!cause.isEmpty()) {
         ui::reportHeadless(LoadFailed, cause);
         m_cause = cause;
-        statusCause->setStatus(cause);
+        showCause(cause);
         lblResult->setToolTip(cause);
     }
     refreshBackend();
@@ -282,11 +289,34 @@ Kalimor::SendResult Kalimor::setFrequencyFromRemote(double hz) {
     QLocale locale;
     locale.setNumberOptions(QLocale::OmitGroupSeparator);
     const QString text = locale.toString(hz / row->freqMult, 'f', QLocale::FloatingPointShortest);
+    m_fromRemote = true;
     if (txtFreq->text() == text)
         SendFrequency(); // the same text raises no change
     else
         txtFreq->setText(text);
+    m_fromRemote = false;
     return m_lastSend;
+}
+
+void Kalimor::showCause(const QString& text) {
+    m_readoutTimer->stop(); // a readout still due is older than this
+    statusCause->setStatus(text);
+}
+
+void Kalimor::showRemoteReadout(std::int32_t word, double refClkHz, double hz) {
+    m_readoutDue = {word, refClkHz, hz};
+    if (m_readoutTimer->isActive()) return;
+    const qint64 since = m_readoutShown.isValid() ? m_readoutShown.elapsed() : ReadoutInterval;
+    if (since >= ReadoutInterval)
+        showDueReadout();
+    else
+        m_readoutTimer->start(int(ReadoutInterval - since));
+}
+
+void Kalimor::showDueReadout() {
+    m_readoutShown.start();
+    statusCause->setStatus(
+        producedReadout(m_readoutDue.word, m_readoutDue.refClkHz, m_readoutDue.hz));
 }
 
 void Kalimor::setRemoteStatus(const QString& text) {
@@ -308,11 +338,10 @@ void Kalimor::boardChangedHands(dds::Controller holder) {
     if (!held.any || (m_sent && held.word == m_sentWord && held.phase == m_sentPhase &&
                       held.powerDown == m_sentPowerDown))
         return;
-    statusCause->setStatus(
-        held.powerDown
-            ? QStringLiteral("The board is powered down; your next change here sends")
-            : QStringLiteral("The board holds %1 Hz; your next change here sends")
-                  .arg(QLocale().toString(producedHz(held.word, Globals::RefClkHz), 'f', 3)));
+    showCause(held.powerDown
+                  ? QStringLiteral("The board is powered down; your next change here sends")
+                  : QStringLiteral("The board holds %1 Hz; your next change here sends")
+                        .arg(QLocale().toString(producedHz(held.word, Globals::RefClkHz), 'f', 3)));
 }
 
 void Kalimor::refreshBackend() {

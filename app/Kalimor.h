@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QElapsedTimer>
 #include <QMainWindow>
 #include <QPointer>
 
@@ -11,6 +12,7 @@ class QLineEdit;
 class QPushButton;
 class QRadioButton;
 class QScrollBar;
+class QTimer;
 
 namespace kalimor {
 
@@ -100,6 +102,13 @@ private:
     void refreshBackend();
     void showScrollPosition(int position);
     void applyPhase(int step);
+    // What the last send left on the status line. A network client may set
+    // thousands of times a second: its readout follows at most every
+    // ReadoutInterval, the latest one last; anything else is shown at once.
+    void showCause(const QString& text);
+    void showRemoteReadout(std::int32_t word, double refClkHz, double hz);
+    void showDueReadout();
+    static constexpr int ReadoutInterval = 33; // ms, as the sweep's display
 
     bool Updating = false;
 
@@ -125,6 +134,13 @@ private:
     QPointer<FormBeacon> m_beacon;
     QString m_cause; // why the last send failed, when not the range
     QString m_serverStatus;
+    bool m_fromRemote = false; // the send under way is a network set
+    QTimer* m_readoutTimer;
+    QElapsedTimer m_readoutShown;
+    struct Readout {
+        std::int32_t word = 0;
+        double refClkHz = 0, hz = 0;
+    } m_readoutDue;
     // What this window's last good send left on the board.
     std::int32_t m_sentWord = 0;
     std::int16_t m_sentPhase = 0, m_sentPowerDown = 0;

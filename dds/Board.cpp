@@ -74,8 +74,13 @@ void Board::loop() {
     while (!m_quit) {
         const int wait = m_keyed ? int(KeepAliveEvery.count()) : -1;
         const int ready = ::poll(fds, 2, wait);
+        std::unique_lock own(m_own);
+        m_owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
         keepAliveIfKeyed();
-        if (ready <= 0) continue; // EINTR, or the keep-alive's turn
+        if (ready <= 0) { // EINTR, or the keep-alive's turn
+            m_owner.store({}, std::memory_order_relaxed);
+            continue;
+        }
         if (fds[1].revents & POLLIN) {
             std::uint64_t expirations = 0;
             if (::read(m_timer, &expirations, sizeof expirations) == sizeof expirations &&
@@ -97,31 +102,49 @@ void Board::loop() {
                 // Nothing to read: another wake-up took it; the queue says what to do.
             }
             runJobs();
+            m_owner.store({}, std::memory_order_relaxed);
+            own.unlock();
             watch();
+            continue;
         }
+        m_owner.store({}, std::memory_order_relaxed);
     }
+    std::lock_guard own(m_own);
     runJobs(); // no caller may be left waiting
 }
 
 bool Board::jobsWaiting() const {
-    std::lock_guard lock(m_jobsMutex);
-    return !m_jobs.empty();
+    return m_jobCount.load(std::memory_order_acquire) > 0;
 }
 
 void Board::watch() {
     // A caller that finds the board watching does not write the eventfd; the
     // second look after the store catches one that came just before it.
+    // The clock is read once every so many looks: reading it was most of
+    // what a watch cost.
     m_watching.store(true);
-    for (auto until = Clock::now() + WatchFor; Clock::now() < until && !m_quit;) {
-        if (jobsWaiting()) {
-            runJobs();
-            until = Clock::now() + WatchFor;
-        }
-        // The sweep's clock is not kept waiting by a watch.
-        if (m_sweeping) break;
+    const auto ownAndRun = [this] {
+        std::lock_guard own(m_own);
+        m_owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
+        runJobs();
+        m_owner.store({}, std::memory_order_relaxed);
+    };
+    for (auto until = Clock::now() + WatchFor; !m_quit && !m_sweeping;) {
+        bool ran = false;
+        for (int look = 0; look < 64; ++look)
+            if (jobsWaiting()) {
+                ownAndRun();
+                ran = true;
+                break;
+            }
+        const auto now = Clock::now();
+        if (ran)
+            until = now + WatchFor;
+        else if (now >= until)
+            break;
     }
     m_watching.store(false);
-    runJobs();
+    ownAndRun();
 }
 
 void Board::runJobs() {
@@ -132,6 +155,7 @@ void Board::runJobs() {
             if (m_jobs.empty()) return;
             job = m_jobs.front();
             m_jobs.pop_front();
+            m_jobCount.fetch_sub(1, std::memory_order_relaxed);
         }
         try {
             job->run();
@@ -147,13 +171,32 @@ void Board::runJobs() {
     }
 }
 
+bool Board::runHereIfIdle(const std::function<void()>& f) {
+    // Jobs already queued go first, in order, on the board's thread.
+    if (jobsWaiting() || !m_own.try_lock()) return false;
+    std::lock_guard own(m_own, std::adopt_lock);
+    if (m_sweeping || m_sequencing || jobsWaiting()) return false;
+    m_owner.store(std::this_thread::get_id(), std::memory_order_relaxed);
+    struct Disown {
+        std::atomic<std::thread::id>& owner;
+        ~Disown() { owner.store({}, std::memory_order_relaxed); }
+    } disown{m_owner};
+    f();
+    return true;
+}
+
 void Board::onThread(const std::function<void()>& f) const {
-    if (std::this_thread::get_id() == m_thread.get_id()) return f();
+    // On the board's thread, or on a thread loading in its stead (a job
+    // that asks the board again).
+    if (std::this_thread::get_id() == m_thread.get_id() ||
+        m_owner.load(std::memory_order_relaxed) == std::this_thread::get_id())
+        return f();
     Job job;
     job.run = f;
     {
         std::lock_guard lock(m_jobsMutex);
         m_jobs.push_back(&job);
+        m_jobCount.fetch_add(1, std::memory_order_release);
     }
     // Paired with the loop's store of false and its second look at the queue:
     // either the loop sees this job, or this caller sees it is not watching.
@@ -163,11 +206,22 @@ void Board::onThread(const std::function<void()>& f) const {
             // The counter is saturated only if the board is far behind; it will come.
         }
     }
-    for (auto until = Clock::now() + WatchFor; !job.finished.load(std::memory_order_acquire);)
-        if (Clock::now() > until) break;
+    for (auto until = Clock::now() + WatchFor; !job.finished.load(std::memory_order_acquire);) {
+        bool done = false;
+        for (int look = 0; look < 64 && !done; ++look)
+            done = job.finished.load(std::memory_order_acquire);
+        if (done || Clock::now() > until) break;
+    }
     std::unique_lock lock(job.mutex);
     job.woken.wait(lock, [&] { return job.done; });
     if (job.failure) std::rethrow_exception(job.failure);
+}
+
+void Board::askForRealtime() {
+    if (!m_scheduling.isEmpty()) return;
+    const QString got = makeThreadRealtime();
+    std::lock_guard lock(m_mutex);
+    m_scheduling = got;
 }
 
 void Board::setClock(bool on) {
@@ -228,6 +282,9 @@ void Board::startSequence(std::vector<TimedWord> words, Clock::time_point start,
     onThread([&] {
         if (m_sweeping)
             throw Error(err::BoardHeld, QStringLiteral("Board"), refusalText(Controller::Sweep));
+        // A key edge at normal priority waited up to a time slice (25 ms on
+        // a busy machine) behind whatever else ran, traced or not.
+        askForRealtime();
         m_sequence = std::move(words);
         m_sequenceNext = 0;
         m_sequenceStart = start;
@@ -473,6 +530,11 @@ bool Board::powerDownIfKeyed() {
         write(h.word, h.phase, 1);
         did = true;
     });
+    // The program ends next: the trace, written behind the loads, must hold
+    // the power-down before it does.
+    onThread([&] {
+        if (auto* traced = dynamic_cast<TracingPort*>(m_port)) traced->flush();
+    });
     return did;
 }
 
@@ -482,7 +544,7 @@ std::optional<Error> Board::lastFailure() const {
 }
 
 void Board::load(std::int32_t word, std::int16_t phase, std::int16_t powerDown, Controller by) {
-    onThread([&] {
+    const auto job = [&] {
         Controller holder;
         bool gated = false;
         {
@@ -497,7 +559,8 @@ void Board::load(std::int32_t word, std::int16_t phase, std::int16_t powerDown, 
             throw Error(err::BoardHeld, QStringLiteral("Board"), refusalText(holder));
         if (by == Controller::Vfo && gated && !throughPtt) powerDown = 1;
         write(word, phase, powerDown);
-    });
+    };
+    if (!runHereIfIdle(job)) onThread(job);
 }
 
 void Board::testLoad(PortBackend& port, const ChipProfile& chip, std::int32_t word,
@@ -647,11 +710,7 @@ void Board::startSweep(const SweepPlan& plan, bool clocked) {
                     holder == Controller::Vfo ? QStringLiteral("the sweep does not hold the board")
                                               : refusalText(holder));
     onThread([&] {
-        if (m_scheduling.isEmpty()) {
-            const QString got = makeThreadRealtime();
-            std::lock_guard lock(m_mutex);
-            m_scheduling = got;
-        }
+        askForRealtime();
         m_plan = plan;
         m_sweep = SweepState{};
         m_sweep.SwpInc = static_cast<std::int16_t>(plan.increment);

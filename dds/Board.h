@@ -181,7 +181,8 @@ public:
     bool pttKeying() const;
     // The last resort of a program that is ending: while a keyed controller
     // holds the board, stops its sequence and loads the held word with the
-    // output powered down, whoever holds it. True when it did.
+    // output powered down, whoever holds it; then waits for the trace to
+    // hold every load. True when it powered down.
     bool powerDownIfKeyed();
     // Why the last load failed, while none has reached the board since.
     std::optional<Error> lastFailure() const;
@@ -232,7 +233,8 @@ public:
     void stopSequence();
     bool sequencing() const;
 
-    // How the sweep's thread is scheduled: empty until the first sweep.
+    // How the board's thread is scheduled: empty until the first sweep or
+    // sequence.
     QString scheduling() const;
     // Called on the board's thread after each clocked tick: when it was due
     // and when its load had gone out (for the benchmark).
@@ -251,6 +253,10 @@ private:
     // Each waiting caller is woken on its own condition, not by a broadcast
     // to every waiter; a job takes microseconds, so the caller first watches
     // `finished` for a moment rather than paying for a sleep and a wake-up.
+    // A load while the board has no clock running is done on the caller's
+    // own thread under m_own, which the board's thread holds whenever it is
+    // not asleep in poll: a trip would cost two context switches and a
+    // watch that holds a core, for nothing to keep in time.
     struct Job {
         std::function<void()> run;
         std::exception_ptr failure;
@@ -260,11 +266,17 @@ private:
         std::atomic<bool> finished{false};
     };
     void onThread(const std::function<void()>& f) const;
+    // Runs `f` at once on this thread when the board is idle and free;
+    // false, with nothing run, when it must go to the board's thread.
+    bool runHereIfIdle(const std::function<void()>& f);
     void loop();
     void runJobs();
     bool jobsWaiting() const;
     void watch();
     void setClock(bool on);
+    // Real-time priority for the board's thread, asked once, at the first
+    // sweep or sequence.
+    void askForRealtime();
     void write(std::int32_t word, std::int16_t phase, std::int16_t powerDown);
     void tick(bool clocked);
     std::uint8_t controlByte(std::int16_t phase, std::int16_t powerDown) const;
@@ -291,6 +303,11 @@ private:
     std::atomic<bool> m_quit{false};
     mutable std::mutex m_jobsMutex;
     mutable std::deque<Job*> m_jobs;
+    mutable std::atomic<int> m_jobCount{0}; // m_jobs.size(), to watch without the lock
+    // Whoever acts on the board's state holds this: the board's thread from
+    // each wake-up to its next poll, or a caller loading in its stead.
+    std::mutex m_own;
+    std::atomic<std::thread::id> m_owner{};
 
     // The board's thread only.
     PortBackend* m_port = nullptr;

@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <linux/ppdev.h>
+#include <pthread.h>
 #include <sys/ioctl.h>
 #include <unistd.h>
 #if defined(__x86_64__) || defined(__i386__)
@@ -255,61 +256,123 @@ TracingPort::TracingPort(std::unique_ptr<PortBackend> inner, const QString& path
         throw portError(
             QStringLiteral("cannot write trace file %1: %2").arg(path, errnoText(errno)));
     m_line.reserve(512);
+    // Room made now, so that queuing a line allocates nothing on a load's thread.
+    m_slots = std::make_unique<std::string[]>(QueueLines);
+    for (std::size_t i = 0; i < QueueLines; ++i) m_slots[i].reserve(512);
+    m_writer = std::thread([this] { drain(); });
 }
 
 TracingPort::~TracingPort() {
+    m_stop.store(true);
+    m_kick.fetch_add(1, std::memory_order_release);
+    m_kick.notify_one();
+    m_writer.join();
     if (m_fd >= 0) ::close(m_fd);
 }
 
+QString TracingPort::traceProblem() const {
+    if (!m_troubled.load(std::memory_order_acquire)) return QString();
+    std::lock_guard lock(m_problemMutex);
+    return m_problem;
+}
+
 QString TracingPort::describe() const {
-    if (m_problem.isEmpty()) return m_inner->describe();
+    // Asked after every load: the whole trace costs no lock.
+    if (!m_troubled.load(std::memory_order_acquire)) return m_inner->describe();
     return QStringLiteral("%1 - %2 (%3 loads missing)")
-        .arg(m_inner->describe(), m_problem)
-        .arg(m_missing);
+        .arg(m_inner->describe(), traceProblem())
+        .arg(m_missing.load());
+}
+
+void TracingPort::noteMissing(const QString& why) {
+    m_missing.fetch_add(1);
+    if (m_troubled.load(std::memory_order_acquire)) return;
+    {
+        std::lock_guard lock(m_problemMutex);
+        m_problem = why;
+    }
+    m_troubled.store(true, std::memory_order_release);
+    std::fprintf(stderr, "kalimor: %s\n", qPrintable(why));
 }
 
 void TracingPort::append(const char* line, std::size_t length) {
+    // One thread loads at a time (the board's, or one loading in its stead
+    // under the board's lock), so the queue has one producer.
+    const std::uint64_t head = m_head.load(std::memory_order_relaxed);
+    if (head - m_tail.load(std::memory_order_acquire) >= QueueLines) {
+        // Counted here, told by the writer, which may print.
+        m_dropped.fetch_add(1, std::memory_order_relaxed);
+    } else {
+        m_slots[head % QueueLines].assign(line, length);
+        m_head.store(head + 1, std::memory_order_release);
+    }
+    m_kick.fetch_add(1, std::memory_order_release);
+    m_kick.notify_one();
+}
+
+void TracingPort::drain() {
+    pthread_setname_np(pthread_self(), "trace");
+    for (;;) {
+        const std::uint32_t kick = m_kick.load(std::memory_order_acquire);
+        const std::uint64_t head = m_head.load(std::memory_order_acquire);
+        for (std::uint64_t tail = m_tail.load(std::memory_order_relaxed); tail < head; ++tail) {
+            writeOut(m_slots[tail % QueueLines]);
+            m_tail.store(tail + 1, std::memory_order_release);
+        }
+        if (const std::uint64_t dropped = m_dropped.exchange(0)) {
+            for (std::uint64_t i = 1; i < dropped; ++i) m_missing.fetch_add(1);
+            noteMissing(QStringLiteral("trace %1 fell behind the loads").arg(m_path));
+        }
+        m_tail.notify_all(); // flush() may be waiting
+        if (m_stop.load() && m_head.load(std::memory_order_acquire) == head) return;
+        m_kick.wait(kick, std::memory_order_acquire);
+    }
+}
+
+void TracingPort::flush() {
+    const std::uint64_t head = m_head.load(std::memory_order_acquire);
+    for (std::uint64_t tail; (tail = m_tail.load(std::memory_order_acquire)) < head;)
+        m_tail.wait(tail, std::memory_order_acquire);
+}
+
+void TracingPort::writeOut(const std::string& line) {
     const off_t before = ::lseek(m_fd, 0, SEEK_END);
     std::size_t done = 0;
-    while (done < length) {
-        const ssize_t n = ::write(m_fd, line + done, length - done);
+    while (done < line.size()) {
+        const ssize_t n = ::write(m_fd, line.data() + done, line.size() - done);
         if (n < 0 && errno == EINTR) continue;
         if (n <= 0) break;
         done += static_cast<std::size_t>(n);
     }
-    if (done == length) return;
+    if (done == line.size()) return;
     const int why = errno;
     // Half a line would make the whole trace unreadable to a JSON-lines
     // reader: take it back.
     if (done > 0 && before >= 0 && ::ftruncate(m_fd, before) != 0) {
         // Nothing more can be done; the next reader sees one cut line.
     }
-    ++m_missing;
-    if (m_problem.isEmpty()) {
-        m_problem = QStringLiteral("trace %1 not written: %2").arg(m_path, errnoText(why));
-        std::fprintf(stderr, "kalimor: %s\n", qPrintable(m_problem));
-    }
+    noteMissing(QStringLiteral("trace %1 not written: %2").arg(m_path, errnoText(why)));
 }
 
 void TracingPort::write(int address, const std::uint8_t* bytes, std::size_t count) {
     m_inner->write(address, bytes, count);
+    // Stamped at the load, whenever the writer gets to it.
+    const double at = secondsSinceStart();
     m_chip.feed(bytes, count);
     static const char digits[] = "0123456789abcdef";
-    m_line.clear();
-    for (std::size_t i = 0; i < count; ++i) {
-        m_line += digits[bytes[i] >> 4];
-        m_line += digits[bytes[i] & 0xF];
-    }
     const DdsState& s = m_chip.state();
     char head[96], tail[160];
-    std::snprintf(head, sizeof head, "{\"t\": %.6f, \"port\": %d, \"bytes\": \"",
-                  secondsSinceStart(), address);
+    std::snprintf(head, sizeof head, "{\"t\": %.6f, \"port\": %d, \"bytes\": \"", at, address);
     std::snprintf(tail, sizeof tail,
                   "\", \"ftw\": %u, \"phase\": %d, \"power_down\": %d, \"control\": %u, "
                   "\"clocks\": %d}\n",
                   static_cast<unsigned>(s.ftw), s.phase, s.powerDown ? 1 : 0,
                   static_cast<unsigned>(s.control), s.clocks);
-    m_line.insert(0, head);
+    m_line.assign(head);
+    for (std::size_t i = 0; i < count; ++i) {
+        m_line += digits[bytes[i] >> 4];
+        m_line += digits[bytes[i] & 0xF];
+    }
     m_line += tail;
     append(m_line.data(), m_line.size());
 }

@@ -5,11 +5,16 @@
 #include <QString>
 #include <QStringList>
 
+#include <atomic>
+
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <memory>
+#include <mutex>
 #include <optional>
+#include <string>
+#include <thread>
 #include <vector>
 
 namespace kalimor::dds {
@@ -133,34 +138,64 @@ private:
 // its own emulated chip so the trace shows what the board received, not what
 // the caller meant to send.
 //
+// The line is stamped at the load and handed to a writer thread of the
+// trace's own through a bounded queue the loading thread never waits on: a
+// file system that stalls (a busy disk, an SD card, a network home) must not
+// move the next load. Only when the queue is full is a line dropped, and
+// counted.
+//
 // A trace that cannot be written (a full disk) never stops a load and never
 // leaves a cut line: a line that did not go out whole is taken back, and the
 // first failure is logged (kalimor.trace, on stderr) and named by describe()
 // from then on, for the status line.
 class TracingPort : public PortBackend {
 public:
+    // Lines the writer may fall behind by before they are dropped: seconds
+    // of a beacon or a sweep, a third of a second of a network client's
+    // fastest sets.
+    static constexpr std::size_t QueueLines = 4096;
+
     // Opens the file for appending; raises kalimor::Error when it cannot.
     TracingPort(std::unique_ptr<PortBackend> inner, const QString& path);
+    // Writes what is queued, then closes the file.
     ~TracingPort() override;
     void write(int address, const std::uint8_t* bytes, std::size_t count) override;
     QString describe() const override;
     // Why lines are missing from the trace; empty while it is whole.
-    QString traceProblem() const { return m_problem; }
+    QString traceProblem() const;
     QStringList driverLines() const override { return m_inner->driverLines(); }
     void setKeyed(bool keyed) override { m_inner->setKeyed(keyed); }
     void keepAlive() override { m_inner->keepAlive(); }
     PortBackend& inner() { return *m_inner; }
+    // Waits until every line handed over so far is in the file or counted
+    // missing.
+    void flush();
 
 private:
     std::unique_ptr<PortBackend> m_inner;
+    // Hands one whole line (its '\n' included) to the writer; never waits.
     void append(const char* line, std::size_t length);
+    // The writer's thread.
+    void drain();
+    void writeOut(const std::string& line);
+    void noteMissing(const QString& why);
 
     int m_fd = -1;
     QString m_path;
-    QString m_problem;
-    std::size_t m_missing = 0; // loads not in the trace
-    std::string m_line;
+    std::string m_line; // the loading thread's
     Ad9850 m_chip;
+
+    std::unique_ptr<std::string[]> m_slots;
+    std::atomic<std::uint64_t> m_head{0};    // lines handed over
+    std::atomic<std::uint64_t> m_tail{0};    // lines the writer is done with
+    std::atomic<std::uint32_t> m_kick{0};    // bumped for each line, the writer waits on it
+    std::atomic<std::uint64_t> m_missing{0}; // loads not in the trace
+    std::atomic<std::uint64_t> m_dropped{0}; // of those, the queue had no room for
+    std::atomic<bool> m_stop{false};
+    std::atomic<bool> m_troubled{false};
+    mutable std::mutex m_problemMutex;
+    QString m_problem;
+    std::thread m_writer; // last: it starts once everything above is made
 };
 
 // Seconds since the program started, as the trace records them.

@@ -9,6 +9,8 @@
 #include <QTcpSocket>
 #include <QTimer>
 
+#include <algorithm>
+
 Q_LOGGING_CATEGORY(lcRigctld, "kalimor.rigctld")
 
 namespace kalimor::rig {
@@ -148,6 +150,10 @@ void Server::serve(QTcpSocket* socket) {
     // Qt stops reading from the system once this much waits in its buffer, so
     // a flooding client is held back by TCP instead of by our memory.
     socket->setReadBufferSize(MaxPendingInput);
+    // Each turn's replies go out as one small write; without this each after
+    // the first waits for the client's delayed ACK (tens of ms), which a
+    // client that pipelines its lines feels on every turn.
+    socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     auto client = std::make_shared<Client>(socket, m_rig, m_state);
     m_clients.emplace(socket, client);
     Q_EMIT statusChanged(status());
@@ -167,18 +173,25 @@ void Server::serveTurn(const std::shared_ptr<Client>& client) {
     if (client->gone || client->held) return; // its lines wait behind \wait_morse
     QTcpSocket* socket = client->socket;
     std::string line;
+    // The turn's replies go out together: a write (and a packet) per line
+    // was most of what a pipelined read cost.
+    std::string out;
+    const auto send = [&] {
+        if (!out.empty()) socket->write(out.data(), static_cast<qint64>(out.size()));
+    };
     for (int served = 0; served < LinesPerTurn;) {
         if (client->framer.buffered() < LineFramer::MaxLine && socket->bytesAvailable() > 0) {
-            const QByteArray bytes = socket->read(MaxPendingInput);
+            const QByteArray bytes =
+                socket->read(std::min(socket->bytesAvailable(), MaxPendingInput));
             client->framer.feed(std::string_view(bytes.constData(), size_t(bytes.size())));
         }
         const LineFramer::Item item = client->framer.next(&line);
         if (item == LineFramer::Item::None) {
             if (socket->bytesAvailable() > 0) continue;
-            return;
+            return send();
         }
-        ++served;
-        client->idle.restart();
+        // Idle since the turn's first line: a clock read a line was 4 % of a read.
+        if (served++ == 0) client->idle.restart();
         bool quit = false;
         std::string reply;
         if (item == LineFramer::Item::TooLong) {
@@ -191,19 +204,22 @@ void Server::serveTurn(const std::shared_ptr<Client>& client) {
                 Q_EMIT statusChanged(status());
         }
         if (client->session.waiting()) {
+            send();
             client->held = reply;
             if (!m_morseWatch->isActive()) m_morseWatch->start();
             return;
         }
-        if (!reply.empty()) socket->write(reply.data(), static_cast<qint64>(reply.size()));
-        if (socket->bytesToWrite() > MaxPendingOutput)
+        out += reply;
+        if (socket->bytesToWrite() + qint64(out.size()) > MaxPendingOutput)
             return drop(*client, "it does not read its replies");
         if (quit) {
+            send();
             client->gone = true;
             socket->disconnectFromHost();
             return;
         }
     }
+    send();
     // More may wait: come back after everyone else has had a turn.
     if (!client->scheduled) {
         client->scheduled = true;

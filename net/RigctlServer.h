@@ -30,7 +30,7 @@ struct Endpoint {
 std::optional<Endpoint> parseEndpoint(const QString& text);
 
 // A rigctld server on the event loop's thread: each client gets its own
-// Session, lines are framed at '\n', and each reply goes out in one write.
+// Session, lines are framed at '\n', and a turn's replies go out in one write.
 //
 // No client can take the program down or starve the others: each is served
 // at most LinesPerTurn lines before the event loop (and every other client)
@@ -41,7 +41,9 @@ class Server : public QObject {
     Q_OBJECT
 public:
     static constexpr int MaxClients = 64;
-    static constexpr int LinesPerTurn = 16;
+    // A turn of a pipelining client costs a pass of the event loop and a write
+    // of its replies; 64 lines take at most a couple of milliseconds.
+    static constexpr int LinesPerTurn = 64;
     static constexpr qint64 MaxPendingOutput = 64 * 1024;
     static constexpr qint64 MaxPendingInput = 64 * 1024;
 

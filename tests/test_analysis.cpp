@@ -3,6 +3,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 
 using namespace kalimor::analyser;
@@ -140,6 +141,34 @@ TEST(Analysis, CsvRoundTripAndRefusals) {
         EXPECT_FALSE(readCsv(QLatin1String(head) + QLatin1String(c.body), 50e6, nullptr, &why));
         EXPECT_TRUE(why.startsWith(QLatin1String(c.why))) << qPrintable(why);
     }
+}
+
+// What a plot gets of a long trace: every column's lowest and highest point,
+// in order, the edges' neighbours, and never more than two points a column.
+TEST(Analysis, ReducedForThePlotKeepsEachColumnsExtremes) {
+    Trace trace;
+    for (int i = 0; i < 100'000; ++i)
+        trace.push_back({1e6 + i * 10.0, std::sin(i * 0.37) * 20 - (i == 54'321 ? 90 : 0), 0});
+    for (const bool log : {false, true}) {
+        const double from = 1.2e6, to = 1.8e6;
+        const Trace r = reduceForPlot(trace, from, to, 300, log);
+        ASSERT_LE(r.size(), 2u * 300 + 2);
+        EXPECT_DOUBLE_EQ(r.front().hz, from - 10); // the neighbours outside
+        EXPECT_DOUBLE_EQ(r.back().hz, to + 10);
+        for (size_t i = 1; i < r.size(); ++i) EXPECT_LT(r[i - 1].hz, r[i].hz);
+        // The spike and the extremes inside the range are drawn.
+        EXPECT_TRUE(std::any_of(r.begin(), r.end(), [](const Point& p) { return p.level < -100; }));
+        double low = 0, high = 0;
+        for (const Point& p : trace)
+            if (p.hz >= from && p.hz <= to)
+                low = std::min(low, p.level), high = std::max(high, p.level);
+        const auto [lo, hi] = std::minmax_element(
+            r.begin(), r.end(), [](const Point& a, const Point& b) { return a.level < b.level; });
+        EXPECT_EQ(lo->level, low);
+        EXPECT_EQ(hi->level, high);
+    }
+    const Trace small(trace.begin(), trace.begin() + 500);
+    EXPECT_EQ(reduceForPlot(small, 1e6, 2e6, 300, false).size(), small.size());
 }
 
 TEST(Crystal, ThePublishedCheck) {

@@ -281,6 +281,44 @@ TEST_F(Bridge, TheAnalyserScansOnTheBoard) {
     }
 }
 
+// A scan with long settle times runs beside the event loop: the points
+// come in as each chunk ends, and Stop ends the run at once, keeping them.
+TEST_F(Bridge, TheAnalysersScanLeavesTheEventLoopFree) {
+    EmulatedBridge emulated(KALIMOR_BRIDGE_ELF);
+    emulated.setRealTime(true);
+    QString why;
+    dds::board().adoptPort(makeBackend(*parsePortSpec(
+        QStringLiteral("serial:") + QString::fromStdString(emulated.device()), &why)));
+    ASSERT_FALSE(dds::board().claim(dds::Controller::Analyser));
+    analyser::SweepRunner runner([](double) { FAIL() << "a point loaded by itself"; },
+                                 [](int) { return 0.0; });
+    runner.setScan(analyser::boardScan(100e6, 0));
+    std::vector<analyser::Trace> finished;
+    QObject::connect(&runner, &analyser::SweepRunner::finished,
+                     [&](const analyser::Trace& t) { finished.push_back(t); });
+    analyser::SweepRunner::Setup setup;
+    setup.frequencies = analyser::sweepFrequencies(5e6, 9e6, 64, false);
+    setup.settleMs = 60; // 16 points a chunk, about a second each
+    runner.start(setup);
+    EXPECT_TRUE(runner.trace().empty()) << "the first chunk ran before start returned";
+    const auto until = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+    while (runner.trace().empty() && std::chrono::steady_clock::now() < until)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    ASSERT_EQ(runner.trace().size(), 16u);
+    runner.stop();
+    EXPECT_FALSE(runner.running());
+    ASSERT_EQ(finished.size(), 1u);
+    EXPECT_EQ(finished[0].size(), 16u);
+    // The chunk under way when Stop came adds nothing.
+    for (auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+         std::chrono::steady_clock::now() < end;)
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
+    EXPECT_EQ(runner.trace().size(), 16u);
+    EXPECT_EQ(finished.size(), 1u);
+    dds::board().release(dds::Controller::Analyser);
+    dds::board().adoptPort(nullptr);
+}
+
 TEST(BridgeMissing, SaysToFlashTheFirmware) {
     // A terminal with nothing behind it answers nothing, as a board without
     // the firmware does.

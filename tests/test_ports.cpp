@@ -17,6 +17,8 @@
 #include <linux/ppdev.h>
 #include <string>
 #include <sys/ioctl.h>
+#include <sys/stat.h>
+#include <thread>
 #include <vector>
 
 using namespace kalimor;
@@ -255,6 +257,7 @@ TEST(Trace, FullDiskLosesNoLoadAndCutsNoLine) {
     TracingPort port(std::move(board), path);
     testing::internal::CaptureStderr();
     for (int i = 0; i < 20; ++i) port.write(888, bytes.data(), bytes.size());
+    port.flush();
     const std::string err = testing::internal::GetCapturedStderr();
     EXPECT_EQ(inner->loads().size(), 20u) << "the board gets every load";
     QFile f(path);
@@ -267,6 +270,46 @@ TEST(Trace, FullDiskLosesNoLoadAndCutsNoLine) {
     EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
     EXPECT_TRUE(port.describe().contains(QStringLiteral("No space left on device")));
     EXPECT_TRUE(port.describe().endsWith(QStringLiteral("(%1 loads missing)").arg(20 - lines)));
+}
+
+// A trace file that stops taking lines (here a pipe nobody reads) holds up
+// no load: what the queue has no room for is dropped, counted and told.
+TEST(Trace, StalledFileHoldsUpNoLoad) {
+    QTemporaryDir dir;
+    const QByteArray fifo = QFile::encodeName(dir.filePath(QStringLiteral("trace")));
+    ASSERT_EQ(::mkfifo(fifo.constData(), 0600), 0);
+    const int reader = ::open(fifo.constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    ASSERT_GE(reader, 0);
+    auto board = std::make_unique<SimulatedBoard>();
+    SimulatedBoard* inner = board.get();
+    auto port = std::make_unique<TracingPort>(std::move(board), QString::fromLocal8Bit(fifo));
+    const std::vector<std::uint8_t> bytes = loadStream(1000);
+    constexpr int Loads = int(TracingPort::QueueLines) * 2;
+    testing::internal::CaptureStderr();
+    for (int i = 0; i < Loads; ++i) port->write(888, bytes.data(), bytes.size());
+    EXPECT_EQ(inner->loads().size(), size_t(Loads));
+    // Reading lets the writer finish; the file closes when the port goes.
+    QString described;
+    std::thread closer([&] {
+        port->flush();
+        described = port->describe();
+        port.reset();
+    });
+    ::fcntl(reader, F_SETFL, 0);
+    QByteArray text;
+    char buf[65536];
+    for (ssize_t n; (n = ::read(reader, buf, sizeof buf)) != 0;)
+        if (n > 0) text.append(buf, n);
+    closer.join();
+    ::close(reader);
+    const std::string err = testing::internal::GetCapturedStderr();
+    const int lines = int(text.count('\n'));
+    EXPECT_GE(lines, int(TracingPort::QueueLines));
+    EXPECT_LT(lines, Loads);
+    EXPECT_TRUE(text.endsWith("}\n"));
+    EXPECT_TRUE(described.endsWith(QStringLiteral("(%1 loads missing)").arg(Loads - lines)))
+        << described.toStdString();
+    EXPECT_EQ(std::count(err.begin(), err.end(), '\n'), 1) << err;
 }
 
 // ---------------------------------------------------------------- FTDI and GPIO

@@ -1,7 +1,11 @@
 #include "GuiFixture.h"
 #include "app/Kalimor.h"
 #include "app/RemoteControl.h"
+#include "core/Calibration.h"
+#include "core/Numbers.h"
 #include "net/RigctlServer.h"
+#include "ui/Globals.h"
+#include "ui/Ui.h"
 
 #include <QLineEdit>
 #include <QProcess>
@@ -9,6 +13,16 @@
 #include <QStandardPaths>
 #include <QTcpSocket>
 #include <QtTest>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <string>
+#include <thread>
 
 using namespace kalimor;
 
@@ -237,6 +251,61 @@ private Q_SLOTS:
         QCOMPARE(fx->board->loads().size(), size_t(1000));
         for (const auto& l : fx->board->loads()) QCOMPARE(l.clocks, 40);
         QCOMPARE(fx->board->loads().back().ftw, 43378740u); // 1,009,990 Hz
+    }
+
+    // A client that pipelines its lines is answered at once, not after the
+    // delayed ACK a small reply write would wait for (tens of ms a turn, so
+    // seconds a batch); 1 s is about 70 times what a batch takes. The client
+    // is a plain blocking socket on a thread of its own, as a real one is.
+    void pipelinedBatchesAnsweredPromptly() {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in to{};
+        to.sin_family = AF_INET;
+        to.sin_port = htons(port);
+        to.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+        QCOMPARE(::connect(fd, reinterpret_cast<sockaddr*>(&to), sizeof to), 0);
+        // Sends `batch` at once and takes `lines` replies; the milliseconds it took.
+        const auto batch = [&](const std::string& text, int lines, const char* good) {
+            std::atomic<bool> done{false};
+            int answered = 0;
+            QElapsedTimer took;
+            took.start();
+            std::thread client([&] {
+                if (::write(fd, text.data(), text.size()) == ssize_t(text.size())) {
+                    std::string in;
+                    char buf[4096];
+                    while (std::count(in.begin(), in.end(), '\n') < lines) {
+                        const ssize_t n = ::read(fd, buf, sizeof buf);
+                        if (n <= 0) break;
+                        in.append(buf, size_t(n));
+                    }
+                    for (size_t at = 0; (at = in.find(good, at)) != std::string::npos; ++at)
+                        ++answered;
+                }
+                done = true;
+            });
+            while (!done && took.elapsed() < 10'000)
+                QCoreApplication::processEvents(QEventLoop::AllEvents, 5);
+            client.join();
+            return std::pair(answered, took.elapsed());
+        };
+        std::string reads, sets;
+        for (int i = 0; i < 2000; ++i) {
+            reads += "f\n";
+            sets += "F " + std::to_string(2'000'000 + i) + "\n";
+        }
+        const auto [readsAnswered, readsMs] = batch(reads, 2000, "1000\n");
+        QCOMPARE(readsAnswered, 2000);
+        QVERIFY2(readsMs < 1000, qPrintable(QString::number(readsMs)));
+        const auto [setsAnswered, setsMs] = batch(sets, 2000, "RPRT 0\n");
+        ::close(fd);
+        QCOMPARE(setsAnswered, 2000);
+        QVERIFY2(setsMs < 1000, qPrintable(QString::number(setsMs)));
+        QCOMPARE(fx->board->loads().size(), size_t(2000));
+        // The status line follows a few times a second, and ends on the last set.
+        const double hz = 2'001'999;
+        QTRY_COMPARE(w->findChild<ui::StatusText*>(QStringLiteral("statusCause"))->status(),
+                     producedReadout(tuningWord(hz, Globals::RefClkHz), Globals::RefClkHz, hz));
     }
 
     void statusLine() {

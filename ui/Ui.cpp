@@ -23,6 +23,9 @@ MessageHook messageHook;
 EndHook endHook;
 
 void paintBackground(QLabel* label, const QColor& colour) {
+    // Setting a palette resolves it against the parents' on every call: a
+    // network client's sets paid for that thousands of times a second.
+    if (label->autoFillBackground() && label->palette().color(QPalette::Window) == colour) return;
     QPalette p = label->palette();
     p.setColor(QPalette::Window, colour);
     label->setPalette(p);
