@@ -29,7 +29,7 @@ int runBeacon(const Options& options) {
     setup.kind = dds::Controller::Kind::BeaconCli;
     beacon::Beacon b(setup, Globals::RefClkHz, Globals::PhaseStep);
     int status = 0;
-    QObject::connect(&b, &beacon::Beacon::frameStarted, [&b, &status](const QString& line) {
+    QObject::connect(&b, &beacon::Beacon::frameStarted, &b, [&b, &status](const QString& line) {
         // A reader that went away (`| tee` closed) ends the beacon, keyed
         // down, rather than leaving it on the air unwatched.
         if (std::printf("%s\n", qPrintable(line)) < 0 || std::fflush(stdout) != 0) {
@@ -39,10 +39,10 @@ int runBeacon(const Options& options) {
             b.stop();
         }
     });
-    QObject::connect(&b, &beacon::Beacon::frameSkipped, [](const QString& why) {
+    QObject::connect(&b, &beacon::Beacon::frameSkipped, &b, [](const QString& why) {
         std::fprintf(stderr, "kalimor: beacon: frame skipped: %s\n", qPrintable(why));
     });
-    QObject::connect(&b, &beacon::Beacon::failed, [&status](const QString& why) {
+    QObject::connect(&b, &beacon::Beacon::failed, &b, [&status](const QString& why) {
         std::fprintf(stderr, "kalimor: beacon: %s\n", qPrintable(why));
         status = 1;
     });
@@ -53,7 +53,7 @@ int runBeacon(const Options& options) {
     // guard's (guardCarrier), which ends the program keyed down.
     for (int sig : {SIGINT, SIGTERM}) std::signal(sig, [](int) { stopRequested = 1; });
     QTimer watch;
-    QObject::connect(&watch, &QTimer::timeout, [&b] {
+    QObject::connect(&watch, &QTimer::timeout, &b, [&b] {
         if (stopRequested) b.stop();
     });
     watch.start(100);

@@ -14,7 +14,7 @@ namespace kalimor {
 
 RemoteControl::RemoteControl() {
     m_txTimer.setSingleShot(true);
-    QObject::connect(&m_txTimer, &QTimer::timeout, [this] { timedOut(); });
+    QObject::connect(&m_txTimer, &QTimer::timeout, &m_txTimer, [this] { timedOut(); });
 }
 
 RemoteControl::RemoteControl(Kalimor& window) : RemoteControl() {
