@@ -269,6 +269,13 @@ void EmulatedBridge::run() {
         std::uint8_t buffer[64];
         const ssize_t n = ::read(m_master, buffer, sizeof buffer);
         const bool open = !(n < 0 && errno == EIO); // EIO: nobody has the port open
+        // A board no program has opened yet waits, so that an idle one costs
+        // the machine nothing.
+        if (!open && !m_everOpened) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            continue;
+        }
+        m_everOpened = m_everOpened || open;
         if (open != m_open) {
             m_wallStart = std::chrono::steady_clock::now();
             m_cycleStart = m_avr->cycle;

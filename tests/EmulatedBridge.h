@@ -96,6 +96,7 @@ private:
     int m_master = -1;
     std::string m_slave;
     bool m_open = false;
+    bool m_everOpened = false;
     std::deque<std::pair<std::uint8_t, int>> m_toAvr; // each byte with the speed it was sent at
     std::uint64_t m_lastTxEnd = 0;                    // the cycle the board's last byte has left by
     std::uint64_t m_nextByte = 0; // the AVR cycle at which the next byte's stop bit has arrived

@@ -289,9 +289,9 @@ TEST_P(BridgeSweep, EveryTickLatchesAtItsTrueTime) {
 }
 
 INSTANTIATE_TEST_SUITE_P(Boards, BridgeSweep,
-                         ::testing::Values(SweepCase{"115200", 115200, 0, 0, false},
-                                           SweepCase{"500000", 500000, 0, 0, false},
-                                           SweepCase{"1000000", 1000000, 0, 0, false},
+                         ::testing::Values(SweepCase{"link_115200", 115200, 0, 0, false},
+                                           SweepCase{"link_500000", 500000, 0, 0, false},
+                                           SweepCase{"link_1000000", 1000000, 0, 0, false},
                                            SweepCase{"slow_16ms", 1000000, -0.005, 16, false},
                                            SweepCase{"fast_16ms", 1000000, 0.005, 16, false},
                                            SweepCase{"clock_wrap", 1000000, 0, 0, true}),
