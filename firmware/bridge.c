@@ -52,7 +52,10 @@ static uint32_t nowUs(void) {
     uint32_t high = timerHigh;
     if ((TIFR1 & _BV(TOV1)) && low < 0x8000) ++high; /* an overflow not yet counted */
     SREG = sreg;
-    return (high << 15) | (low >> 1);
+    /* Bits 1..32 of the 2 MHz count; shifting by whole bytes, as here,
+     * costs a few instructions where `high << 15` costs a loop. */
+    const uint32_t us = (((uint32_t)high << 16) | low) >> 1;
+    return (high & 0x10000UL) ? us | 0x80000000UL : us;
 }
 
 /* The timed queue. The AD9850 takes the 40 bits into its input register at
@@ -82,7 +85,8 @@ static volatile uint8_t armed; /* the compare interrupt waits for the head's tim
 static void shiftWord(const uint8_t* bits40);
 static void pulse(uint8_t pin);
 
-/* Notes the head as latched at `at` and takes it off; with interrupts off. */
+/* Notes the head as latched at `at` and takes it off. Only the main loop
+ * moves the queue's head and count, so this needs interrupts on only. */
 static void bookHead(uint32_t at) {
     const Timed* t = &queue[qHead];
     const int32_t late = (int32_t)(at - t->due);
@@ -353,24 +357,19 @@ static void handle(const uint8_t* body, uint8_t len) {
         const uint8_t n = (uint8_t)((len - 2) / 9);
         if (len < 11 || (len - 2) % 9 != 0) return sendError(seq, BRIDGE_ERR_LENGTH);
         if (qCount + n > BRIDGE_QUEUE_SLOTS) return sendError(seq, BRIDGE_ERR_FULL);
-        /* The new slots lie beyond the ones the compare interrupt takes
-         * from; only the count is shared, and only it is guarded, so the
-         * receiver is never kept waiting. */
-        cli();
-        const uint8_t tail = (uint8_t)(qHead + qCount); /* both move in the interrupt */
-        sei();
+        /* Only the main loop moves the queue; the compare interrupt only
+         * raises FQ_UD, so nothing here keeps the receiver waiting. */
+        const uint8_t tail = (uint8_t)(qHead + qCount);
         for (uint8_t i = 0; i < n; ++i) {
             const uint8_t* e = body + 2 + 9 * i;
             Timed* t = &queue[(uint8_t)(tail + i) % BRIDGE_QUEUE_SLOTS];
             t->due = le32(e);
             for (uint8_t k = 0; k < 5; ++k) t->bits[k] = e[4 + k];
         }
-        cli();
         qCount = (uint8_t)(qCount + n);
         const uint32_t latched = latchedCount;
         const uint16_t late = lateCount;
         const uint8_t free = (uint8_t)(BRIDGE_QUEUE_SLOTS - qCount);
-        sei();
         const uint32_t now = nowUs();
         const uint8_t reply[] = {'q',
                                  seq,
@@ -391,15 +390,14 @@ static void handle(const uint8_t* body, uint8_t len) {
         if (len != 6) return sendError(seq, BRIDGE_ERR_LENGTH);
         const uint32_t after = le32(body + 2);
         uint8_t dropped = 0;
-        /* Loads are queued in time order: drop from the back, one at a time
-         * with interrupts off, as the compare interrupt takes from the front. */
+        /* Loads are queued in time order: drop from the back. A head that
+         * has latched and is not yet booked stays, and so, for now, does one
+         * clocked in already; the compare interrupt is held off meanwhile. */
+        cli();
         for (;;) {
-            cli();
             const uint8_t last = (uint8_t)((qHead + qCount - 1) % BRIDGE_QUEUE_SLOTS);
-            /* A head that has latched and is not yet booked stays. */
             if (qCount <= (fired | preloaded) || (int32_t)(queue[last].due - after) <= 0) break;
             --qCount;
-            sei();
             ++dropped;
         }
         /* The chip takes the first 40 bits after a latch and no more: a
@@ -485,11 +483,9 @@ int main(void) {
          * one arms the compare interrupt. Arming that close to the match
          * could miss it, and the timer would come round only 32.768 ms
          * later. */
-        if (fired) {
-            cli();
+        if (fired) { /* the interrupt is not armed again before this */
             bookHead(firedAt);
             fired = 0;
-            sei();
         }
         /* `armed` first: once it reads 0 the interrupt cannot fire, so
          * `fired` read after it is final (a head latched there and not yet
@@ -503,10 +499,8 @@ int main(void) {
             if (early <= 20 && preloaded) {
                 while ((int32_t)(queue[qHead].due - nowUs()) > 0) {
                 }
-                cli();
                 pulse(PIN_FQUD);
                 bookHead(nowUs());
-                sei();
             } else if (early < 30000 && preloaded) {
                 cli();
                 TIFR1 = _BV(OCF1A); /* an old match must not fire it */
