@@ -202,6 +202,18 @@ void Board::startSequence(std::vector<TimedWord> words, Clock::time_point start,
     onThread([&] {
         if (m_sweeping)
             throw Error(err::BoardHeld, QStringLiteral("Board"), refusalText(Controller::Sweep));
+        // A bridge opens on its first use (the board resets, greets and
+        // changes speed: over a second); the frame's clock starts once the
+        // board is ready, or its first symbols would be squeezed or lost.
+        if (auto* bridge = dynamic_cast<SerialBridgePort*>(innerPort())) {
+            const Clock::time_point before = Clock::now();
+            try {
+                bridge->hasQueue();
+            } catch (const Error&) {
+                // The first load reports it.
+            }
+            start += Clock::now() - before;
+        }
         m_sequence = std::move(words);
         m_sequenceNext = 0;
         m_sequenceStart = start;

@@ -26,6 +26,7 @@
 #include <cmath>
 #include <cstdio>
 #include <fcntl.h>
+#include <future>
 #include <random>
 #include <termios.h>
 #include <thread>
@@ -442,6 +443,33 @@ TEST_F(Bridge, TheTraceRecordsAScan) {
         EXPECT_EQ(std::uint32_t(o.value(QStringLiteral("ftw")).toDouble()), latched[i].ftw) << i;
     }
     QFile::remove(path);
+}
+
+// A beacon's frame on a bridge not yet open: its clock starts once the board
+// is ready, so the first symbol lasts as long as the others.
+TEST_F(Bridge, ASequenceStartsWhenTheBoardIsReady) {
+    board.setRealTime(true);
+    dds::board().adoptPort(
+        std::make_unique<SerialBridgePort>(QString::fromStdString(board.device())));
+    ASSERT_FALSE(dds::board().claim(dds::Controller::Beacon));
+    std::vector<TimedWord> words;
+    for (int i = 0; i < 3; ++i)
+        words.push_back({std::chrono::milliseconds(300 * i), 1000 + i, 0, 0});
+    std::promise<SequenceReport> done;
+    const auto connection = QObject::connect(
+        &dds::board(), &dds::Board::sequenceDone, &dds::board(),
+        [&](const SequenceReport& r) { done.set_value(r); }, Qt::DirectConnection);
+    dds::board().startSequence(words, std::chrono::steady_clock::now(), dds::Controller::Beacon);
+    auto finished = done.get_future();
+    ASSERT_EQ(finished.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    QObject::disconnect(connection);
+    EXPECT_EQ(finished.get().sent, 3);
+    dds::board().release(dds::Controller::Beacon);
+    dds::board().adoptPort(nullptr);
+    const auto cycles = board.latchCycles();
+    ASSERT_EQ(cycles.size(), 3u);
+    for (std::size_t i = 1; i < cycles.size(); ++i)
+        EXPECT_NEAR(board.trueSeconds(cycles[i] - cycles[i - 1]), 0.3, 0.03) << i;
 }
 
 TEST(BridgeMissing, SaysToFlashTheFirmware) {
