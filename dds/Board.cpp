@@ -6,6 +6,7 @@
 #include "dds/SerialBridge.h"
 
 #include <algorithm>
+#include <cmath>
 #include <exception>
 #include <poll.h>
 #include <pthread.h>
@@ -633,6 +634,7 @@ void Board::startQueue(SerialBridgePort* bridge) {
     m_nextDue = *bridge->boardAt(m_hostStart);
     m_queueOpens = bridge->opens();
     m_queueMissed = 0;
+    m_queuePpm = std::nan("");
     m_confirmedN = -1;
     m_lateKnown = false;
     m_queueBridge = bridge;
@@ -714,6 +716,7 @@ void Board::topUp(std::int64_t nNow) {
                 m_lateKnown = true;
             }
             m_lateCount = std::uint16_t(reply.late - m_lateBase);
+            m_queuePpm = bridge->clockErrorPpm().value_or(std::nan(""));
             for (const Queued& q : m_queued)
                 if (q.n > m_confirmedN && std::int32_t(q.dueUs - reply.nowUs) <= 0)
                     m_confirmedN = q.n;
@@ -814,7 +817,13 @@ SweepState Board::sweepState() const {
 }
 
 QString Board::scheduling() const {
-    if (m_queueMode) return QStringLiteral("the bridge's own clock (timed queue)");
+    if (m_queueMode) {
+        const double ppm = m_queuePpm.load();
+        if (std::isnan(ppm)) return QStringLiteral("the bridge's own clock (timed queue)");
+        return QStringLiteral("the bridge's own clock (timed queue, %1 ppm %2, taken out)")
+            .arg(std::fabs(ppm), 0, 'f', 0)
+            .arg(ppm >= 0 ? QStringLiteral("fast") : QStringLiteral("slow"));
+    }
     std::lock_guard lock(m_mutex);
     return m_scheduling;
 }

@@ -289,6 +289,7 @@ private:
     std::int64_t m_confirmedN = -1; // the last tick the board's clock was seen to pass
     std::uint16_t m_lateBase = 0;   // the board's count of late latches at the start
     bool m_lateKnown = false;
+    std::atomic<double> m_queuePpm{0}; // the board's clock error, for the status line; NaN unknown
     void startQueue(class SerialBridgePort* bridge);
     std::int64_t m_lateCount = 0; // ticks the board latched late since the start
     std::atomic<bool> m_queueMode{false};

@@ -243,6 +243,9 @@ TEST_P(BridgeSweep, EveryTickLatchesAtItsTrueTime) {
     const int opensBefore = port->opens(); // zero: the sweep opens the link
     dds::board().startSweep(plan);
     std::this_thread::sleep_for(std::chrono::seconds(SweepSeconds));
+    // The sweep's status line names the error it takes out.
+    EXPECT_TRUE(dds::board().scheduling().contains(QStringLiteral(" ppm ")))
+        << qPrintable(dds::board().scheduling());
     const SweepTick last = dds::board().stopSweep();
     dds::board().release(dds::Controller::Sweep);
     const int baud = port->baud(), opens = port->opens() - opensBefore;
