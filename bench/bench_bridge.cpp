@@ -6,18 +6,66 @@
 // wall time the emulation took.
 #include "EmulatedBridge.h"
 #include "LoadStream.h"
+#include "dds/Board.h"
 #include "dds/SerialBridge.h"
 
 #include <QCoreApplication>
 
 #include <chrono>
 #include <cstdio>
+#include <memory>
+#include <thread>
 #include <vector>
 
 using namespace kalimor;
 
-int main(int argc, char** argv) {
-    QCoreApplication app(argc, argv);
+namespace {
+
+// A sweep through the timed queue on a board whose resonator is `error`
+// off, replies held 16 ms as an FT232R's default: the clock error the
+// program measured, and the mean period in true time (a line through the
+// latches' real times).
+void skewedSweep(double error, int seconds) {
+    EmulatedBridge board(KALIMOR_BRIDGE_ELF);
+    board.setRealTime(true);
+    board.setClockError(error);
+    board.setReplyDelay(std::chrono::milliseconds(16));
+    auto owned = std::make_unique<dds::SerialBridgePort>(QString::fromStdString(board.device()));
+    dds::SerialBridgePort* port = owned.get();
+    dds::board().adoptPort(std::move(owned));
+    dds::SweepPlan plan;
+    plan.low = 1000;
+    plan.high = 1100;
+    plan.scrollScale = 10;
+    plan.refClkHz = 100e6;
+    dds::board().claim(dds::Controller::Sweep);
+    dds::board().startSweep(plan);
+    std::this_thread::sleep_for(std::chrono::seconds(seconds));
+    const dds::SweepTick last = dds::board().stopSweep();
+    dds::board().release(dds::Controller::Sweep);
+    const double ppm = port->clockErrorPpm().value_or(0);
+    const int baud = port->baud();
+    dds::board().adoptPort(nullptr);
+    const auto times = board.latchTimes();
+    double sx = 0, sy = 0, sxx = 0, sxy = 0;
+    for (size_t i = 0; i < times.size(); ++i) {
+        const double x = double(i), y = (times[i] - times[0]) * 1e3;
+        sx += x;
+        sy += y;
+        sxx += x * x;
+        sxy += x * y;
+    }
+    const double n = double(times.size());
+    const double mean = times.size() > 1 ? (n * sxy - sx * sy) / (n * sxx - sx * sx) : 0;
+    std::printf("board %+.1f %% off, %d baud, %d s sweep: clock measured %+.0f ppm (error %+.0f "
+                "ppm), mean period %.5f ms in true time (%+.3f %%), %zu latches, %lld missed, "
+                "%d overruns, %d bytes across speeds\n",
+                error * 100, baud, seconds, ppm, ppm - error * 1e6, mean, (mean / 10 - 1) * 100,
+                times.size(), static_cast<long long>(last.missed), board.overruns(),
+                board.crossings());
+}
+
+void loadsAndReadings() {
     EmulatedBridge board(KALIMOR_BRIDGE_ELF);
     dds::SerialBridgePort port(QString::fromStdString(board.device()));
     const auto first = loadStream(1);
@@ -68,5 +116,13 @@ int main(int argc, char** argv) {
                 "meanwhile)\n",
                 adcMs + 0.03);
     std::printf("emulation: %d loads in %.2f s of wall time\n", loads, wall);
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    QCoreApplication app(argc, argv);
+    loadsAndReadings();
+    for (double error : {-0.005, 0.0, 0.005}) skewedSweep(error, 10);
     return 0;
 }

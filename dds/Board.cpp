@@ -6,6 +6,7 @@
 #include "dds/SerialBridge.h"
 
 #include <algorithm>
+#include <cmath>
 #include <exception>
 #include <poll.h>
 #include <pthread.h>
@@ -32,6 +33,11 @@ constexpr std::int64_t PeriodUs = 10'000;
 // without a word from the host; it hears from us at least twice as often as
 // it needs, however a poll's wake-up is delayed.
 constexpr auto KeepAliveEvery = std::chrono::milliseconds(250);
+// A tick due on the board sooner than this is not queued but counted missed.
+constexpr double QueueMinLeadUs = 2'000;
+// Due times follow the fitted clock line by a 25th of their distance from it
+// a tick, so the line's noise never jolts a period.
+constexpr double QueueSteer = 25;
 
 // The byte conversions the control byte goes through, each of which must fit.
 std::uint8_t toByte(int value) {
@@ -285,6 +291,18 @@ void Board::startSequence(std::vector<TimedWord> words, Clock::time_point start,
         // A key edge at normal priority waited up to a time slice (25 ms on
         // a busy machine) behind whatever else ran, traced or not.
         askForRealtime();
+        // A bridge opens on its first use (the board resets, greets and
+        // changes speed: over a second); the frame's clock starts once the
+        // board is ready, or its first symbols would be squeezed or lost.
+        if (auto* bridge = dynamic_cast<SerialBridgePort*>(innerPort())) {
+            const Clock::time_point before = Clock::now();
+            try {
+                bridge->hasQueue();
+            } catch (const Error&) {
+                // The first load reports it.
+            }
+            start += Clock::now() - before;
+        }
         m_sequence = std::move(words);
         m_sequenceNext = 0;
         m_sequenceStart = start;
@@ -633,7 +651,13 @@ std::optional<std::vector<double>> Board::scanAnalog(int channel, int samples, d
         const double scale = 4294967296.0 * 65536.0 / refClkHz;
         const auto start = std::uint64_t(std::llround(startHz * scale + 32768));
         const auto step = std::uint64_t(std::llround(stepHz * scale));
-        readings = bridge->scan(channel, samples, start, step, count, settleUs, control);
+        readings =
+            bridge->scan(channel, samples, start, step, count, std::uint32_t(settleUs), control);
+        // The trace stays the record of what the board received.
+        if (auto* traced = dynamic_cast<TracingPort*>(m_port))
+            for (int i = 0; i < count; ++i)
+                traced->traceScanned(
+                    m_address, std::uint32_t((start + step * std::uint64_t(i)) >> 16), control);
         std::lock_guard lock(m_mutex);
         m_held =
             Held{std::int32_t((start + step * std::uint64_t(count - 1)) >> 16), phase, 0, true};
@@ -726,23 +750,7 @@ void Board::startSweep(const SweepPlan& plan, bool clocked) {
         // ticks: they are queued ahead, latched there at their times.
         auto* bridge = clocked ? dynamic_cast<SerialBridgePort*>(innerPort()) : nullptr;
         try {
-            if (bridge && bridge->hasQueue()) {
-                // The first tick leaves room for a few exchanges, however
-                // late the USB chip passes the answers on.
-                const auto asked = Clock::now();
-                const std::uint32_t boardNow = bridge->boardTimeUs();
-                const auto roundTrip = Clock::now() - asked;
-                const auto lead = QueueStartLead + 4 * roundTrip;
-                m_boardStartUs =
-                    boardNow +
-                    std::uint32_t(
-                        std::chrono::duration_cast<std::chrono::microseconds>(lead).count());
-                m_hostStart = asked + lead;
-                m_queuedN = 0;
-                m_queueBridge = bridge;
-                m_queueMode = true;
-                topUp(0);
-            }
+            if (bridge && bridge->hasQueue()) startQueue(bridge);
         } catch (const Error&) {
             m_queueBridge = nullptr; // the board's thread sends the ticks itself
         }
@@ -762,13 +770,14 @@ void Board::updateSweep(const SweepPlan& plan) {
                                  [&](const Queued& q) { return q.n == keep; });
         if (kept == m_queued.end()) return;
         try {
-            m_queueBridge->dropAfter(m_boardStartUs + std::uint32_t(keep * PeriodUs));
+            m_queueBridge->dropAfter(kept->dueUs);
         } catch (const Error& e) {
             m_last.failure = e;
         }
         m_sweep = kept->after;
         m_sweep.SwpInc = static_cast<std::int16_t>(plan.increment);
         m_queuedN = keep + 1;
+        m_nextDue = kept->due + PeriodUs * m_queueBridge->clockRatio();
         m_queued.erase(kept + 1, m_queued.end());
     });
 }
@@ -777,28 +786,109 @@ std::int64_t Board::queueTickNow() const {
     return std::max<std::int64_t>(0, (Clock::now() - m_hostStart) / Period);
 }
 
+void Board::startQueue(SerialBridgePort* bridge) {
+    // The first tick leaves room for a few exchanges, however late the USB
+    // chip passes the answers on.
+    const auto asked = Clock::now();
+    bridge->boardTimeUs();
+    const auto roundTrip = Clock::now() - asked;
+    m_hostStart = asked + QueueStartLead + 4 * roundTrip;
+    m_queuedN = 0;
+    m_nextDue = *bridge->boardAt(m_hostStart);
+    m_queueOpens = bridge->opens();
+    m_queueMissed = 0;
+    m_queuePpm = std::nan("");
+    m_confirmedN = -1;
+    m_lateKnown = false;
+    m_queueBridge = bridge;
+    m_queueMode = true;
+    topUp(0);
+}
+
 void Board::topUp(std::int64_t nNow) {
+    SerialBridgePort* bridge = m_queueBridge;
+    bridge->hasQueue(); // a lost link opens again here, before any time is worked out
+    if (bridge->opens() != m_queueOpens) {
+        // The link was opened again: the board may have been reset, its
+        // queue and clock gone, or not, its queue still holding ours. Either
+        // way it is emptied and the ticks from the next on are queued again
+        // on its clock as it is now; those due meanwhile are missed.
+        bridge->dropAfter(bridge->boardTimeUs() - 0x40000000u);
+        m_queueOpens = bridge->opens();
+        m_queueMissed += m_lateCount; // the new board counts from its own start
+        m_lateCount = 0;
+        m_lateKnown = false;
+        auto last = std::find_if(m_queued.begin(), m_queued.end(),
+                                 [&](const Queued& q) { return q.n == nNow; });
+        if (last != m_queued.end()) {
+            m_sweep = last->after;
+            m_queuedN = nNow + 1;
+            m_queued.erase(last + 1, m_queued.end());
+        }
+        for (Queued& q : m_queued) q.due = -1e18; // on a clock that is gone
+        m_queueMissed += std::max<std::int64_t>(0, std::min(m_queuedN - 1, nNow) - m_confirmedN);
+        m_confirmedN = std::max(m_confirmedN, std::min(m_queuedN - 1, nNow));
+        m_nextDue = *bridge->boardAt(m_hostStart + Period * m_queuedN);
+    }
+    const double ratio = bridge->clockRatio();
     // A few frames a turn: the clock's next turn tops up further, and the
     // board thread is never held for long however late the answers come.
     for (int frames = 0; frames < QueueFramesPerTurn && m_queuedN < nNow + QueueLeadTicks;
          ++frames) {
+        const double boardNow = *bridge->boardAt(Clock::now());
+        // What the board still holds: the queued ticks not yet due there.
+        int held = 0;
+        for (const Queued& q : m_queued)
+            if (q.n >= 0 && q.due > boardNow - QueueMinLeadUs) ++held;
+        const int room =
+            std::min<int>(SerialBridgePort::LoadsPerFrame, SerialBridgePort::QueueSlots - 1 - held);
+        if (room <= 0) break;
+        // Built aside and kept only once the board has taken them.
+        SweepState sweep = m_sweep;
+        std::int64_t n = m_queuedN;
+        double due = m_nextDue;
+        std::int64_t skipped = 0;
+        std::vector<Queued> made;
         std::vector<SerialBridgePort::QueuedLoad> batch;
-        while (int(batch.size()) < SerialBridgePort::LoadsPerFrame &&
-               m_queuedN < nNow + QueueLeadTicks) {
-            m_sweep.turn(m_plan.high, m_plan.low);
+        while (int(batch.size()) < room && n < nNow + QueueLeadTicks) {
+            const double target = *bridge->boardAt(m_hostStart + Period * n);
+            const double at = due + (target - due) / QueueSteer;
+            due = at + PeriodUs * ratio;
+            sweep.turn(m_plan.high, m_plan.low);
             Queued q;
-            q.n = m_queuedN++;
-            q.tick.position = m_sweep.SwpPos;
-            q.tick.hz = m_sweep.SwpPos / m_plan.scrollScale * m_plan.freqMult;
+            q.n = n++;
+            q.tick.position = sweep.SwpPos;
+            q.tick.hz = sweep.SwpPos / m_plan.scrollScale * m_plan.freqMult;
             q.tick.word = tuningWord(q.tick.hz, m_plan.refClkHz); // raises as a tick would
-            m_sweep.advance();
-            q.after = m_sweep;
-            batch.push_back({m_boardStartUs + std::uint32_t(q.n * PeriodUs),
-                             std::uint32_t(q.tick.word),
-                             controlByte(m_plan.phase, m_plan.powerDown)});
-            m_queued.push_back(q);
+            sweep.advance();
+            q.after = sweep;
+            q.due = at;
+            q.dueUs = std::uint32_t(std::int64_t(std::llround(at)));
+            if (at < boardNow + QueueMinLeadUs) {
+                ++skipped; // its time has passed: not sent in a burst
+                continue;
+            }
+            batch.push_back(
+                {q.dueUs, std::uint32_t(q.tick.word), controlByte(m_plan.phase, m_plan.powerDown)});
+            made.push_back(q);
         }
-        m_queueBridge->queue(batch);
+        if (!batch.empty()) {
+            const SerialBridgePort::QueueReply reply = bridge->queue(batch);
+            if (!m_lateKnown) {
+                m_lateBase = std::uint16_t(reply.late);
+                m_lateKnown = true;
+            }
+            m_lateCount = std::uint16_t(reply.late - m_lateBase);
+            m_queuePpm = bridge->clockErrorPpm().value_or(std::nan(""));
+            for (const Queued& q : m_queued)
+                if (q.n > m_confirmedN && std::int32_t(q.dueUs - reply.nowUs) <= 0)
+                    m_confirmedN = q.n;
+        }
+        m_sweep = sweep;
+        m_queuedN = n;
+        m_nextDue = due;
+        m_queueMissed += skipped;
+        m_queued.insert(m_queued.end(), made.begin(), made.end());
     }
     while (!m_queued.empty() && m_queued.front().n < nNow - 2 * QueueLeadTicks)
         m_queued.pop_front();
@@ -813,8 +903,11 @@ void Board::queueTick() {
         t.failure = e;
     }
     for (const Queued& q : m_queued)
-        if (q.n <= nNow && !t.failure) t = q.tick;
+        if (q.n >= 0 && q.n <= nNow && !t.failure) t = q.tick;
     t.ticks = nNow + 1;
+    // Every tick that did not latch at its time: not queued in time, lost
+    // with a reset board, or latched late by the board.
+    t.missed = m_queueMissed + m_lateCount;
     if (!t.failure) {
         std::lock_guard lock(m_mutex);
         m_held = Held{t.word, m_plan.phase, m_plan.powerDown, true};
@@ -845,16 +938,14 @@ SweepTick Board::stopSweep() {
             try {
                 m_queueBridge->dropAfter(m_queueBridge->boardTimeUs());
                 const SerialBridgePort::Latched l = m_queueBridge->lastLatched();
-                const std::int64_t n =
-                    std::int64_t(std::int32_t(l.dueUs - m_boardStartUs)) / PeriodUs;
                 for (const Queued& q : m_queued)
-                    if (q.n == n) {
+                    if (q.n >= 0 && q.dueUs == l.dueUs) {
                         m_last = q.tick;
-                        m_last.ticks = n + 1;
+                        m_last.ticks = q.n + 1;
+                        m_last.missed = m_queueMissed + m_lateCount;
                     }
                 std::lock_guard lock(m_mutex);
                 m_held = Held{std::int32_t(l.word), m_plan.phase, m_plan.powerDown, true};
-                m_lateUs = l.worstLateUs;
             } catch (const Error& e) {
                 m_last.failure = e;
             }
@@ -889,7 +980,13 @@ SweepState Board::sweepState() const {
 }
 
 QString Board::scheduling() const {
-    if (m_queueMode) return QStringLiteral("the bridge's own clock (timed queue)");
+    if (m_queueMode) {
+        const double ppm = m_queuePpm.load();
+        if (std::isnan(ppm)) return QStringLiteral("the bridge's own clock (timed queue)");
+        return QStringLiteral("the bridge's own clock (timed queue, %1 ppm %2, taken out)")
+            .arg(std::fabs(ppm), 0, 'f', 0)
+            .arg(ppm >= 0 ? QStringLiteral("fast") : QStringLiteral("slow"));
+    }
     std::lock_guard lock(m_mutex);
     return m_scheduling;
 }

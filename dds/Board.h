@@ -326,14 +326,23 @@ private:
     struct Queued {
         std::int64_t n = 0; // the tick's number from the sweep's start
         SweepTick tick;
-        SweepState after; // where the sweep stands once it is sent
+        SweepState after;        // where the sweep stands once it is sent
+        std::uint32_t dueUs = 0; // on the board's clock
+        double due = 0;          // the same, unwrapped
     };
     class SerialBridgePort* m_queueBridge = nullptr;
-    std::uint32_t m_boardStartUs = 0; // tick 0 on the board's clock
-    Clock::time_point m_hostStart;    // and on ours
+    Clock::time_point m_hostStart; // tick 0 on our clock
     std::int64_t m_queuedN = 0;
+    double m_nextDue = 0; // tick m_queuedN's due time on the board's clock, unwrapped
     std::deque<Queued> m_queued;
-    std::uint16_t m_lateUs = 0; // the worst lateness the board reported
+    int m_queueOpens = 0;           // the link's open the queue's times belong to
+    std::int64_t m_queueMissed = 0; // ticks not queued in time, or lost with the board's queue
+    std::int64_t m_confirmedN = -1; // the last tick the board's clock was seen to pass
+    std::uint16_t m_lateBase = 0;   // the board's count of late latches at the start
+    bool m_lateKnown = false;
+    std::atomic<double> m_queuePpm{0}; // the board's clock error, for the status line; NaN unknown
+    void startQueue(class SerialBridgePort* bridge);
+    std::int64_t m_lateCount = 0; // ticks the board latched late since the start
     std::atomic<bool> m_queueMode{false};
     std::vector<TimedWord> m_sequence;
     std::size_t m_sequenceNext = 0;

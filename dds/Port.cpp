@@ -377,4 +377,37 @@ void TracingPort::write(int address, const std::uint8_t* bytes, std::size_t coun
     append(m_line.data(), m_line.size());
 }
 
+void TracingPort::traceScanned(int address, std::uint32_t word, std::uint8_t control) {
+    // The stream a load of this word sends, LSB first, as the chip shifts it in.
+    std::uint8_t bytes[82];
+    const std::uint64_t bits = word | std::uint64_t(control) << 32;
+    for (int k = 0; k < 40; ++k) {
+        const std::uint8_t bit = std::uint8_t((bits >> k) & 1);
+        bytes[2 * k] = bit;
+        bytes[2 * k + 1] = bit | LineWClk;
+    }
+    bytes[80] = LineFqUd;
+    bytes[81] = 0;
+    m_chip.feed(bytes, sizeof bytes);
+    const DdsState& s = m_chip.state();
+    std::string line;
+    line.reserve(400);
+    char head[96], tail[192];
+    std::snprintf(head, sizeof head, "{\"t\": %.6f, \"port\": %d, \"bytes\": \"",
+                  secondsSinceStart(), address);
+    line += head;
+    static const char digits[] = "0123456789abcdef";
+    for (std::uint8_t b : bytes) {
+        line += digits[b >> 4];
+        line += digits[b & 0xF];
+    }
+    std::snprintf(tail, sizeof tail,
+                  "\", \"ftw\": %u, \"phase\": %d, \"power_down\": %d, \"control\": %u, "
+                  "\"clocks\": %d, \"scanned\": true}\n",
+                  static_cast<unsigned>(s.ftw), s.phase, s.powerDown ? 1 : 0,
+                  static_cast<unsigned>(s.control), s.clocks);
+    line += tail;
+    append(line.data(), line.size());
+}
+
 } // namespace kalimor::dds

@@ -160,6 +160,9 @@ public:
     // Writes what is queued, then closes the file.
     ~TracingPort() override;
     void write(int address, const std::uint8_t* bytes, std::size_t count) override;
+    // A word the board loaded by itself (the bridge's scan), traced as the
+    // stream that loads it and marked "scanned".
+    void traceScanned(int address, std::uint32_t word, std::uint8_t control);
     QString describe() const override;
     // Why lines are missing from the trace; empty while it is whole.
     QString traceProblem() const;

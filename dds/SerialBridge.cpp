@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cmath>
 #include <thread>
 
 namespace kalimor::dds {
@@ -32,6 +33,10 @@ QString refusal(std::uint8_t code) {
         return QStringLiteral("a command it does not know (old firmware?)");
     case 3:
         return QStringLiteral("a frame of the wrong length");
+    case 5:
+        return QStringLiteral("more queued loads than its queue holds");
+    case 6:
+        return QStringLiteral("a direct load while queued loads remain");
     default:
         return QStringLiteral("a frame cut short");
     }
@@ -86,9 +91,17 @@ QString SerialBridgePort::describe() const {
 }
 
 QStringList SerialBridgePort::driverLines() const {
-    return {QStringLiteral("Kalimor bridge (ATmega328P, firmware/)"),
-            QStringLiteral("Protocol 2 at %1 baud, each load acknowledged by number").arg(m_baud),
-            describe(), QStringLiteral("Chosen with --port serial:DEVICE or Edit > Board...")};
+    QStringList lines{QStringLiteral("Kalimor bridge (ATmega328P, firmware/)"),
+                      QStringLiteral("Protocol %1 at %2 baud, each load acknowledged by number")
+                          .arg(bridge::Version)
+                          .arg(m_baud),
+                      describe(),
+                      QStringLiteral("Chosen with --port serial:DEVICE or Edit > Board...")};
+    if (const auto ppm = clockErrorPpm())
+        lines.insert(2, QStringLiteral("The board's clock runs %1 ppm %2 of this computer's")
+                            .arg(std::fabs(*ppm), 0, 'f', 0)
+                            .arg(*ppm >= 0 ? QStringLiteral("fast") : QStringLiteral("slow")));
+    return lines;
 }
 
 void SerialBridgePort::close() {
@@ -116,14 +129,31 @@ void SerialBridgePort::notABridge(const QString& why) {
     throw portFailure(why);
 }
 
+int SerialBridgePort::identify(SerialLine::Clock::time_point deadline) {
+    const std::uint8_t seq = send("I").value_or(0);
+    while (auto body = awaitFrame(deadline)) {
+        if (!body->startsWith('i') || body->size() < 3) continue;
+        // Versions 2 and up echo the number before their version; version 1
+        // answers with its version where the number would be.
+        const bool numbered = std::uint8_t(body->at(1)) == seq && body->size() >= 4;
+        m_caps = std::uint8_t(body->at(numbered ? 3 : 2));
+        return std::uint8_t(body->at(numbered ? 2 : 1));
+    }
+    return -1;
+}
+
 void SerialBridgePort::open() {
     using Clock = SerialLine::Clock;
     const auto deadline = Clock::now() + OpenWait;
     QString why;
     if (!m_port.open(m_device, 115200, &why)) notABridge(why);
+    m_baud = 115200;
+    ++m_opens;
+    m_samples.clear(); // a reset board's clock starts again
     // The board resets as the port opens and says hello when it is up; one
-    // that does not reset is asked who it is. Frames of any other kind do
-    // not keep the open waiting past its deadline.
+    // that does not reset is asked who it is, at each speed a program may
+    // have left it at. Frames of any other kind do not keep the open
+    // waiting past its deadline.
     int version = -1;
     const auto bannerBy = std::min(deadline, Clock::now() + BannerWait);
     while (auto body = awaitFrame(bannerBy))
@@ -132,17 +162,13 @@ void SerialBridgePort::open() {
             m_caps = std::uint8_t(body->at(2));
             break;
         }
-    if (version < 0) {
-        const std::uint8_t seq = send("I").value_or(0);
-        while (auto body = awaitFrame(deadline)) {
-            if (!body->startsWith('i') || body->size() < 3) continue;
-            // Version 2 echoes the number before its version; version 1
-            // answers with its version where the number would be.
-            const bool second = std::uint8_t(body->at(1)) == seq && body->size() >= 4;
-            version = std::uint8_t(body->at(second ? 2 : 1));
-            m_caps = std::uint8_t(body->at(second ? 3 : 2));
-            break;
+    for (int baud : {115200, 1000000, 500000}) {
+        if (version >= 0) break;
+        if (baud != m_baud) {
+            if (!m_port.setSpeed(baud)) break;
+            m_baud = baud;
         }
+        version = identify(std::min(deadline, Clock::now() + ProbeWait));
     }
     if (version < 0)
         notABridge(QStringLiteral("no Kalimor bridge answered on %1 - flash firmware/ first, "
@@ -155,18 +181,47 @@ void SerialBridgePort::open() {
                        .arg(version)
                        .arg(bridge::Version));
     m_openFailure.clear();
-    raiseSpeed();
+    if (m_baud == 115200) raiseSpeed();
+    // A host that died keyed left the guard armed; this one says what it holds.
+    if (m_caps & 0x40) guard(m_keyed);
+}
+
+void SerialBridgePort::ensureOpen() {
+    if (m_port.isOpen()) return;
+    // A device that did not answer as a bridge is not asked again on every
+    // keystroke, nor on every capability check.
+    if (!m_openFailure.isEmpty() && SerialLine::Clock::now() - m_openFailed < RetryAfter)
+        throw portFailure(m_openFailure);
+    open();
+}
+
+void SerialBridgePort::guard(bool armed) {
+    const QByteArray reply = exchange(QByteArray("K") + char(armed ? 1 : 0), 'k');
+    if (reply.size() >= 3 && (std::uint8_t(reply[2]) & 0x01))
+        m_guardFired = QStringLiteral("the bridge on %1 powered the output down after the host "
+                                      "fell silent")
+                           .arg(m_device);
+}
+
+void SerialBridgePort::setKeyed(bool keyed) {
+    m_keyed = keyed;
+    ensureOpen();
+    if (!(m_caps & 0x40)) return;
+    guard(keyed);
+    if (!m_guardFired.isEmpty()) throw portFailure(std::exchange(m_guardFired, QString()));
+}
+
+void SerialBridgePort::keepAlive() {
+    if (!m_keyed) return;
+    // Any frame keeps the guard from firing; a cheap one only when none went lately.
+    if (m_port.isOpen() && SerialLine::Clock::now() - m_lastSent < std::chrono::milliseconds(300) &&
+        m_guardFired.isEmpty())
+        return;
+    setKeyed(true);
 }
 
 QByteArray SerialBridgePort::exchange(const QByteArray& body, char answer) {
-    using Clock = SerialLine::Clock;
-    if (!m_port.isOpen()) {
-        // A device that did not answer as a bridge is not asked again on
-        // every keystroke.
-        if (!m_openFailure.isEmpty() && Clock::now() - m_openFailed < RetryAfter)
-            throw portFailure(m_openFailure);
-        open();
-    }
+    ensureOpen();
     if (auto reply = request(body, answer)) return *reply;
     lost(m_writeFailed ? QStringLiteral("%1 (unplugged?)").arg(m_port.error())
                        : QStringLiteral("it did not answer within %1 ms (unplugged?)")
@@ -177,8 +232,14 @@ void SerialBridgePort::raiseSpeed() {
     m_baud = 115200;
     if (!(m_caps & 0x20)) return;
     for (const auto& [code, baud] : {std::pair{2, 1000000}, std::pair{1, 500000}}) {
+        if (baud > m_topBaud) continue;
         if (!request(QByteArray("U") + char(code), 'A')) return;
-        if (m_port.setSpeed(baud) && request("I", 'i')) {
+        // The board switches once its answer's last stop bit has left; this
+        // end waits for that before it sends at the new speed, so no byte
+        // crosses while the speeds differ.
+        const bool switched = m_port.setSpeed(baud);
+        std::this_thread::sleep_for(SwitchWait);
+        if (switched && request("I", 'i')) {
             m_baud = baud;
             return;
         }
@@ -196,8 +257,10 @@ std::optional<std::uint8_t> SerialBridgePort::send(const QByteArray& body) {
     m_in.clear();
     while (m_port.read(&m_in, Clock::now())) m_in.clear();
     m_seq = std::uint8_t(m_seq % 254 + 1); // 1..254: 0 is nobody's, 0xFF the board's "unknown"
+    m_sentAt = Clock::now();
     m_writeFailed = !m_port.write(bridge::frame(body.left(1) + char(m_seq) + body.mid(1)),
-                                  Clock::now() + AnswerWait);
+                                  m_sentAt + AnswerWait);
+    m_lastSent = Clock::now();
     if (m_writeFailed) return std::nullopt;
     return m_seq;
 }
@@ -249,22 +312,83 @@ std::uint32_t fromLe32(const QByteArray& b, int at) {
 } // namespace
 
 bool SerialBridgePort::hasQueue() {
-    if (!m_port.isOpen()) open();
+    ensureOpen();
     return m_caps & 0x08;
+}
+
+void SerialBridgePort::sample(SerialLine::Clock::time_point sent, std::uint32_t boardUs) {
+    double unwrapped = boardUs;
+    if (!m_samples.empty())
+        unwrapped = m_samples.back().boardUs + double(std::int32_t(boardUs - m_samples.back().raw));
+    m_samples.push_back({sent, unwrapped, boardUs});
+    while (m_samples.size() > 2 && m_samples.back().host - m_samples.front().host > FitWindow)
+        m_samples.pop_front();
+}
+
+namespace {
+double seconds(SerialLine::Clock::duration d) {
+    return std::chrono::duration<double>(d).count();
+}
+} // namespace
+
+double SerialBridgePort::clockRatio() const {
+    if (!clockErrorPpm()) return 1;
+    return 1 + *clockErrorPpm() / 1e6;
+}
+
+std::optional<double> SerialBridgePort::clockErrorPpm() const {
+    // Over less than a second a millisecond of USB latency is a tenth of a
+    // per cent; beyond 2 % it is no resonator but a stalled host.
+    if (m_samples.size() < 3 || m_samples.back().host - m_samples.front().host < MinFitSpan)
+        return std::nullopt;
+    // Least squares over the window, about the first sample for precision.
+    const auto origin = m_samples.front();
+    double sx = 0, sy = 0, sxx = 0, sxy = 0;
+    for (const Sample& p : m_samples) {
+        const double x = seconds(p.host - origin.host) * 1e6, y = p.boardUs - origin.boardUs;
+        sx += x;
+        sy += y;
+        sxx += x * x;
+        sxy += x * y;
+    }
+    const double n = double(m_samples.size());
+    const double ratio = (n * sxy - sx * sy) / (n * sxx - sx * sx);
+    return std::clamp((ratio - 1) * 1e6, -MaxClockErrorPpm, MaxClockErrorPpm);
+}
+
+std::optional<double> SerialBridgePort::boardAt(SerialLine::Clock::time_point t) const {
+    if (m_samples.empty()) return std::nullopt;
+    // The line through the samples' centre, so no one sample's delay sets it.
+    const double ratio = clockRatio();
+    double x = 0, y = 0;
+    for (const Sample& p : m_samples) {
+        x += seconds(p.host - m_samples.front().host) * 1e6;
+        y += p.boardUs;
+    }
+    x /= double(m_samples.size());
+    y /= double(m_samples.size());
+    return y + ratio * (seconds(t - m_samples.front().host) * 1e6 - x);
 }
 
 std::uint32_t SerialBridgePort::boardTimeUs() {
     const QByteArray reply = exchange("T", 't');
     if (reply.size() < 6) lost(QStringLiteral("a short time"));
+    sample(m_sentAt, fromLe32(reply, 2));
     return fromLe32(reply, 2);
 }
 
-int SerialBridgePort::queue(const std::vector<QueuedLoad>& loads) {
+SerialBridgePort::QueueReply SerialBridgePort::queue(const std::vector<QueuedLoad>& loads) {
     QByteArray body("Q");
     for (const QueuedLoad& l : loads) body += le32(l.dueUs) + le32(l.word) + char(l.control);
     const QByteArray reply = exchange(body, 'q');
-    if (reply.size() < 3) lost(QStringLiteral("a short queue answer"));
-    return std::uint8_t(reply[2]);
+    if (reply.size() < 13) lost(QStringLiteral("a short queue answer"));
+    QueueReply r;
+    r.free = std::uint8_t(reply[2]);
+    r.nowUs = fromLe32(reply, 3);
+    r.latched = fromLe32(reply, 7);
+    r.late = std::uint16_t(std::uint8_t(reply[11]) | std::uint8_t(reply[12]) << 8);
+    sample(m_sentAt, r.nowUs);
+    return r;
 }
 
 int SerialBridgePort::dropAfter(std::uint32_t afterUs) {
@@ -286,22 +410,21 @@ SerialBridgePort::Latched SerialBridgePort::lastLatched() {
 }
 
 bool SerialBridgePort::hasScan() {
-    if (!m_port.isOpen()) open();
+    ensureOpen();
     return m_caps & 0x10;
 }
 
 std::vector<double> SerialBridgePort::scan(int channel, int samples, std::uint64_t startWord16,
-                                           std::uint64_t stepWord16, int count, int settleUs,
-                                           std::uint8_t control) {
+                                           std::uint64_t stepWord16, int count,
+                                           std::uint32_t settleUs, std::uint8_t control) {
     using Clock = SerialLine::Clock;
-    if (!m_port.isOpen()) open();
+    ensureOpen();
     QByteArray body("S");
     body += char(channel);
     body += char(samples);
     body += char(count);
     body += char(count >> 8);
-    body += char(settleUs);
-    body += char(settleUs >> 8);
+    body += le32(settleUs);
     body += le32(std::uint32_t(startWord16 >> 16));
     body += char(startWord16);
     body += char(startWord16 >> 8);
@@ -311,7 +434,7 @@ std::vector<double> SerialBridgePort::scan(int channel, int samples, std::uint64
     body += char(control);
     // Each point's time on the board (an ADC conversion is 104 us), and the
     // answer's time besides.
-    const auto perPoint = std::chrono::microseconds(settleUs + samples * 115 + 150);
+    const auto perPoint = std::chrono::microseconds(std::int64_t(settleUs) + samples * 115 + 150);
     const auto deadline = Clock::now() + AnswerWait + perPoint * count;
     const auto sent = send(body);
     if (!sent) lost(QStringLiteral("%1 (unplugged?)").arg(m_port.error()));

@@ -7,6 +7,7 @@
 #include <QString>
 
 #include <chrono>
+#include <deque>
 #include <memory>
 #include <optional>
 #include <vector>
@@ -17,7 +18,7 @@ namespace kalimor::dds {
 // CRC-8/CCITT over LEN, CMD and PAYLOAD.
 namespace bridge {
 inline constexpr std::uint8_t Sync = 0xA5;
-inline constexpr std::uint8_t Version = 2;
+inline constexpr std::uint8_t Version = 3;
 inline constexpr std::uint8_t NoSeq = 0xFF; // an answer to no request the board could read
 inline constexpr int MaxLength = 32;
 QByteArray frame(const QByteArray& body);
@@ -44,7 +45,11 @@ std::optional<QByteArray> takeFrame(QByteArray* in);
 class SerialBridgePort : public PortBackend {
 public:
     static constexpr std::chrono::milliseconds BannerWait{2500};
-    static constexpr std::chrono::milliseconds OpenWait{3000};
+    // A board that did not reset is asked at each speed for this long.
+    static constexpr std::chrono::milliseconds ProbeWait{200};
+    static constexpr std::chrono::milliseconds OpenWait{3300};
+    // After a speed change's answer, before the first byte at the new speed.
+    static constexpr std::chrono::milliseconds SwitchWait{5};
     static constexpr std::chrono::milliseconds AnswerWait{250};
     static constexpr std::chrono::milliseconds RetryAfter{2000};
 
@@ -53,6 +58,17 @@ public:
     void write(int address, const std::uint8_t* bytes, std::size_t count) override;
     QString describe() const override;
     QStringList driverLines() const override;
+    // The board's dead-man guard (firmware with the guard capability): armed
+    // while keyed, the board powers the chip down by itself when no frame
+    // has come for 2 s. Raises, once, when the guard did so.
+    void setKeyed(bool keyed) override;
+    void keepAlive() override;
+    // The fastest speed the link is raised to (115200, 500000 or 1000000).
+    void setTopSpeed(int baud) { m_topBaud = baud; }
+    int baud() const { return m_baud; }
+    // How many times the link has been opened: a new one means a board
+    // that may have been reset, its clock and queue gone.
+    int opens() const { return m_opens; }
 
     // The timed queue (firmware with the queue capability): loads the board
     // latches by its own clock, immune to USB latency and host load.
@@ -66,12 +82,33 @@ public:
         std::uint8_t control = 0;
         std::uint16_t worstLateUs = 0;
     };
+    // What the board says as it takes queued loads.
+    struct QueueReply {
+        int free = 0;              // slots left
+        std::uint32_t nowUs = 0;   // its clock
+        std::uint32_t latched = 0; // loads latched from the queue since its reset
+        std::uint16_t late = 0;    // of those, latched more than 500 us after their time
+    };
     static constexpr int QueueSlots = 32;
     static constexpr int LoadsPerFrame = 3;
     bool hasQueue();
     std::uint32_t boardTimeUs();
-    // Up to LoadsPerFrame loads, due in rising order; the slots left.
-    int queue(const std::vector<QueuedLoad>& loads);
+    // Up to LoadsPerFrame loads, due in rising order.
+    QueueReply queue(const std::vector<QueuedLoad>& loads);
+
+    // The board's clock against ours: every answer that carries the board's
+    // time (the queue's, the time's) is a sample, and a straight line fitted
+    // over the last FitWindow maps our time to the board's microseconds
+    // (unwrapped: they count on past 2^32). A resonator is good to about
+    // 0.5 %; the fit takes that out of the queue's due times.
+    static constexpr std::chrono::seconds FitWindow{10};
+    static constexpr std::chrono::seconds MinFitSpan{1};
+    static constexpr double MaxClockErrorPpm = 20000;
+    std::optional<double> boardAt(SerialLine::Clock::time_point t) const;
+    // Board microseconds per microsecond of ours; 1 until the samples span
+    // MinFitSpan.
+    double clockRatio() const;
+    std::optional<double> clockErrorPpm() const;
     // Drops the loads due after `afterUs`; how many.
     int dropAfter(std::uint32_t afterUs);
     Latched lastLatched();
@@ -81,7 +118,7 @@ public:
     bool hasScan();
     // Words in 1/65536ths, so that any spacing adds up over the points.
     std::vector<double> scan(int channel, int samples, std::uint64_t startWord16,
-                             std::uint64_t stepWord16, int count, int settleUs,
+                             std::uint64_t stepWord16, int count, std::uint32_t settleUs,
                              std::uint8_t control);
 
     // The average of `samples` (1..64) readings of analog input `channel`,
@@ -97,6 +134,13 @@ public:
 
 private:
     void open();
+    // Opens the link unless it is open, or an open failed less than
+    // RetryAfter ago (then raises that failure again).
+    void ensureOpen();
+    // Asks who is there at the line's present speed.
+    int identify(SerialLine::Clock::time_point deadline);
+    void sample(SerialLine::Clock::time_point sent, std::uint32_t boardUs);
+    void guard(bool armed);
     void close();
     [[noreturn]] void notABridge(const QString& why);
     // Sends CMD, a fresh sequence number and the rest of `body`, and returns
@@ -121,6 +165,17 @@ private:
     std::uint8_t m_seq = 0;
     std::uint8_t m_caps = 0;
     int m_baud = 115200;
+    int m_topBaud = 1000000;
+    int m_opens = 0;
+    bool m_keyed = false;
+    QString m_guardFired; // the guard's report, raised once
+    SerialLine::Clock::time_point m_sentAt, m_lastSent;
+    struct Sample {
+        SerialLine::Clock::time_point host;
+        double boardUs; // unwrapped
+        std::uint32_t raw;
+    };
+    std::deque<Sample> m_samples;
     bool m_writeFailed = false;
     QString m_openFailure; // why the last open failed, told again until RetryAfter
     SerialLine::Clock::time_point m_openFailed;

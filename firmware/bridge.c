@@ -34,9 +34,12 @@
 /* A frame whose bytes stop coming for this long is cut short (~20 ms). */
 #define FRAME_TIMEOUT_LOOPS 10000
 
-/* The board's clock: Timer1 at 2 MHz, its overflows counted, read as
- * microseconds (wrapping after 71 minutes; times are compared by difference). */
-static volatile uint16_t timerHigh;
+/* The board's clock: Timer1 at 2 MHz, its overflows counted in 32 bits, read
+ * as 32 bits of microseconds (wrapping after 71.6 minutes, as the host's due
+ * times do; every time is compared by signed difference). The count lives
+ * outside the start-up code's zeroing: where the clock starts is nobody's
+ * business, so a test may start it just before the wrap. */
+static volatile uint32_t timerHigh __attribute__((section(".noinit")));
 
 ISR(TIMER1_OVF_vect) {
     ++timerHigh;
@@ -46,45 +49,69 @@ static uint32_t nowUs(void) {
     const uint8_t sreg = SREG;
     cli();
     uint16_t low = TCNT1;
-    uint16_t high = timerHigh;
+    uint32_t high = timerHigh;
     if ((TIFR1 & _BV(TOV1)) && low < 0x8000) ++high; /* an overflow not yet counted */
     SREG = sreg;
-    return (((uint32_t)high << 16) | low) >> 1;
+    /* Bits 1..32 of the 2 MHz count; shifting by whole bytes, as here,
+     * costs a few instructions where `high << 15` costs a loop. */
+    const uint32_t us = (((uint32_t)high << 16) | low) >> 1;
+    return (high & 0x10000UL) ? us | 0x80000000UL : us;
 }
 
-/* The timed queue: loads latched at their due times by the main loop. */
+/* The timed queue. The AD9850 takes the 40 bits into its input register at
+ * any time and changes its output only on FQ_UD's rising edge, so the main
+ * loop clocks the head's word in ahead of its time, with interrupts on, and
+ * the compare interrupt only raises FQ_UD: a microsecond, on the timer's
+ * edge, and never long enough to cost the receiver a byte. */
 typedef struct {
     uint32_t due;
     uint8_t bits[5];
 } Timed;
 static Timed queue[BRIDGE_QUEUE_SLOTS];
 static volatile uint8_t qHead, qCount;
+static volatile uint8_t preloaded; /* the chip's input register holds the head's word */
 static volatile uint32_t latchedCount, lastDue;
+static volatile uint16_t lateCount;
 static uint8_t lastBits[5];
 static volatile uint16_t worstLate;
+/* What the chip's output holds, for the dead-man guard to power down. */
+static volatile uint8_t chipBits[5];
 
 static volatile uint8_t armed; /* the compare interrupt waits for the head's time */
 
-static void loadWord(const uint8_t* bits40);
+/* A load latched this long after its time missed it. */
+#define LATE_US 500
 
-/* Latches the queue's head and notes it; with interrupts off. */
-static void latchHead(void) {
+static void shiftWord(const uint8_t* bits40);
+static void pulse(uint8_t pin);
+
+/* Notes the head as latched at `at` and takes it off. Only the main loop
+ * moves the queue's head and count, so this needs interrupts on only. */
+static void bookHead(uint32_t at) {
     const Timed* t = &queue[qHead];
-    const int32_t late = -(int32_t)(t->due - nowUs());
-    loadWord(t->bits);
+    const int32_t late = (int32_t)(at - t->due);
     if (late > (int32_t)worstLate) worstLate = late > 0xFFFF ? 0xFFFF : (uint16_t)late;
+    if (late > LATE_US) ++lateCount;
     lastDue = t->due;
-    for (uint8_t k = 0; k < 5; ++k) lastBits[k] = t->bits[k];
+    for (uint8_t k = 0; k < 5; ++k) lastBits[k] = chipBits[k] = t->bits[k];
     ++latchedCount;
     qHead = (uint8_t)((qHead + 1) % BRIDGE_QUEUE_SLOTS);
     --qCount;
+    preloaded = 0;
 }
 
-/* The head's time has come: latched here, whatever the main loop is doing. */
+/* The head's time: its word is in the chip already, so FQ_UD's edge is all
+ * there is to do here; the main loop books it. */
+static volatile uint8_t fired;
+static volatile uint32_t firedAt;
+
 ISR(TIMER1_COMPA_vect) {
+    PORTB |= PIN_FQUD;
+    PORTB &= (uint8_t)~PIN_FQUD;
     TIMSK1 &= (uint8_t)~_BV(OCIE1A);
+    firedAt = nowUs();
+    fired = 1;
     armed = 0;
-    if (qCount > 0) latchHead();
 }
 
 static volatile uint8_t rx[64];
@@ -116,6 +143,8 @@ ISR(USART_UDRE_vect) {
         UCSR0B &= (uint8_t)~_BV(UDRIE0);
         return;
     }
+    /* TXC then says when this byte's stop bit has left (a speed change waits for it). */
+    UCSR0A = (uint8_t)((UCSR0A & _BV(U2X0)) | _BV(TXC0));
     UDR0 = tx[txTail];
     txTail = (uint8_t)((txTail + 1) & (sizeof tx - 1));
 }
@@ -139,12 +168,13 @@ static uint32_t speedTrialFrom; /* since when (microseconds) */
 static uint32_t nowUs(void);
 
 static void setSpeed(uint8_t code) {
-    /* Whatever is still going out leaves at the old speed first. */
+    /* Whatever is still going out leaves at the old speed first, to its last
+     * stop bit (a byte at 115200 takes 87 us; 2 ms bounds a UART that never
+     * says so). */
     while (txHead != txTail) {
     }
     loop_until_bit_is_set(UCSR0A, UDRE0);
-    UCSR0A |= _BV(TXC0);
-    _delay_us(100); /* the last stop bit at 115200 */
+    for (uint16_t i = 0; i < 2000 && !(UCSR0A & _BV(TXC0)); ++i) _delay_us(1);
     UBRR0H = 0;
     UBRR0L = ubrrFor[code];
 }
@@ -173,7 +203,8 @@ static void pulse(uint8_t pin) {
     PORTB &= (uint8_t)~pin;
 }
 
-static void loadWord(const uint8_t* bits40) {
+/* Clocks the 40 bits into the chip's input register; the output stays. */
+static void shiftWord(const uint8_t* bits40) {
     for (uint8_t byte = 0; byte < 5; ++byte) {
         uint8_t b = bits40[byte];
         for (uint8_t k = 0; k < 8; ++k) {
@@ -186,7 +217,29 @@ static void loadWord(const uint8_t* bits40) {
         }
     }
     PORTB &= (uint8_t)~PIN_DATA;
+}
+
+static void loadWord(const uint8_t* bits40) {
+    shiftWord(bits40);
     pulse(PIN_FQUD);
+    for (uint8_t k = 0; k < 5; ++k) chipBits[k] = bits40[k];
+}
+
+/* The dead-man guard: while the host keys a transmitter it must be heard
+ * from every 2 s, or the board powers the chip down by itself. */
+#define GUARD_US 2000000UL
+static uint8_t guardArmed, guardFired;
+static uint32_t lastHeard;
+
+static void dropQueue(void) {
+    cli();
+    if (preloaded && !fired) pulse(PIN_FQUD); /* see 'X': the register must start clean */
+    fired = 0;
+    qCount = 0;
+    preloaded = 0;
+    TIMSK1 &= (uint8_t)~_BV(OCIE1A);
+    armed = 0;
+    sei();
 }
 
 /* After power-up the chip is in parallel mode; the module's strapping plus a
@@ -210,11 +263,18 @@ static uint16_t readAnalog(uint8_t channel, uint8_t samples) {
     return sum;
 }
 
+static uint32_t le32(const uint8_t* b) {
+    return (uint32_t)b[0] | ((uint32_t)b[1] << 8) | ((uint32_t)b[2] << 16) | ((uint32_t)b[3] << 24);
+}
+
+#define CAPS                                                                                       \
+    (BRIDGE_CAP_LOAD | BRIDGE_CAP_RESET | BRIDGE_CAP_ADC | BRIDGE_CAP_QUEUE | BRIDGE_CAP_SCAN |    \
+     BRIDGE_CAP_SPEED | BRIDGE_CAP_GUARD)
+
 static void handle(const uint8_t* body, uint8_t len) {
-    static const uint8_t name[] = {'K', 'a', 'l', 'i', 'm', 'o', 'r', ' ',
-                                   'b', 'r', 'i', 'd', 'g', 'e'};
-    const uint8_t caps = BRIDGE_CAP_LOAD | BRIDGE_CAP_RESET | BRIDGE_CAP_ADC | BRIDGE_CAP_QUEUE |
-                         BRIDGE_CAP_SCAN | BRIDGE_CAP_SPEED;
+    static const uint8_t name[] = {'K', 'a', 'l', 'i', 'm', 'o', 'r',
+                                   ' ', 'b', 'r', 'i', 'd', 'g', 'e'};
+    const uint8_t caps = CAPS;
     if (len == 1 && body[0] == 'I') { /* version 1's identify, for its program to read */
         uint8_t reply[3 + sizeof name] = {'i', BRIDGE_VERSION, caps};
         for (uint8_t i = 0; i < sizeof name; ++i) reply[3 + i] = name[i];
@@ -222,6 +282,10 @@ static void handle(const uint8_t* body, uint8_t len) {
     }
     if (len < 2) return sendError(BRIDGE_NO_SEQ, BRIDGE_ERR_LENGTH);
     const uint8_t seq = body[1];
+    /* A direct load would shift its bits over the queued word clocked in
+     * ahead of its time. */
+    if (qCount > 0 && (body[0] == 'L' || body[0] == 'S' || body[0] == 'R'))
+        return sendError(seq, BRIDGE_ERR_BUSY);
     switch (body[0]) {
     case 'L':
         if (len != 7) return sendError(seq, BRIDGE_ERR_LENGTH);
@@ -230,6 +294,7 @@ static void handle(const uint8_t* body, uint8_t len) {
     case 'R':
         if (len != 2) return sendError(seq, BRIDGE_ERR_LENGTH);
         resetChip();
+        for (uint8_t k = 0; k < 5; ++k) chipBits[k] = 0;
         break;
     case 'D': {
         if (len != 4 || body[3] == 0 || body[3] > 64) return sendError(seq, BRIDGE_ERR_LENGTH);
@@ -243,19 +308,17 @@ static void handle(const uint8_t* body, uint8_t len) {
         return sendFrame(reply, sizeof reply);
     }
     case 'S': {
-        if (len != 21 || body[3] == 0 || body[3] > 64) return sendError(seq, BRIDGE_ERR_LENGTH);
+        if (len != 23 || body[3] == 0 || body[3] > 64) return sendError(seq, BRIDGE_ERR_LENGTH);
         const uint8_t channel = body[2], samples = body[3];
         const uint16_t count = (uint16_t)(body[4] | (body[5] << 8));
-        const uint16_t settle = (uint16_t)(body[6] | (body[7] << 8));
-        uint32_t word = (uint32_t)body[8] | ((uint32_t)body[9] << 8) | ((uint32_t)body[10] << 16) |
-                        ((uint32_t)body[11] << 24);
-        uint16_t frac = (uint16_t)(body[12] | (body[13] << 8));
-        const uint32_t step = (uint32_t)body[14] | ((uint32_t)body[15] << 8) |
-                              ((uint32_t)body[16] << 16) | ((uint32_t)body[17] << 24);
-        const uint16_t stepFrac = (uint16_t)(body[18] | (body[19] << 8));
+        const uint32_t settle = le32(body + 6);
+        uint32_t word = le32(body + 10);
+        uint16_t frac = (uint16_t)(body[14] | (body[15] << 8));
+        const uint32_t step = le32(body + 16);
+        const uint16_t stepFrac = (uint16_t)(body[20] | (body[21] << 8));
         for (uint16_t i = 0; i < count; ++i) {
             const uint8_t bits[5] = {(uint8_t)word, (uint8_t)(word >> 8), (uint8_t)(word >> 16),
-                                     (uint8_t)(word >> 24), body[20]};
+                                     (uint8_t)(word >> 24), body[22]};
             const uint16_t before = frac;
             frac = (uint16_t)(frac + stepFrac);
             word += step + (frac < before ? 1 : 0);
@@ -265,8 +328,8 @@ static void handle(const uint8_t* body, uint8_t len) {
             }
             const uint16_t sum = readAnalog(channel, samples);
             /* Sent by the interrupt while the next point is read. */
-            const uint8_t reply[] = {'r', seq, (uint8_t)i, (uint8_t)(i >> 8), (uint8_t)sum,
-                                     (uint8_t)(sum >> 8)};
+            const uint8_t reply[] = {
+                'r', seq, (uint8_t)i, (uint8_t)(i >> 8), (uint8_t)sum, (uint8_t)(sum >> 8)};
             sendFrame(reply, sizeof reply);
         }
         break;
@@ -282,7 +345,11 @@ static void handle(const uint8_t* body, uint8_t len) {
     }
     case 'T': {
         const uint32_t now = nowUs();
-        const uint8_t reply[] = {'t', seq, (uint8_t)now, (uint8_t)(now >> 8), (uint8_t)(now >> 16),
+        const uint8_t reply[] = {'t',
+                                 seq,
+                                 (uint8_t)now,
+                                 (uint8_t)(now >> 8),
+                                 (uint8_t)(now >> 16),
                                  (uint8_t)(now >> 24)};
         return sendFrame(reply, sizeof reply);
     }
@@ -290,34 +357,57 @@ static void handle(const uint8_t* body, uint8_t len) {
         const uint8_t n = (uint8_t)((len - 2) / 9);
         if (len < 11 || (len - 2) % 9 != 0) return sendError(seq, BRIDGE_ERR_LENGTH);
         if (qCount + n > BRIDGE_QUEUE_SLOTS) return sendError(seq, BRIDGE_ERR_FULL);
-        cli(); /* the compare interrupt takes from the head meanwhile */
+        /* Only the main loop moves the queue; the compare interrupt only
+         * raises FQ_UD, so nothing here keeps the receiver waiting. */
+        const uint8_t tail = (uint8_t)(qHead + qCount);
         for (uint8_t i = 0; i < n; ++i) {
             const uint8_t* e = body + 2 + 9 * i;
-            Timed* t = &queue[(uint8_t)(qHead + qCount) % BRIDGE_QUEUE_SLOTS];
-            t->due = (uint32_t)e[0] | ((uint32_t)e[1] << 8) | ((uint32_t)e[2] << 16) |
-                     ((uint32_t)e[3] << 24);
+            Timed* t = &queue[(uint8_t)(tail + i) % BRIDGE_QUEUE_SLOTS];
+            t->due = le32(e);
             for (uint8_t k = 0; k < 5; ++k) t->bits[k] = e[4 + k];
-            ++qCount;
         }
-        sei();
-        const uint8_t reply[] = {'q', seq, (uint8_t)(BRIDGE_QUEUE_SLOTS - qCount)};
+        qCount = (uint8_t)(qCount + n);
+        const uint32_t latched = latchedCount;
+        const uint16_t late = lateCount;
+        const uint8_t free = (uint8_t)(BRIDGE_QUEUE_SLOTS - qCount);
+        const uint32_t now = nowUs();
+        const uint8_t reply[] = {'q',
+                                 seq,
+                                 free,
+                                 (uint8_t)now,
+                                 (uint8_t)(now >> 8),
+                                 (uint8_t)(now >> 16),
+                                 (uint8_t)(now >> 24),
+                                 (uint8_t)latched,
+                                 (uint8_t)(latched >> 8),
+                                 (uint8_t)(latched >> 16),
+                                 (uint8_t)(latched >> 24),
+                                 (uint8_t)late,
+                                 (uint8_t)(late >> 8)};
         return sendFrame(reply, sizeof reply);
     }
     case 'X': {
         if (len != 6) return sendError(seq, BRIDGE_ERR_LENGTH);
-        const uint32_t after = (uint32_t)body[2] | ((uint32_t)body[3] << 8) |
-                               ((uint32_t)body[4] << 16) | ((uint32_t)body[5] << 24);
+        const uint32_t after = le32(body + 2);
         uint8_t dropped = 0;
+        /* Loads are queued in time order: drop from the back. A head that
+         * has latched and is not yet booked stays, and so, for now, does one
+         * clocked in already; the compare interrupt is held off meanwhile. */
         cli();
-        /* Loads are queued in time order: drop from the back. */
-        while (qCount > 0 &&
-               (int32_t)(queue[(uint8_t)(qHead + qCount - 1) % BRIDGE_QUEUE_SLOTS].due - after) > 0) {
+        for (;;) {
+            const uint8_t last = (uint8_t)((qHead + qCount - 1) % BRIDGE_QUEUE_SLOTS);
+            if (qCount <= (fired | preloaded) || (int32_t)(queue[last].due - after) <= 0) break;
             --qCount;
             ++dropped;
         }
-        if (qCount == 0 && armed) {
+        /* The chip takes the first 40 bits after a latch and no more: a
+         * head clocked in already cannot be taken back, only latched, so
+         * it goes out now, a little early, and the next load starts clean. */
+        if (qCount == 1 && preloaded && !fired && (int32_t)(queue[qHead].due - after) > 0) {
             TIMSK1 &= (uint8_t)~_BV(OCIE1A);
             armed = 0;
+            pulse(PIN_FQUD);
+            bookHead(nowUs());
         }
         sei();
         const uint8_t reply[] = {'x', seq, dropped};
@@ -325,14 +415,31 @@ static void handle(const uint8_t* body, uint8_t len) {
     }
     case 'W': {
         cli();
-        const uint8_t reply[] = {'w', seq,
-                                 (uint8_t)latchedCount, (uint8_t)(latchedCount >> 8),
-                                 (uint8_t)(latchedCount >> 16), (uint8_t)(latchedCount >> 24),
-                                 (uint8_t)lastDue, (uint8_t)(lastDue >> 8), (uint8_t)(lastDue >> 16),
-                                 (uint8_t)(lastDue >> 24), lastBits[0], lastBits[1], lastBits[2],
-                                 lastBits[3], lastBits[4], (uint8_t)worstLate,
+        const uint8_t reply[] = {'w',
+                                 seq,
+                                 (uint8_t)latchedCount,
+                                 (uint8_t)(latchedCount >> 8),
+                                 (uint8_t)(latchedCount >> 16),
+                                 (uint8_t)(latchedCount >> 24),
+                                 (uint8_t)lastDue,
+                                 (uint8_t)(lastDue >> 8),
+                                 (uint8_t)(lastDue >> 16),
+                                 (uint8_t)(lastDue >> 24),
+                                 lastBits[0],
+                                 lastBits[1],
+                                 lastBits[2],
+                                 lastBits[3],
+                                 lastBits[4],
+                                 (uint8_t)worstLate,
                                  (uint8_t)(worstLate >> 8)};
         sei();
+        return sendFrame(reply, sizeof reply);
+    }
+    case 'K': {
+        if (len != 3) return sendError(seq, BRIDGE_ERR_LENGTH);
+        guardArmed = body[2] != 0;
+        const uint8_t reply[] = {'k', seq, guardFired ? BRIDGE_GUARD_FIRED : 0};
+        guardFired = 0;
         return sendFrame(reply, sizeof reply);
     }
     default:
@@ -345,6 +452,8 @@ static void handle(const uint8_t* body, uint8_t len) {
 int main(void) {
     DDRB = PIN_WCLK | PIN_FQUD | PIN_DATA | PIN_RESET;
     PORTB = 0;
+    /* The speed is set before the transmitter is enabled: the UART's reset
+     * value would send the banner's first byte at another speed. */
     UBRR0H = UBRRH_VALUE;
     UBRR0L = UBRRL_VALUE; /* 16 with U2X, as ubrrFor[0] */
 #if USE_2X
@@ -353,7 +462,7 @@ int main(void) {
     UCSR0A &= (uint8_t)~_BV(U2X0);
 #endif
     UCSR0B = _BV(RXEN0) | _BV(TXEN0) | _BV(RXCIE0);
-    UCSR0C = _BV(UCSZ01) | _BV(UCSZ00); /* 8N1 */
+    UCSR0C = _BV(UCSZ01) | _BV(UCSZ00);                        /* 8N1 */
     ADCSRA = _BV(ADEN) | _BV(ADPS2) | _BV(ADPS1) | _BV(ADPS0); /* 125 kHz ADC clock */
     TCCR1A = 0;
     TCCR1B = _BV(CS11); /* clk/8: 2 MHz */
@@ -361,9 +470,7 @@ int main(void) {
     resetChip();
     sei();
     {
-        const uint8_t banner[] = {'B', BRIDGE_VERSION,
-                                  BRIDGE_CAP_LOAD | BRIDGE_CAP_RESET | BRIDGE_CAP_ADC |
-                                      BRIDGE_CAP_QUEUE | BRIDGE_CAP_SCAN | BRIDGE_CAP_SPEED};
+        const uint8_t banner[] = {'B', BRIDGE_VERSION, CAPS};
         sendFrame(banner, sizeof banner);
     }
 
@@ -371,19 +478,30 @@ int main(void) {
     uint8_t have = 0, need = 0;
     uint16_t idle = 0;
     for (;;) {
-        /* The queue's head: a load due within 20 us is waited for here and
-         * latched; a later one arms the compare interrupt. Arming that close
-         * to the match could miss it, and the timer would come round only
-         * 32.768 ms later. */
-        if (qCount > 0 && !armed) {
+        /* The queue's head: its word clocked in ahead of its time, then
+         * a load due within 20 us is waited for here and latched; a later
+         * one arms the compare interrupt. Arming that close to the match
+         * could miss it, and the timer would come round only 32.768 ms
+         * later. */
+        if (fired) { /* the interrupt is not armed again before this */
+            bookHead(firedAt);
+            fired = 0;
+        }
+        /* `armed` first: once it reads 0 the interrupt cannot fire, so
+         * `fired` read after it is final (a head latched there and not yet
+         * booked must not be latched and booked again here). */
+        if (!armed && !fired && qCount > 0) {
+            if (!preloaded && (int32_t)(queue[qHead].due - nowUs()) < 30000) {
+                shiftWord(queue[qHead].bits);
+                preloaded = 1;
+            }
             const int32_t early = (int32_t)(queue[qHead].due - nowUs());
-            if (early <= 20) {
+            if (early <= 20 && preloaded) {
                 while ((int32_t)(queue[qHead].due - nowUs()) > 0) {
                 }
-                cli();
-                latchHead();
-                sei();
-            } else if (early < 30000) {
+                pulse(PIN_FQUD);
+                bookHead(nowUs());
+            } else if (early < 30000 && preloaded) {
                 cli();
                 TIFR1 = _BV(OCF1A); /* an old match must not fire it */
                 OCR1A = (uint16_t)(TCNT1 + (uint16_t)(early * 2));
@@ -391,6 +509,17 @@ int main(void) {
                 TIMSK1 |= _BV(OCIE1A);
                 sei();
             }
+        }
+        if (guardArmed && nowUs() - lastHeard > GUARD_US) {
+            /* The host fell silent while keyed: the word the chip holds,
+             * powered down, and nothing queued turns it on again. */
+            dropQueue();
+            uint8_t off[5];
+            for (uint8_t k = 0; k < 5; ++k) off[k] = chipBits[k];
+            off[4] |= 0x04;
+            loadWord(off);
+            guardArmed = 0;
+            guardFired = 1;
         }
         if (speedTrial && nowUs() - speedTrialFrom > 500000UL) {
             speedTrial = 0;
@@ -434,6 +563,7 @@ int main(void) {
             continue;
         }
         speedTrial = 0; /* a good frame: the link holds at this speed */
+        lastHeard = nowUs();
         handle(frame + 1, frame[0]);
     }
 }

@@ -19,14 +19,18 @@
  *   'Q' seq {due[4] word[4] control[1]}x1..3
  *                                           queue loads, each latched when the board's
  *                                           clock reaches its due time (in order of
- *                                           queueing); 'q' seq free[1], the slots left,
- *                                           or 'E' seq 5 when they do not fit
+ *                                           queueing); 'q' seq free[1] now[4]
+ *                                           latched[4] late[2]: the slots left, the
+ *                                           board's clock, the loads latched from the
+ *                                           queue and those latched more than 500 us
+ *                                           after their time (both counted since
+ *                                           reset); 'E' seq 5 when they do not fit
  *   'X' seq after[4]                        drop the queued loads due after `after`;
  *                                           'x' seq dropped[1]
  *   'W' seq                                 the last load latched from the queue:
  *                                           'w' seq latched[4] due[4] word[4] control[1]
  *                                           late[2] (the worst lateness, microseconds)
- *   'S' seq channel[1] samples[1] count[2] settle_us[2] start[4] start_frac[2]
+ *   'S' seq channel[1] samples[1] count[2] settle_us[4] start[4] start_frac[2]
  *           step[4] step_frac[2] control[1]
  *                                           scan: for each of `count` points load
  *                                           start + i x step (words and 1/65536ths of a
@@ -35,27 +39,41 @@
  *                                           the analog input; one 'r' seq index[2]
  *                                           sum[2] per point as it is read, then
  *                                           'A' seq 'S'
+ *   'K' seq armed[1]                        the dead-man guard: armed (1), the chip is
+ *                                           powered down by the board itself when no
+ *                                           good frame comes for 2 s; 0 disarms.
+ *                                           'k' seq flags[1], bit 0: the guard powered
+ *                                           the chip down since the last 'k' (cleared
+ *                                           by this answer)
  *   'U' seq speed[1]                        link speed: 1 500000 baud, 2 1000000 baud
  *                                           (16 MHz divides both exactly), 0 115200; the
  *                                           'A' seq 'U' answer goes at the old speed, then
- *                                           the board listens at the new one, and goes
- *                                           back to 115200 unless a good frame comes
- *                                           within 500 ms
+ *                                           the board switches once its last stop bit
+ *                                           has left, and goes back to 115200 unless a
+ *                                           good frame comes within 500 ms. The host
+ *                                           switches on reading the answer and waits
+ *                                           a few milliseconds before it sends, so no
+ *                                           byte crosses while the speeds differ
+ *
+ * 'L', 'S' and 'R' are refused (code 6) while queued loads remain: they would
+ * shift their bits into the chip over the next queued word's, which the board
+ * clocks in ahead of its time.
  * Board to host:
  *   'B' version caps                        banner, once after every reset (no SEQ)
  *   'E' seq code                            refused: 1 checksum, 2 unknown command,
  *                                           3 bad length, 4 frame cut short, 5 queue
- *                                           full; SEQ is
+ *                                           full, 6 queued loads remain; SEQ is
  *                                           0xFF when the frame's own cannot be trusted
  *
- * Version 1 had no SEQ. Its identify ('I' alone, LEN 1) is still answered,
- * as 'i' version caps, so that a program of version 1 says to reflash.
+ * Version 2 had 16-bit settle times and a 31-bit clock. Version 1 had no SEQ;
+ * its identify ('I' alone, LEN 1) is still answered, as 'i' version caps, so
+ * that a program of version 1 says to reflash.
  */
 #ifndef KALIMOR_BRIDGE_PROTOCOL_H
 #define KALIMOR_BRIDGE_PROTOCOL_H
 
 #define BRIDGE_SYNC 0xA5
-#define BRIDGE_VERSION 2
+#define BRIDGE_VERSION 3
 #define BRIDGE_NO_SEQ 0xFF
 #define BRIDGE_MAX_LEN 32
 
@@ -65,6 +83,7 @@
 #define BRIDGE_CAP_QUEUE 0x08
 #define BRIDGE_CAP_SCAN 0x10
 #define BRIDGE_CAP_SPEED 0x20
+#define BRIDGE_CAP_GUARD 0x40
 #define BRIDGE_QUEUE_SLOTS 32
 
 #define BRIDGE_ERR_CHECKSUM 1
@@ -72,5 +91,8 @@
 #define BRIDGE_ERR_LENGTH 3
 #define BRIDGE_ERR_CUT 4
 #define BRIDGE_ERR_FULL 5
+#define BRIDGE_ERR_BUSY 6
+
+#define BRIDGE_GUARD_FIRED 0x01
 
 #endif

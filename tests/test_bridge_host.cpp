@@ -83,7 +83,7 @@ private:
                 greeted = true;
                 if (m_behaviour != Behaviour::Chatter && m_behaviour != Behaviour::Silent &&
                     m_behaviour != Behaviour::NotABridge)
-                    send(QByteArray("B\x02\x27", 3));
+                    send(QByteArray("B\x03\x27", 3));
             }
             if (m_behaviour == Behaviour::Chatter && greeted) send(QByteArray("x\x01", 2));
             if (m_behaviour == Behaviour::NotABridge && n > 0)
@@ -100,7 +100,7 @@ private:
                     m_deaf = Clock::now() + std::chrono::milliseconds(550);
                     continue;
                 }
-                if (body->startsWith('I')) send(QByteArray("i") + seq + QByteArray("\x02\x07", 2));
+                if (body->startsWith('I')) send(QByteArray("i") + seq + QByteArray("\x03\x07", 2));
                 if (!body->startsWith('L') || body->size() != 7) continue;
                 if (m_behaviour == Behaviour::StrayRefusal)
                     send(QByteArray("E") + char(seq - 1) + '\x01');
