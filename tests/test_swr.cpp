@@ -1,9 +1,9 @@
+#include "analyser/Crystal.h"
 #include "analyser/Swr.h"
 
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
 
 using namespace kalimor::analyser;
 using namespace kalimor::analyser::swr;
@@ -60,8 +60,6 @@ TEST(Swr, SimulatedAntennaAfterOpenCalibration) {
         EXPECT_NEAR(*s.bands[1].highHz, 7.386890e6, 1e3);
         EXPECT_LT(s.bands[0].widthHz(), s.bands[1].widthHz());
         EXPECT_LT(s.bands[1].widthHz(), s.bands[2].widthHz());
-        std::printf("resonance %+.1f Hz, edges %+.1f %+.1f Hz\n", s.resonanceHz - 7.0999685e6,
-                    *s.bands[1].lowHz - 6.824192e6, *s.bands[1].highHz - 7.386890e6);
     }
     // Another range is not this calibration's.
     EXPECT_FALSE(cal.covers(sweepFrequencies(6.5e6, 7.7e6, 102, false)));
@@ -116,4 +114,37 @@ TEST(Swr, DiodePairLinearised) {
     EXPECT_NEAR(swrOf(*read(1 / 3.0)), 2.0, 0.1);
     EXPECT_NEAR(swrOf(*read(0.6)), 4.0, 1e-6);
     EXPECT_FALSE(pair.gamma(3, 3)); // output powered down: no ratio
+}
+
+// The crystal's fs from the middle of its -3 dB points, not the highest
+// sample: through a 10-bit ADC the top is flat over about +/-80 Hz. The
+// simulated crystal (Lm 10 mH, Cm 25.3303 fF, Rm 20 ohm, C0 5 pF, 12.5 ohm
+// fixture) has fs 10.000000 MHz; two measurements with their own noise
+// agree within 5 Hz.
+TEST(Swr, CrystalFitThroughATenBitDetector) {
+    const CrystalModel truth = crystalFixture();
+    ASSERT_NEAR(truth.seriesHz(), 10e6, 1);
+    const Detector log;
+    double fs[2] = {};
+    for (int run = 0; run < 2; ++run) {
+        std::mt19937 random(run + 1);
+        std::normal_distribution<double> noise(0, 0.02);
+        const SweepFn sweep = [&](const std::vector<double>& frequencies) {
+            Trace t;
+            for (double hz : frequencies) {
+                const double mv = log.millivolts(truth.s21Db(hz, crystalFixtureR0) + noise(random));
+                const double steps = std::round(mv * Detector::AdcSteps / Detector::AdcFullScaleMv);
+                t.push_back({hz, log.dbm(Detector::adcToMv(steps)), steps});
+            }
+            return t;
+        };
+        QString why;
+        const auto m = measureCrystal(sweep, 9.95e6, 10.05e6, crystalFixtureR0, &why);
+        ASSERT_TRUE(m) << qPrintable(why);
+        fs[run] = m->fs;
+        EXPECT_NEAR(m->fs, truth.seriesHz(), 10);
+        EXPECT_NEAR(m->rm, truth.rm, 0.05 * truth.rm);
+        EXPECT_NEAR(m->fp, truth.parallelHz(), 10);
+    }
+    EXPECT_NEAR(fs[0], fs[1], 5);
 }
