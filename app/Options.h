@@ -23,6 +23,16 @@ struct AnalyseSetup {
     double r0 = 12.5, nearMHz = 10;
 };
 
+// --swr START:STOP:POINTS, the antenna analyser without a window.
+struct SwrSetup {
+    double startMHz = 0, stopMHz = 0;
+    int points = 0;
+    int settleMs = 0, samples = 4;
+    QString calibrate; // --calibrate open|short|load: measure that standard and keep it
+    QString simDut;    // --sim-dut: what the simulated board's bridge has on its port
+    QString csv;
+};
+
 // What the command line asks for.
 struct Options {
     // --port or --simulate; without them the port in the settings (Edit >
@@ -34,7 +44,8 @@ struct Options {
     std::optional<beacon::BeaconSetup> beacon;
     // --analyse or --crystal: the analyser without a window.
     std::optional<AnalyseSetup> analyse;
-    bool pttKeys = false; // --ptt-keys: a client's T 1 / T 0 switch the output on and off
+    std::optional<SwrSetup> swr; // --swr
+    bool pttKeys = false;        // --ptt-keys: a client's T 1 / T 0 switch the output on and off
     bool help = false;
     bool version = false;
 };

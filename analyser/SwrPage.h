@@ -1,0 +1,103 @@
+#pragma once
+
+#include "analyser/Analysis.h"
+#include "analyser/SweepRunner.h"
+#include "analyser/Swr.h"
+
+#include <QWidget>
+
+#include <functional>
+#include <memory>
+#include <optional>
+
+class QChart;
+class QChartView;
+class QComboBox;
+class QDoubleSpinBox;
+class QGridLayout;
+class QLabel;
+class QLineSeries;
+class QPushButton;
+class QScatterSeries;
+class QSpinBox;
+
+namespace kalimor {
+
+// The network analyser's SWR tab: the detector on the bridge's reflected
+// port, calibrated per point with an open (or short) and optionally a load,
+// kept per range; the SWR curve with its 2:1 line, the resonance and the SWR
+// 1.5, 2 and 3 bandwidths; band presets and a CSV. Its plot is a widget of
+// its own, which the window shows in place of the response plot.
+class SwrPage : public QWidget {
+    Q_OBJECT
+public:
+    // What the window lends the tab: the board (taken for a run, false when
+    // another holds it; given back after) and the detector's calibration.
+    struct Hooks {
+        std::function<bool()> takeBoard;
+        std::function<void()> giveBoardBack;
+        std::function<analyser::Detector()> detector;
+    };
+    SwrPage(Hooks hooks, QWidget* parent = nullptr);
+    ~SwrPage() override;
+
+    QWidget* plot() const { return m_plot; }
+    // Measures the standard now on the bridge over the range and keeps it.
+    void calibrate(analyser::swr::Standard standard);
+    void cmdRun_Click();
+    void cmdStop_Click();
+    bool running() const { return m_runner->running(); }
+    // The current range as a band of the user's, with a button of its own.
+    bool addUserBand(const QString& name);
+    bool exportCsv(const QString& path);
+    QString resultText() const;
+    const analyser::swr::SwrTrace& shown() const { return m_trace; }
+
+protected:
+    void showEvent(QShowEvent* event) override;
+
+private:
+    void start(std::optional<analyser::swr::Standard> standard);
+    void finished(const analyser::Trace& levels);
+    void showResult();
+    void showCalibration();
+    void addBandButton(const QString& name, double lowHz, double highHz, bool widen);
+    analyser::swr::Dut simulatedDut() const;
+    double read(int samples);
+    void done();
+
+    Hooks m_hooks;
+    std::unique_ptr<analyser::SweepRunner> m_runner;
+    std::unique_ptr<analyser::swr::SimulatedBridge> m_bridge;
+    analyser::swr::Calibration m_calibration;
+    std::optional<analyser::swr::Standard> m_pending; // the standard a run measures
+    analyser::swr::SwrTrace m_trace;
+    int m_bandButtons = 0;
+    size_t m_expected = 0; // points the run under way measures
+
+    QGridLayout* m_bands;
+    QDoubleSpinBox* spnStart;
+    QDoubleSpinBox* spnStop;
+    QSpinBox* spnPoints;
+    QSpinBox* spnSamples;
+    QLabel* lblDut;
+    QComboBox* cboDut;
+    QWidget* m_antenna;
+    QDoubleSpinBox* spnR;
+    QDoubleSpinBox* spnL;
+    QDoubleSpinBox* spnC;
+    QLabel* lblCalibration;
+    QPushButton* cmdRun;
+    QPushButton* cmdStop;
+    QLabel* lblStatus;
+
+    QWidget* m_plot;
+    QChart* m_chart;
+    QChartView* m_view;
+    QLineSeries* m_series;
+    QLineSeries* m_twoToOne;
+    QScatterSeries* m_least;
+    QLabel* lblResult;
+};
+
+} // namespace kalimor
