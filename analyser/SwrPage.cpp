@@ -145,6 +145,9 @@ SwrPage::SwrPage(Hooks hooks, QWidget* parent) : QWidget(parent), m_hooks(std::m
     auto* y = new QValueAxis(m_chart);
     y->setTitleText(QStringLiteral("SWR"));
     y->setRange(1, TopSwr);
+    y->setTickCount(int(TopSwr)); // a line at each whole SWR
+    y->setLabelFormat(QStringLiteral("%.0f"));
+    x->setRange(spnStart->value(), spnStop->value());
     m_chart->addAxis(x, Qt::AlignBottom);
     m_chart->addAxis(y, Qt::AlignLeft);
     for (auto* s : m_chart->series()) {
@@ -156,6 +159,7 @@ SwrPage::SwrPage(Hooks hooks, QWidget* parent) : QWidget(parent), m_hooks(std::m
     m_view->setMinimumSize(360, 260);
     m_view->setFocusPolicy(Qt::NoFocus);
     lblResult = named(new QLabel, "lblSwrResult");
+    lblResult->setWordWrap(true);
     lblResult->setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
     m_plot = new QWidget(parent);
     m_plot->setObjectName(QStringLiteral("swrPlot"));
@@ -182,6 +186,9 @@ SwrPage::SwrPage(Hooks hooks, QWidget* parent) : QWidget(parent), m_hooks(std::m
     connect(cmdShort, &QPushButton::clicked, this, [this] { calibrate(Standard::Short); });
     connect(cmdLoad, &QPushButton::clicked, this, [this] { calibrate(Standard::Load); });
     connect(cmdRun, &QPushButton::clicked, this, &SwrPage::cmdRun_Click);
+    connect(spnStart, &QDoubleSpinBox::valueChanged, this, &SwrPage::showCalibration);
+    connect(spnStop, &QDoubleSpinBox::valueChanged, this, &SwrPage::showCalibration);
+    connect(spnPoints, &QSpinBox::valueChanged, this, &SwrPage::showCalibration);
     connect(cmdStop, &QPushButton::clicked, this, &SwrPage::cmdStop_Click);
     connect(cboDut, &QComboBox::currentIndexChanged, this,
             [this] { m_antenna->setVisible(lblDut->isVisible() && cboDut->currentIndex() == 3); });
@@ -321,7 +328,8 @@ void SwrPage::finished(const analyser::Trace& levels) {
         } else {
             // Never numbers without a calibration for this range.
             m_trace.clear();
-            lblStatus->setText(QStringLiteral("No SWR: ") + why);
+            m_why = QStringLiteral("No SWR: ") + why;
+            lblStatus->setText(m_why);
         }
         showResult();
     }
@@ -338,11 +346,10 @@ void SwrPage::done() {
 void SwrPage::showCalibration() {
     const auto f = analyser::sweepFrequencies(spnStart->value() * 1e6, spnStop->value() * 1e6,
                                               spnPoints->value(), false);
-    lblCalibration->setText(
-        m_calibration.covers(f)
-            ? QStringLiteral("Calibrated for this range (%1)").arg(m_calibration.describe())
-            : QStringLiteral("Not calibrated for this range: connect an open "
-                             "(or short) and press Open (or Short)"));
+    lblCalibration->setText(m_calibration.covers(f)
+                                ? m_calibration.describe().replace(0, 1, QLatin1Char('C'))
+                                : QStringLiteral("Not calibrated for this range: connect an open "
+                                                 "(or short) and press Open (or Short)"));
 }
 
 QString SwrPage::resultText() const {
@@ -354,7 +361,7 @@ void SwrPage::showResult() {
     m_twoToOne->clear();
     m_least->clear();
     if (m_trace.empty()) {
-        lblResult->setText(QStringLiteral("No SWR shown: run a calibrated sweep"));
+        lblResult->setText(m_why);
         return;
     }
     for (const SwrPoint& p : m_trace) m_series->append(p.hz / 1e6, std::min(p.swr(), TopSwr));

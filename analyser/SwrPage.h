@@ -72,6 +72,7 @@ private:
     analyser::swr::Calibration m_calibration;
     std::optional<analyser::swr::Standard> m_pending; // the standard a run measures
     analyser::swr::SwrTrace m_trace;
+    QString m_why = QStringLiteral("No SWR shown: run a calibrated sweep"); // when none is shown
     int m_bandButtons = 0;
     size_t m_expected = 0; // points the run under way measures
 
