@@ -47,6 +47,7 @@ QString usageText() {
         "  --port ftdi[:SERIAL[:reset]]  an FTDI USB adapter in bit-bang mode\n"
         "  --port gpio[:CHIP[:DATA,W_CLK,FQ_UD[,RESET]]]  GPIO lines (gpiochip0, 25,23,24,22)\n"
         "  --port serial:DEVICE  the Kalimor bridge (firmware/) on a USB serial port\n"
+        "  --port sketch:DEVICE[:BAUD]  an Arduino antenna analyser sketch, for --swr\n"
         "  --port sim          same as --simulate\n"
         "  --trace FILE        append one JSON line per load to FILE\n"
         "  --rigctld[=[ADDR:]PORT]  answer Hamlib's rigctld protocol (default 127.0.0.1:4532)\n"

@@ -11,6 +11,7 @@
 #include "core/Error.h"
 #include "core/Numbers.h"
 #include "dds/Board.h"
+#include "dds/SketchAnalyser.h"
 #include "settings/SafeFile.h"
 #include "ui/Globals.h"
 
@@ -34,11 +35,56 @@ QString mhz(double hz) {
     return QString::number(hz / 1e6, 'f', 6);
 }
 
+void print(const SwrTrace& trace) {
+    const Summary sum = summarise(trace);
+    std::printf("resonance: %s MHz\n", qPrintable(mhz(sum.resonanceHz)));
+    std::printf("swr at resonance: %.3f\n", sum.swr());
+    std::printf("return loss at resonance: %.2f dB\n", returnLossDb(sum.gamma));
+    for (const Band& b : sum.bands) {
+        const QString level = QString::number(b.swr);
+        if (b.crosses())
+            std::printf("swr %s bandwidth: %s - %s MHz\n", qPrintable(level),
+                        qPrintable(mhz(*b.lowHz)), qPrintable(mhz(*b.highHz)));
+        else
+            std::printf("swr %s bandwidth: none\n", qPrintable(level));
+    }
+    std::fflush(stdout);
+}
+
+// An Arduino antenna analyser sweeps and reports SWR itself: its points are
+// read as they come, with no calibration of ours.
+int sketchSwr(const SwrSetup& s, const dds::PortSpec& port) {
+    if (!s.calibrate.isEmpty() || !s.simDut.isEmpty())
+        return fail(QStringLiteral("the antenna analyser sketch calibrates itself: --calibrate "
+                                   "and --sim-dut do not apply"));
+    dds::SketchAnalyser sketch;
+    QString why;
+    if (!sketch.open(port.device, port.baud, &why)) return fail(why);
+    SwrTrace trace;
+    try {
+        for (const auto& p : sketch.sweep(s.startMHz * 1e6, s.stopMHz * 1e6, s.points - 1))
+            trace.push_back({p.hz, (p.swr - 1) / (p.swr + 1)});
+    } catch (const Error& e) {
+        return fail(e.description());
+    }
+    if (trace.empty()) return fail(QStringLiteral("the antenna analyser sent no points"));
+    print(trace);
+    if (!s.csv.isEmpty())
+        if (const auto failure = replaceFile(
+                s.csv,
+                toCsv(trace, QStringLiteral("antenna analyser sketch on ") + port.device).toUtf8()))
+            return fail(*failure);
+    return 0;
+}
+
 } // namespace
 
 int runSwr(const Options& options) {
     const SwrSetup& s = *options.swr;
     StartUp(nullptr).readSettings();
+    if (const auto port = dds::board().portChoice();
+        port && port->kind == dds::PortSpec::Kind::Sketch)
+        return sketchSwr(s, *port);
     dds::board().setAddress(Globals::PortAddress);
     const bool simulated = dds::board().simulated();
     const auto standard = parseStandard(s.calibrate);
@@ -100,19 +146,7 @@ int runSwr(const Options& options) {
     }
     const auto trace = cal.apply(levels, &why);
     if (!trace) return fail(QStringLiteral("no SWR: ") + why);
-    const Summary sum = summarise(*trace);
-    std::printf("resonance: %s MHz\n", qPrintable(mhz(sum.resonanceHz)));
-    std::printf("swr at resonance: %.3f\n", sum.swr());
-    std::printf("return loss at resonance: %.2f dB\n", returnLossDb(sum.gamma));
-    for (const Band& b : sum.bands) {
-        const QString level = QString::number(b.swr);
-        if (b.crosses())
-            std::printf("swr %s bandwidth: %s - %s MHz\n", qPrintable(level),
-                        qPrintable(mhz(*b.lowHz)), qPrintable(mhz(*b.highHz)));
-        else
-            std::printf("swr %s bandwidth: none\n", qPrintable(level));
-    }
-    std::fflush(stdout);
+    print(*trace);
     if (!s.csv.isEmpty()) {
         const QString what = QStringLiteral("%1; %2").arg(detector.describe(), cal.describe());
         if (const auto failure = replaceFile(s.csv, toCsv(*trace, what).toUtf8()))
