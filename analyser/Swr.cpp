@@ -106,7 +106,8 @@ SimulatedBridge::SimulatedBridge(Dut dut, Detector detector, std::uint32_t seed)
 double SimulatedBridge::steps(double dbm, int samples) {
     const int n = std::max(samples, 1);
     std::normal_distribution<double> noise(0, NoiseDb / std::sqrt(double(n)));
-    const double mv = m_detector.millivolts(dbm + noise(m_random));
+    double mv = m_powered ? m_detector.millivolts(dbm + noise(m_random)) : 0;
+    if (m_detector.kind == Detector::Kind::Diode) mv = mv * mv / (mv + DiodeKneeMv) + DiodeOffsetMv;
     return std::clamp(mv * Detector::AdcSteps / Detector::AdcFullScaleMv, 0.0, Detector::AdcSteps);
 }
 

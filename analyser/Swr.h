@@ -44,13 +44,17 @@ std::optional<Dut> parseDut(const QString& text, QString* why);
 // The simulated board's bridge and detectors. The reflected port sees the
 // source less the bridge's loss and the load's return loss; the forward port
 // the source less the coupler's loss. Readings are ADC steps through
-// `detector`, with seeded noise that averaging reduces.
+// `detector`, with seeded noise that averaging reduces. A diode detector is
+// a real one: square law below its knee, and an offset with no signal.
 class SimulatedBridge {
 public:
     SimulatedBridge(Dut dut, Detector detector, std::uint32_t seed = 1);
     double reflectedSteps(double hz, int samples); // A0
     double forwardSteps(double hz, int samples);   // A1
+    // The generator's output powered down: the detectors read their offsets.
+    void setPowered(bool on) { m_powered = on; }
     const Dut& dut() const { return m_dut; }
+    static constexpr double DiodeKneeMv = 150, DiodeOffsetMv = 15;
     static constexpr double SourceDbm = 10;
     static constexpr double BridgeLossDb = 6;
     static constexpr double NoiseDb = 0.01;
@@ -60,6 +64,7 @@ private:
     Dut m_dut;
     Detector m_detector;
     std::mt19937 m_random;
+    bool m_powered = true;
 };
 
 // One point of an SWR sweep.

@@ -101,6 +101,22 @@ SwrPage::SwrPage(Hooks hooks, QWidget* parent) : QWidget(parent), m_hooks(std::m
     auto* cmdLoad = named(new QPushButton(QStringLiteral("&Load"), this), "cmdCalLoad");
     lblCalibration = named(new QLabel(this), "lblSwrCalibration");
     lblCalibration->setWordWrap(true);
+    cboDetectors = named(new QComboBox(this), "cboSwrDetectors");
+    cboDetectors->addItems({QStringLiteral("One on A0, calibrated per point"),
+                            QStringLiteral("Two diodes: A1 forward, A0 reflected")});
+    auto* cmdOffsets =
+        named(new QPushButton(QStringLiteral("Read offsets"), this), "cmdSwrOffsets");
+    cmdOffsets->setToolTip(QStringLiteral("Reads both detectors with the output powered down"));
+    cboKnown = named(new QComboBox(this), "cboSwrKnown");
+    cboKnown->addItem(QStringLiteral("Open or short"), 1.0);
+    cboKnown->addItem(QStringLiteral("12.5 or 200 ohm"), 0.6);
+    cboKnown->addItem(QStringLiteral("25 or 100 ohm"), 1 / 3.0);
+    cboKnown->addItem(QStringLiteral("75 ohm"), 0.2);
+    cboKnown->addItem(QStringLiteral("50 ohm"), 0.0);
+    auto* cmdKnown = named(new QPushButton(QStringLiteral("Measure"), this), "cmdSwrKnown");
+    cmdKnown->setToolTip(QStringLiteral("Reads both detectors with this known load connected"));
+    lblPair = named(new QLabel(this), "lblSwrPair");
+    lblPair->setWordWrap(true);
     cmdRun = named(new QPushButton(QStringLiteral("R&un"), this), "cmdSwrRun");
     cmdStop = named(new QPushButton(QStringLiteral("Sto&p"), this), "cmdSwrStop");
     cmdStop->setEnabled(false);
@@ -122,6 +138,13 @@ SwrPage::SwrPage(Hooks hooks, QWidget* parent) : QWidget(parent), m_hooks(std::m
     for (auto* b : {cmdOpen, cmdShort, cmdLoad}) standards->addWidget(b);
     form->addRow(QStringLiteral("Calibrate"), standards);
     form->addRow(lblCalibration);
+    form->addRow(QStringLiteral("Detectors"), cboDetectors);
+    auto* knownRow = new QHBoxLayout;
+    knownRow->addWidget(cboKnown, 1);
+    knownRow->addWidget(cmdKnown);
+    form->addRow(QStringLiteral("Known load"), knownRow);
+    form->addRow(QString(), cmdOffsets);
+    form->addRow(lblPair);
     auto* runStop = new QHBoxLayout;
     for (auto* b : {cmdRun, cmdStop, cmdExport}) runStop->addWidget(b);
     form->addRow(runStop);
@@ -186,6 +209,21 @@ SwrPage::SwrPage(Hooks hooks, QWidget* parent) : QWidget(parent), m_hooks(std::m
     connect(cmdShort, &QPushButton::clicked, this, [this] { calibrate(Standard::Short); });
     connect(cmdLoad, &QPushButton::clicked, this, [this] { calibrate(Standard::Load); });
     connect(cmdRun, &QPushButton::clicked, this, &SwrPage::cmdRun_Click);
+    connect(cmdOffsets, &QPushButton::clicked, this, &SwrPage::readOffsets);
+    connect(cmdKnown, &QPushButton::clicked, this,
+            [this] { addKnownLoad(cboKnown->currentData().toDouble()); });
+    auto pairShown = [this, cmdOffsets, cmdKnown] {
+        for (QWidget* w : std::initializer_list<QWidget*>{cmdOffsets, cmdKnown, cboKnown})
+            w->setEnabled(pairMode());
+        lblPair->setText(pairMode() ? QStringLiteral("Offsets %1 and %2 steps; %3 known loads")
+                                          .arg(m_pair.forwardOffset, 0, 'f', 1)
+                                          .arg(m_pair.reflectedOffset, 0, 'f', 1)
+                                          .arg(m_pair.linearisation.size())
+                                    : QString());
+    };
+    connect(cboDetectors, &QComboBox::currentIndexChanged, this, pairShown);
+    connect(this, &SwrPage::pairChanged, this, pairShown);
+    pairShown();
     connect(spnStart, &QDoubleSpinBox::valueChanged, this, &SwrPage::showCalibration);
     connect(spnStop, &QDoubleSpinBox::valueChanged, this, &SwrPage::showCalibration);
     connect(spnPoints, &QSpinBox::valueChanged, this, &SwrPage::showCalibration);
@@ -264,10 +302,69 @@ Dut SwrPage::simulatedDut() const {
     return d;
 }
 
+bool SwrPage::pairMode() const {
+    return cboDetectors->currentIndex() == 1;
+}
+
 double SwrPage::read(int samples) {
-    if (!dds::board().simulated()) return dds::board().readAnalog(0, samples);
-    return m_bridge->reflectedSteps(producedHz(dds::board().held().word, Globals::RefClkHz),
-                                    samples);
+    const double hz = producedHz(dds::board().held().word, Globals::RefClkHz);
+    const bool simulated = dds::board().simulated();
+    if (simulated) m_bridge->setPowered(dds::board().held().powerDown == 0);
+    if (!pairMode())
+        return simulated ? m_bridge->reflectedSteps(hz, samples)
+                         : dds::board().readAnalog(0, samples);
+    // Both detectors; the point carries |Gamma| itself, which finished() reads.
+    const double forward =
+        simulated ? m_bridge->forwardSteps(hz, samples) : dds::board().readAnalog(1, samples);
+    const double reflected =
+        simulated ? m_bridge->reflectedSteps(hz, samples) : dds::board().readAnalog(0, samples);
+    return m_pair.gamma(forward, reflected).value_or(1);
+}
+
+std::optional<std::pair<double, double>> SwrPage::readPair(bool powered) {
+    if (m_runner->running() || !m_hooks.takeBoard()) return std::nullopt;
+    analyser::Detector diode;
+    diode.kind = analyser::Detector::Kind::Diode;
+    m_bridge = std::make_unique<SimulatedBridge>(simulatedDut(), diode);
+    const double hz = (spnStart->value() + spnStop->value()) / 2 * 1e6;
+    std::optional<std::pair<double, double>> out;
+    try {
+        dds::board().load(tuningWord(hz, Globals::RefClkHz), Globals::PhaseStep, powered ? 0 : 1,
+                          dds::Controller::Analyser);
+        const int n = spnSamples->value();
+        if (dds::board().simulated()) {
+            m_bridge->setPowered(powered);
+            out.emplace(m_bridge->forwardSteps(hz, n), m_bridge->reflectedSteps(hz, n));
+        } else {
+            out.emplace(dds::board().readAnalog(1, n), dds::board().readAnalog(0, n));
+        }
+    } catch (const Error& e) {
+        lblStatus->setText(e.description());
+    }
+    m_hooks.giveBoardBack();
+    return out;
+}
+
+bool SwrPage::readOffsets() {
+    const auto r = readPair(false);
+    if (!r) return false;
+    m_pair.forwardOffset = r->first;
+    m_pair.reflectedOffset = r->second;
+    Q_EMIT pairChanged();
+    return true;
+}
+
+bool SwrPage::addKnownLoad(double gamma) {
+    const auto r = readPair(true);
+    if (!r) return false;
+    const double forward = r->first - m_pair.forwardOffset;
+    if (forward < 1) {
+        lblStatus->setText(QStringLiteral("The forward detector reads nothing: is the output on?"));
+        return false;
+    }
+    m_pair.addKnownLoad(std::max(0.0, r->second - m_pair.reflectedOffset) / forward, gamma);
+    Q_EMIT pairChanged();
+    return true;
 }
 
 void SwrPage::calibrate(Standard standard) {
@@ -285,13 +382,20 @@ void SwrPage::start(std::optional<Standard> standard) {
         lblStatus->setText(QStringLiteral("The stop must be above the start"));
         return;
     }
+    if (pairMode() && standard) {
+        lblStatus->setText(QStringLiteral("Two detectors are calibrated with Read offsets and "
+                                          "known loads, not per point"));
+        return;
+    }
     if (!m_hooks.takeBoard()) return;
     const analyser::Detector detector = m_hooks.detector();
     analyser::Detector textbook;
-    textbook.kind = detector.kind;
+    textbook.kind = pairMode() ? analyser::Detector::Kind::Diode : detector.kind;
     m_bridge = std::make_unique<SimulatedBridge>(simulatedDut(), textbook);
     m_runner->setDetector(detector);
-    m_runner->setScan(analyser::boardScan(Globals::RefClkHz, Globals::PhaseStep));
+    // Two detectors a point: the board's scan reads one.
+    m_runner->setScan(pairMode() ? analyser::SweepRunner::ScanFn{}
+                                 : analyser::boardScan(Globals::RefClkHz, Globals::PhaseStep));
     m_pending = standard;
     m_expected = size_t(spnPoints->value());
     analyser::SweepRunner::Setup s;
@@ -313,6 +417,12 @@ void SwrPage::finished(const analyser::Trace& levels) {
     if (!whole) {
         // Stopped: a part of a range is neither a calibration nor a sweep to read.
         lblStatus->setText(QStringLiteral("Stopped after %1 points").arg(levels.size()));
+    } else if (pairMode() && !m_pending) {
+        // The forward detector is the reference: no per-point calibration.
+        m_trace.clear();
+        for (const analyser::Point& p : levels) m_trace.push_back({p.hz, p.raw});
+        lblStatus->setText(QStringLiteral("%1 points, two detectors").arg(levels.size()));
+        showResult();
     } else if (m_pending) {
         m_calibration.record(*m_pending, levels);
         if (const auto failure = swr_settings::saveCalibration(m_calibration))

@@ -50,8 +50,17 @@ public:
     // The current range as a band of the user's, with a button of its own.
     bool addUserBand(const QString& name);
     bool exportCsv(const QString& path);
+    // Two diode detectors: their offsets with the output powered down, and
+    // a known load's |Gamma| against what they read for it (the
+    // linearisation). False, with the reason shown, when they cannot be read.
+    bool readOffsets();
+    bool addKnownLoad(double gamma);
+    const analyser::swr::DetectorPair& detectorPair() const { return m_pair; }
     QString resultText() const;
     const analyser::swr::SwrTrace& shown() const { return m_trace; }
+
+Q_SIGNALS:
+    void pairChanged();
 
 protected:
     void showEvent(QShowEvent* event) override;
@@ -64,12 +73,16 @@ private:
     void addBandButton(const QString& name, double lowHz, double highHz, bool widen);
     analyser::swr::Dut simulatedDut() const;
     double read(int samples);
+    bool pairMode() const;
+    // Forward (A1) and reflected (A0) at the range's centre, the board taken.
+    std::optional<std::pair<double, double>> readPair(bool powered);
     void done();
 
     Hooks m_hooks;
     std::unique_ptr<analyser::SweepRunner> m_runner;
     std::unique_ptr<analyser::swr::SimulatedBridge> m_bridge;
     analyser::swr::Calibration m_calibration;
+    analyser::swr::DetectorPair m_pair;
     std::optional<analyser::swr::Standard> m_pending; // the standard a run measures
     analyser::swr::SwrTrace m_trace;
     QString m_why = QStringLiteral("No SWR shown: run a calibrated sweep"); // when none is shown
@@ -88,6 +101,9 @@ private:
     QDoubleSpinBox* spnL;
     QDoubleSpinBox* spnC;
     QLabel* lblCalibration;
+    QComboBox* cboDetectors;
+    QComboBox* cboKnown;
+    QLabel* lblPair;
     QPushButton* cmdRun;
     QPushButton* cmdStop;
     QLabel* lblStatus;

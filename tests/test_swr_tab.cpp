@@ -87,6 +87,35 @@ private Q_SLOTS:
         QVERIFY(page->shown().empty());
         QVERIFY(fx->messages.isEmpty());
     }
+
+    // Two diode detectors read 25 and 100 ohm low (square law at low level);
+    // after the offsets and the linearisation from other known loads (open,
+    // 12.5, 75 and 50 ohm) both read SWR 2 within 0.1.
+    void twoDiodeDetectorsLinearised() {
+        auto* dut = page->findChild<QComboBox*>(QStringLiteral("cboSwrDut"));
+        auto* r = page->findChild<QDoubleSpinBox*>(QStringLiteral("spnSwrR"));
+        page->findChild<QComboBox*>(QStringLiteral("cboSwrDetectors"))->setCurrentIndex(1);
+        dut->setCurrentIndex(dut->findData(int(analyser::swr::Dut::Kind::Antenna)));
+        page->findChild<QDoubleSpinBox*>(QStringLiteral("spnSwrL"))->setValue(0);
+        page->findChild<QDoubleSpinBox*>(QStringLiteral("spnSwrC"))->setValue(1e9);
+        auto swrOf = [&](double ohm) {
+            r->setValue(ohm);
+            click("cmdSwrRun");
+            return page->shown().empty() ? 0 : analyser::swr::summarise(page->shown()).swr();
+        };
+        QVERIFY(page->readOffsets());
+        QVERIFY(swrOf(25) < 1.8);
+        for (double ohm : {12.5, 75.0, 50.0}) {
+            r->setValue(ohm);
+            QVERIFY(page->addKnownLoad(analyser::swr::gammaOf(ohm)));
+        }
+        dut->setCurrentIndex(dut->findData(int(analyser::swr::Dut::Kind::Open)));
+        QVERIFY(page->addKnownLoad(1));
+        dut->setCurrentIndex(dut->findData(int(analyser::swr::Dut::Kind::Antenna)));
+        for (double ohm : {25.0, 100.0})
+            QVERIFY2(std::fabs(swrOf(ohm) - 2) < 0.1, qPrintable(page->resultText()));
+        QVERIFY(fx->messages.isEmpty());
+    }
 };
 
 QTEST_MAIN(SwrTabTest)
