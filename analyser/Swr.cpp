@@ -178,14 +178,7 @@ bool Calibration::covers(const std::vector<double>& frequencies) const {
 
 std::optional<SwrTrace> Calibration::apply(const Trace& levels, QString* why) const {
     if (!covers(hzOf(levels))) {
-        *why = m_hz.empty() || !(has(Standard::Open) || has(Standard::Short))
-                   ? QStringLiteral("not calibrated: connect an open (or a short) to the bridge "
-                                    "and calibrate over this range first")
-                   : QStringLiteral("calibrated over %1 to %2 MHz in %3 points, not this range: "
-                                    "calibrate again with an open (or a short)")
-                         .arg(m_hz.front() / 1e6, 0, 'f', 6)
-                         .arg(m_hz.back() / 1e6, 0, 'f', 6)
-                         .arg(m_hz.size());
+        *why = notCovering();
         return std::nullopt;
     }
     SwrTrace out;
@@ -205,6 +198,17 @@ std::optional<SwrTrace> Calibration::apply(const Trace& levels, QString* why) co
         out.push_back({levels[i].hz, std::min(1.0, std::sqrt(gamma2))});
     }
     return out;
+}
+
+QString Calibration::notCovering() const {
+    if (m_hz.empty() || !(has(Standard::Open) || has(Standard::Short)))
+        return QStringLiteral("not calibrated: connect an open (or a short) to the bridge and "
+                              "calibrate over this range first");
+    return QStringLiteral("calibrated over %1 to %2 MHz in %3 points, not this range: calibrate "
+                          "again with an open (or a short)")
+        .arg(m_hz.front() / 1e6, 0, 'f', 6)
+        .arg(m_hz.back() / 1e6, 0, 'f', 6)
+        .arg(m_hz.size());
 }
 
 QString Calibration::describe() const {

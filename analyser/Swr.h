@@ -94,6 +94,8 @@ public:
     bool has(Standard s) const;
     // Open or short over exactly these frequencies.
     bool covers(const std::vector<double>& frequencies) const;
+    // Why it does not cover them, for the user.
+    QString notCovering() const;
     // |Gamma| at each point of a reflected-port trace; nothing, with the
     // reason, when no open or short was measured over the trace's range.
     std::optional<SwrTrace> apply(const Trace& levels, QString* why) const;

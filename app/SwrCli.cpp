@@ -122,10 +122,8 @@ int runSwr(const Options& options) {
 
     Calibration cal = swr_settings::calibration();
     // A run no calibration covers would only be refused after the sweep.
-    if (!standard && !cal.covers(setup.frequencies)) {
-        cal.apply({{setup.frequencies.front(), 0, 0}}, &why);
-        return fail(QStringLiteral("no SWR: ") + why + QStringLiteral(" (--calibrate open)"));
-    }
+    if (!standard && !cal.covers(setup.frequencies))
+        return fail(QStringLiteral("no SWR: %1 (--calibrate open)").arg(cal.notCovering()));
     if (const auto holder = dds::board().claim(dds::Controller::Analyser))
         return fail(dds::refusalText(*holder));
     analyser::Trace levels;
