@@ -205,6 +205,10 @@ FormAnalyser::FormAnalyser(QWidget* owner) : QMainWindow(owner) {
     tabs->addTab(swr, QStringLiteral("S&WR"));
     columns->addWidget(swr->plot(), 1);
     swr->plot()->hide();
+    connect(swr, &SwrPage::busy, tabs, [tabs, swr](bool running) {
+        for (int i = 0; i < tabs->count(); ++i)
+            if (tabs->widget(i) != swr) tabs->setTabEnabled(i, !running);
+    });
     connect(tabs, &QTabWidget::currentChanged, this, [this, tabs, swr] {
         plotView->setVisible(tabs->currentWidget() != swr);
         swr->plot()->setVisible(tabs->currentWidget() == swr);

@@ -387,7 +387,10 @@ void SwrPage::start(std::optional<Standard> standard) {
                                           "known loads, not per point"));
         return;
     }
-    if (!m_hooks.takeBoard()) return;
+    if (!m_hooks.takeBoard()) {
+        lblStatus->setText(QStringLiteral("Not run: the board is busy with another run"));
+        return;
+    }
     const analyser::Detector detector = m_hooks.detector();
     analyser::Detector textbook;
     textbook.kind = pairMode() ? analyser::Detector::Kind::Diode : detector.kind;
@@ -403,6 +406,7 @@ void SwrPage::start(std::optional<Standard> standard) {
     s.samples = spnSamples->value();
     cmdRun->setEnabled(false);
     cmdStop->setEnabled(true);
+    Q_EMIT busy(true);
     lblStatus->setText(standard ? QStringLiteral("Measuring the %1...").arg(standardName(*standard))
                                 : QStringLiteral("Sweeping..."));
     m_runner->start(s);
@@ -451,6 +455,7 @@ void SwrPage::done() {
     m_hooks.giveBoardBack();
     cmdRun->setEnabled(true);
     cmdStop->setEnabled(false);
+    Q_EMIT busy(false);
 }
 
 void SwrPage::showCalibration() {

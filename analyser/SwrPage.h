@@ -61,6 +61,8 @@ public:
 
 Q_SIGNALS:
     void pairChanged();
+    // A run holds the board from start to end: the window's other runs wait.
+    void busy(bool running);
 
 protected:
     void showEvent(QShowEvent* event) override;
