@@ -15,6 +15,7 @@ struct CrystalModel {
     // `r0` ohms each.
     double s21Db(double hz, double r0) const;
     double seriesHz() const;
+    double parallelHz() const; // where the motional arm resonates with C0
 };
 
 // What a crystal measurement gives.
@@ -39,8 +40,8 @@ using SweepFn = std::function<Trace(const std::vector<double>& frequencies)>;
 std::optional<Motional> measureCrystal(const SweepFn& sweep, double fromHz, double toHz, double r0,
                                        QString* why);
 
-// The simulated devices' crystal: a 10 MHz fundamental (Rm 25 ohm, Lm 9.354
-// mH, Cm 27.1 fF, C0 6.37 pF), in a 12.5 ohm fixture.
+// The simulated devices' crystal: a 10.000000 MHz fundamental (Rm 20 ohm,
+// Lm 10 mH, Cm 25.3303 fF, C0 5 pF), in a 12.5 ohm fixture.
 CrystalModel crystalFixture();
 inline constexpr double crystalFixtureR0 = 12.5;
 

@@ -2,6 +2,7 @@
 
 #include "analyser/AnalyserSettings.h"
 #include "analyser/BoardScan.h"
+#include "analyser/SwrPage.h"
 #include "settings/SafeFile.h"
 
 #include "core/Error.h"
@@ -198,6 +199,21 @@ FormAnalyser::FormAnalyser(QWidget* owner) : QMainWindow(owner) {
     auto* columns = new QHBoxLayout(client);
     columns->addWidget(tabs);
     columns->addWidget(plotView, 1);
+    // The SWR tab lends the board and the detector from here, and shows its own plot.
+    auto* swr = new SwrPage({[this] { return !m_runner->running() && takeBoard(); },
+                             [this] { giveBoardBack(); }, [this] { return detector(); }},
+                            this);
+    tabs->addTab(swr, QStringLiteral("S&WR"));
+    columns->addWidget(swr->plot(), 1);
+    swr->plot()->hide();
+    connect(swr, &SwrPage::busy, tabs, [tabs, swr](bool running) {
+        for (int i = 0; i < tabs->count(); ++i)
+            if (tabs->widget(i) != swr) tabs->setTabEnabled(i, !running);
+    });
+    connect(tabs, &QTabWidget::currentChanged, this, [this, tabs, swr] {
+        plotView->setVisible(tabs->currentWidget() != swr);
+        swr->plot()->setVisible(tabs->currentWidget() == swr);
+    });
     setCentralWidget(client);
     resize(sizeHint());
 

@@ -64,6 +64,7 @@ QString usageText() {
         "  --port ftdi[:SERIAL[:reset]]  an FTDI USB adapter in bit-bang mode\n"
         "  --port gpio[:CHIP[:DATA,W_CLK,FQ_UD[,RESET]]]  GPIO lines (gpiochip0, 25,23,24,22)\n"
         "  --port serial:DEVICE  the Kalimor bridge (firmware/) on a USB serial port\n"
+        "  --port sketch:DEVICE[:BAUD]  an Arduino antenna analyser sketch, for --swr\n"
         "  --port sim          same as --simulate\n"
         "  --trace FILE        append one JSON line per load to FILE\n"
         "  --rigctld[=[ADDR:]PORT]  answer Hamlib's rigctld protocol (default 127.0.0.1:4532)\n"
@@ -85,6 +86,9 @@ QString usageText() {
         "  --settle MS --samples N  wait and average at each point (0, 4)\n"
         "  --source DBM        levels against this source level, not the recorded through\n"
         "  --csv FILE --s2p FILE  write --analyse's trace as CSV or Touchstone (- stdout)\n"
+        "  --swr START_MHZ:STOP_MHZ:POINTS  antenna SWR through the bridge, no window\n"
+        "  --calibrate open|short|load  --swr measures this standard now and keeps it\n"
+        "  --sim-dut open|short|load|antenna:R_OHM:L_H:C_F  the simulated bridge's device\n"
         "  -h, --help          show this help\n"
         "  -v, --version       show the version\n"
         "\n"
@@ -259,6 +263,41 @@ std::optional<QString> analyseSetup(const QHash<QString, QString>& v, AnalyseSet
     return error;
 }
 
+// The antenna analyser's options; --csv, --settle and --samples are shared
+// with --analyse and read from its values.
+std::optional<QString> swrSetup(const QHash<QString, QString>& v, const QHash<QString, QString>& a,
+                                SwrSetup* s) {
+    const QStringList parts = v.value(QStringLiteral("--swr")).split(QLatin1Char(':'));
+    bool ok1 = false, ok2 = false, ok3 = false;
+    if (parts.size() == 3) {
+        s->startMHz = parts[0].toDouble(&ok1);
+        s->stopMHz = parts[1].toDouble(&ok2);
+        s->points = parts[2].toInt(&ok3);
+    }
+    if (!ok1 || !ok2 || !ok3 || !(s->startMHz > 0) || !(s->stopMHz > s->startMHz) ||
+        s->points < 3 || s->points > 10001)
+        return QStringLiteral("--swr START_MHZ:STOP_MHZ:POINTS, START below STOP, 3 to 10001 "
+                              "points");
+    s->calibrate = v.value(QStringLiteral("--calibrate"));
+    if (v.contains(QStringLiteral("--calibrate")) && s->calibrate != QLatin1String("open") &&
+        s->calibrate != QLatin1String("short") && s->calibrate != QLatin1String("load"))
+        return QStringLiteral("--calibrate: open, short or load");
+    s->simDut = v.value(QStringLiteral("--sim-dut"));
+    for (auto it = a.begin(); it != a.end(); ++it) {
+        bool ok = false;
+        const int n = it.value().toInt(&ok);
+        if (it.key() == QLatin1String("--csv") && !it.value().isEmpty())
+            s->csv = it.value();
+        else if (it.key() == QLatin1String("--settle") && ok && n >= 0 && n <= 10000)
+            s->settleMs = n;
+        else if (it.key() == QLatin1String("--samples") && ok && n >= 1 && n <= 64)
+            s->samples = n;
+        else
+            return QStringLiteral("%1 %2 does not go with --swr").arg(it.key(), it.value());
+    }
+    return std::nullopt;
+}
+
 } // namespace
 
 std::optional<QString> checkAnalyseLimits(const AnalyseSetup& a, double refClkHz) {
@@ -279,7 +318,9 @@ std::optional<QString> checkAnalyseLimits(const AnalyseSetup& a, double refClkHz
 
 std::variant<Options, QString> parseOptions(const QStringList& arguments) {
     Options options;
-    QHash<QString, QString> beaconValues, analyseValues;
+    QHash<QString, QString> beaconValues, analyseValues, swrValues;
+    static const QStringList swrOptions = {QStringLiteral("--swr"), QStringLiteral("--calibrate"),
+                                           QStringLiteral("--sim-dut")};
     static const QStringList analyseOptions = {
         QStringLiteral("--analyse"), QStringLiteral("--crystal"), QStringLiteral("--near"),
         QStringLiteral("--settle"),  QStringLiteral("--samples"), QStringLiteral("--source"),
@@ -332,6 +373,11 @@ std::variant<Options, QString> parseOptions(const QStringList& arguments) {
             QString value;
             if (auto error = valueOf(name, &value)) return *error;
             analyseValues[name] = value;
+        } else if (const QString name = arg.section(QLatin1Char('='), 0, 0);
+                   swrOptions.contains(name)) {
+            QString value;
+            if (auto error = valueOf(name, &value)) return *error;
+            swrValues[name] = value;
         } else if (arg == QLatin1String("--log")) {
             analyseValues[arg] = QString();
         } else if (arg == QLatin1String("--ptt-keys")) {
@@ -357,6 +403,15 @@ std::variant<Options, QString> parseOptions(const QStringList& arguments) {
         } else {
             return QStringLiteral("unknown option '%1' (see --help)").arg(arg);
         }
+    }
+    if (swrValues.contains(QStringLiteral("--swr"))) {
+        SwrSetup setup;
+        if (auto error = swrSetup(swrValues, analyseValues, &setup)) return *error;
+        if (!beaconValues.isEmpty()) return QStringLiteral("--beacon and --swr go one at a time");
+        options.swr = setup;
+        analyseValues.clear();
+    } else if (!swrValues.isEmpty()) {
+        return QStringLiteral("%1 goes with --swr").arg(swrValues.keys().first());
     }
     if (analyseValues.contains(QStringLiteral("--analyse")) ||
         analyseValues.contains(QStringLiteral("--crystal"))) {

@@ -24,6 +24,16 @@ struct AnalyseSetup {
     static constexpr double NearReach = 0.005; // --crystal sweeps --near within 0.5 %
 };
 
+// --swr START:STOP:POINTS, the antenna analyser without a window.
+struct SwrSetup {
+    double startMHz = 0, stopMHz = 0;
+    int points = 0;
+    int settleMs = 0, samples = 4;
+    QString calibrate; // --calibrate open|short|load: measure that standard and keep it
+    QString simDut;    // --sim-dut: what the simulated board's bridge has on its port
+    QString csv;
+};
+
 // What the command line asks for.
 struct Options {
     // --port or --simulate; without them the port in the settings (Edit >
@@ -35,6 +45,7 @@ struct Options {
     std::optional<beacon::BeaconSetup> beacon;
     // --analyse or --crystal: the analyser without a window.
     std::optional<AnalyseSetup> analyse;
+    std::optional<SwrSetup> swr; // --swr
     bool pttKeys = false; // --ptt-keys: a client's T 1 / T 0 switch the output on and off
     // --tx-timeout MINUTES: the longest key-down by PTT or a client's Morse; 0: none.
     double txTimeoutMinutes = 10;

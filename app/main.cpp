@@ -5,6 +5,7 @@
 #include "app/Kalimor.h"
 #include "app/Options.h"
 #include "app/RemoteControl.h"
+#include "app/SwrCli.h"
 #include "core/Error.h"
 #include "dds/Board.h"
 #include "dds/Port.h"
@@ -93,7 +94,7 @@ int main(int argc, char** argv) {
     // The beacon has no window: without a -platform of the user's, nothing
     // may wait for a screen, and every message goes to stderr.
     const bool platformGiven = args.contains(QStringLiteral("-platform"));
-    if ((options.beacon || options.analyse) && !platformGiven)
+    if ((options.beacon || options.analyse || options.swr) && !platformGiven)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     nameRuntimeFolder();
     QApplication app(argc, argv);
@@ -104,8 +105,10 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/kalimor.svg")));
     if (port) dds::board().adoptPort(std::move(port), options.port);
 
-    if (options.beacon || options.analyse) {
-        const int status = options.beacon ? runBeacon(options) : runAnalyse(options);
+    if (options.beacon || options.analyse || options.swr) {
+        const int status = options.swr      ? runSwr(options)
+                           : options.beacon ? runBeacon(options)
+                                            : runAnalyse(options);
         dds::board().adoptPort(nullptr);
         return status;
     }

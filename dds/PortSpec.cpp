@@ -1,6 +1,7 @@
 #include "PortSpec.h"
 
 #include "dds/SerialBridge.h"
+#include "dds/SketchAnalyser.h"
 #include "dds/UsbGpioPorts.h"
 
 #include <QRegularExpression>
@@ -23,6 +24,8 @@ QString PortSpec::text() const {
         return device.isEmpty() ? QStringLiteral("ftdi") : QStringLiteral("ftdi:") + device;
     case Kind::Serial:
         return QStringLiteral("serial:") + device;
+    case Kind::Sketch:
+        return QStringLiteral("sketch:%1:%2").arg(device).arg(baud);
     case Kind::Gpio: {
         if (device.isEmpty() &&
             std::equal(pins.begin(), pins.end(), std::begin(GpioPort::DefaultPins),
@@ -89,9 +92,22 @@ std::optional<PortSpec> parsePortSpec(const QString& text, QString* why) {
         // All after the first colon: /dev/serial/by-path/ names hold colons.
         s.kind = PortSpec::Kind::Serial;
         s.device = text.mid(text.indexOf(QLatin1Char(':')) + 1);
+    } else if (head == QLatin1String("sketch") && parts.size() >= 2 && !parts[1].isEmpty()) {
+        s.kind = PortSpec::Kind::Sketch;
+        s.device = text.mid(text.indexOf(QLatin1Char(':')) + 1);
+        // A speed at the end; the device's own name may hold colons.
+        bool number = false;
+        const int baud = parts.last().toInt(&number);
+        if (parts.size() > 2 && number) {
+            if (baud != 57600 && baud != 115200)
+                return bad(QStringLiteral("the sketches talk at 57600 or 115200 baud"));
+            s.baud = baud;
+            s.device.chop(parts.last().size() + 1);
+        }
     } else {
         return bad(QStringLiteral("expected sim, ppdev, /dev/parportN, io, ftdi[:SERIAL], "
-                                  "gpio[:CHIP[:DATA,W_CLK,FQ_UD[,RESET]]] or serial:DEVICE"));
+                                  "gpio[:CHIP[:DATA,W_CLK,FQ_UD[,RESET]]], serial:DEVICE or "
+                                  "sketch:DEVICE[:BAUD]"));
     }
     return s;
 }
@@ -111,6 +127,8 @@ std::unique_ptr<PortBackend> makeBackend(const PortSpec& choice) {
         return std::make_unique<GpioPort>(choice.device.toStdString(), choice.pins);
     case PortSpec::Kind::Serial:
         return std::make_unique<SerialBridgePort>(choice.device);
+    case PortSpec::Kind::Sketch:
+        return std::make_unique<SketchPort>(choice.device, choice.baud);
     }
     return nullptr;
 }

@@ -19,12 +19,14 @@ namespace kalimor::dds {
 //   gpio[:CHIP[:D,W,F[,R]]]      GPIO lines: CHIP a name or a label, by default the Raspberry
 //                                Pi header's chip; lines 25,23,24,22 by default
 //   serial:DEVICE                the Kalimor bridge (firmware/) on a USB serial port
+//   sketch:DEVICE[:BAUD]         an Arduino antenna analyser sketch (57600 or 115200 baud)
 struct PortSpec {
-    enum class Kind { Simulated, Ppdev, DirectIo, Ftdi, Gpio, Serial };
+    enum class Kind { Simulated, Ppdev, DirectIo, Ftdi, Gpio, Serial, Sketch };
     Kind kind = Kind::Ppdev;
     QString device;             // /dev/parportN, the FTDI serial, the GPIO chip, the tty
     bool reset = false;         // FTDI: RESET on the fourth pin
     std::vector<unsigned> pins; // GPIO: DATA, W_CLK, FQ_UD[, RESET]
+    int baud = 115200;          // the antenna analyser sketch's speed
 
     QString text() const;
     bool operator==(const PortSpec&) const = default;

@@ -33,6 +33,7 @@ constexpr std::pair<Kind, const char*> interfaces[] = {
     {Kind::Ftdi, "FTDI USB adapter"},
     {Kind::Gpio, "Raspberry Pi GPIO"},
     {Kind::Serial, "USB serial bridge (firmware/)"},
+    {Kind::Sketch, "Antenna analyser sketch (Arduino)"},
 };
 
 QString pinsText(const std::vector<unsigned>& pins) {
@@ -179,6 +180,7 @@ void FormBoard::fillDevices() {
         break;
     }
     case Kind::Serial:
+    case Kind::Sketch:
         for (const auto& c : m_finder.serialBridges())
             cboDevice->addItem(QStringLiteral("%1 - %2").arg(c.device, c.description), c.device);
         if (cboDevice->count() == 0)
@@ -219,6 +221,9 @@ std::optional<dds::PortSpec> FormBoard::chosenPort(QString* why) const {
         break;
     case Kind::Serial:
         text = QStringLiteral("serial:") + device;
+        break;
+    case Kind::Sketch:
+        text = QStringLiteral("sketch:") + device;
         break;
     }
     return dds::parsePortSpec(text, why);

@@ -109,11 +109,18 @@ private Q_SLOTS:
     void crystalsAndPresets() {
         auto* device = a->findChild<QComboBox*>(QStringLiteral("cboDevice"));
         device->setCurrentIndex(device->findData(int(analyser::SimulatedDevice::Kind::Crystal)));
+        // Two measurements of one crystal: fs within 10 Hz of the model's, and of each other
+        // within 5.
+        double fs[2] = {};
         for (int i = 0; i < 2; ++i) {
             const auto m = a->cmdNextCrystal_Click();
             QVERIFY(m);
-            QVERIFY2(std::fabs(m->rm - 25) < 1, qPrintable(QString::number(m->rm)));
+            QVERIFY2(std::fabs(m->rm - 20) < 1, qPrintable(QString::number(m->rm)));
+            fs[i] = m->fs;
+            QVERIFY2(std::fabs(m->fs - analyser::crystalFixture().seriesHz()) < 10,
+                     qPrintable(QString::number(m->fs, 'f', 1)));
         }
+        QVERIFY(std::fabs(fs[0] - fs[1]) < 5);
         auto* table = a->findChild<QTableWidget*>(QStringLiteral("tblCrystals"));
         QCOMPARE(table->rowCount(), 2);
         QCOMPARE(table->item(0, 9)->text(), table->item(1, 9)->text());

@@ -355,7 +355,7 @@ TEST_F(Bridge, TheAnalysersScanLeavesTheEventLoopFree) {
                                  [](int) { return 0.0; });
     runner.setScan(analyser::boardScan(100e6, 0));
     std::vector<analyser::Trace> finished;
-    QObject::connect(&runner, &analyser::SweepRunner::finished,
+    QObject::connect(&runner, &analyser::SweepRunner::finished, &runner,
                      [&](const analyser::Trace& t) { finished.push_back(t); });
     analyser::SweepRunner::Setup setup;
     setup.frequencies = analyser::sweepFrequencies(5e6, 9e6, 64, false);

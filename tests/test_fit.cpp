@@ -7,6 +7,7 @@
 #include "GuiFixture.h"
 #include "about/About.h"
 #include "analyser/FormAnalyser.h"
+#include "analyser/SwrPage.h"
 #include "app/Kalimor.h"
 #include "beacon/FormBeacon.h"
 #include "dialogs/FormBoard.h"
@@ -23,6 +24,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QStyle>
+#include <QTabWidget>
 #include <QtTest>
 
 using namespace kalimor;
@@ -213,6 +215,18 @@ private Q_SLOTS:
         a->cmdRun_Click();
         QTRY_VERIFY_WITH_TIMEOUT(!a->runner().running(), 20000);
         check(a, QStringLiteral("analyser"));
+        // The SWR tab after an open calibration and a run on the simulated antenna.
+        auto* swr = a->findChild<SwrPage*>();
+        a->findChild<QTabWidget*>(QStringLiteral("tabs"))->setCurrentWidget(swr);
+        check(a, QStringLiteral("analyser-swr-uncalibrated"));
+        auto* dut = swr->findChild<QComboBox*>(QStringLiteral("cboSwrDut"));
+        dut->setCurrentIndex(0);
+        swr->calibrate(analyser::swr::Standard::Open);
+        QTRY_VERIFY_WITH_TIMEOUT(!swr->running(), 20000);
+        dut->setCurrentIndex(3);
+        swr->cmdRun_Click();
+        QTRY_VERIFY_WITH_TIMEOUT(!swr->running(), 20000);
+        check(a, QStringLiteral("analyser-swr"));
     }
 
     void beacon() {
