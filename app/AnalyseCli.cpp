@@ -26,23 +26,6 @@ void line(const char* name, double value, int decimals, const char* unit) {
     std::printf("%s: %.*f%s%s\n", name, decimals, value, *unit ? " " : "", unit);
 }
 
-// "-" is standard output, which then holds that file alone.
-bool write(const QString& path, const QString& text) {
-    std::optional<QString> failure;
-    if (path == QLatin1String("-")) {
-        const QByteArray bytes = text.toUtf8();
-        if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) !=
-                size_t(bytes.size()) ||
-            std::fflush(stdout) != 0)
-            failure = QStringLiteral("cannot write the standard output: %1")
-                          .arg(QString::fromLocal8Bit(std::strerror(errno)));
-    } else {
-        failure = replaceFile(path, text.toUtf8());
-    }
-    if (failure) std::fprintf(stderr, "kalimor: %s\n", qPrintable(*failure));
-    return !failure;
-}
-
 void printMarkers(const analyser::Trace& t) {
     using analyser::Shape;
     const analyser::ShapeMarkers m = analyser::shapeMarkers(t);
@@ -69,6 +52,22 @@ void printMarkers(const analyser::Trace& t) {
 }
 
 } // namespace
+
+bool writeExport(const QString& path, const QString& text) {
+    std::optional<QString> failure;
+    if (path == QLatin1String("-")) {
+        const QByteArray bytes = text.toUtf8();
+        if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), stdout) !=
+                size_t(bytes.size()) ||
+            std::fflush(stdout) != 0)
+            failure = QStringLiteral("cannot write the standard output: %1")
+                          .arg(QString::fromLocal8Bit(std::strerror(errno)));
+    } else {
+        failure = replaceFile(path, text.toUtf8());
+    }
+    if (failure) std::fprintf(stderr, "kalimor: %s\n", qPrintable(*failure));
+    return !failure;
+}
 
 int runAnalyse(const Options& options) {
     const AnalyseSetup& a = *options.analyse;
@@ -152,9 +151,10 @@ int runAnalyse(const Options& options) {
                 a.sourceDbm ? QStringLiteral("levels in dB against %1 dBm").arg(*a.sourceDbm)
                             : QStringLiteral("levels in dB against a through trace");
             if (!a.csv.isEmpty() &&
-                !write(a.csv, analyser::toCsv(t, detector.describe() + "; " + what)))
+                !writeExport(a.csv, analyser::toCsv(t, detector.describe() + "; " + what)))
                 status = 1;
-            if (!a.s2p.isEmpty() && !write(a.s2p, analyser::toTouchstone(t, detector.describe())))
+            if (!a.s2p.isEmpty() &&
+                !writeExport(a.s2p, analyser::toTouchstone(t, detector.describe())))
                 status = 1;
         }
     } catch (const Error& e) {

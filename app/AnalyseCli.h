@@ -1,5 +1,7 @@
 #pragma once
 
+#include <QString>
+
 namespace kalimor {
 
 struct Options;
@@ -10,5 +12,9 @@ struct Options;
 // exits 0, 1 with the cause on stderr, or 2 (nothing loaded) for a range
 // the board cannot make at the reference clock in the settings.
 int runAnalyse(const Options& options);
+
+// Writes an export: "-" is standard output, which then holds that file
+// alone; anything else goes through replaceFile. A failure is said on stderr.
+bool writeExport(const QString& path, const QString& text);
 
 } // namespace kalimor

@@ -300,20 +300,34 @@ std::optional<QString> swrSetup(const QHash<QString, QString>& v, const QHash<QS
 
 } // namespace
 
+namespace {
+
+QString beyondTheBoard(double refClkHz) {
+    return QStringLiteral("%1 MHz, the most this board makes at a %2 MHz clock")
+        .arg(mhz(highestFrequencyHz(refClkHz)), mhz(refClkHz));
+}
+
+std::optional<QString> checkStop(const char* option, double startMHz, double stopMHz, int points,
+                                 double refClkHz) {
+    if (stopMHz * 1e6 <= highestFrequencyHz(refClkHz)) return std::nullopt;
+    return QStringLiteral("%1 %2:%3:%4: STOP %3 MHz is above %5")
+        .arg(QLatin1String(option), mhz(startMHz * 1e6), mhz(stopMHz * 1e6))
+        .arg(points)
+        .arg(beyondTheBoard(refClkHz));
+}
+
+} // namespace
+
 std::optional<QString> checkAnalyseLimits(const AnalyseSetup& a, double refClkHz) {
-    const double highest = highestFrequencyHz(refClkHz);
-    const double topHz =
-        a.crystal ? a.nearMHz * 1e6 * (1 + AnalyseSetup::NearReach) : a.stopMHz * 1e6;
-    if (topHz <= highest) return std::nullopt;
-    const QString why = QStringLiteral("%1 MHz, the most this board makes at a %2 MHz clock")
-                            .arg(mhz(highest), mhz(refClkHz));
-    if (a.crystal)
-        return QStringLiteral("--near %1: the crystal's sweep up to %2 MHz is above %3")
-            .arg(mhz(a.nearMHz * 1e6), mhz(topHz), why);
-    return QStringLiteral("--analyse %1:%2:%3: STOP %2 MHz is above %4")
-        .arg(mhz(a.startMHz * 1e6), mhz(a.stopMHz * 1e6))
-        .arg(a.points)
-        .arg(why);
+    if (!a.crystal) return checkStop("--analyse", a.startMHz, a.stopMHz, a.points, refClkHz);
+    const double topHz = a.nearMHz * 1e6 * (1 + AnalyseSetup::NearReach);
+    if (topHz <= highestFrequencyHz(refClkHz)) return std::nullopt;
+    return QStringLiteral("--near %1: the crystal's sweep up to %2 MHz is above %3")
+        .arg(mhz(a.nearMHz * 1e6), mhz(topHz), beyondTheBoard(refClkHz));
+}
+
+std::optional<QString> checkSwrLimits(const SwrSetup& s, double refClkHz) {
+    return checkStop("--swr", s.startMHz, s.stopMHz, s.points, refClkHz);
 }
 
 std::variant<Options, QString> parseOptions(const QStringList& arguments) {

@@ -46,7 +46,7 @@ struct Options {
     // --analyse or --crystal: the analyser without a window.
     std::optional<AnalyseSetup> analyse;
     std::optional<SwrSetup> swr; // --swr
-    bool pttKeys = false; // --ptt-keys: a client's T 1 / T 0 switch the output on and off
+    bool pttKeys = false;        // --ptt-keys: a client's T 1 / T 0 switch the output on and off
     // --tx-timeout MINUTES: the longest key-down by PTT or a client's Morse; 0: none.
     double txTimeoutMinutes = 10;
     bool help = false;
@@ -61,6 +61,8 @@ std::variant<Options, QString> parseOptions(const QStringList& arguments);
 // known only once the settings are read: nothing, or one line naming the
 // option, its value and the limit.
 std::optional<QString> checkAnalyseLimits(const AnalyseSetup& a, double refClkHz);
+// The same for `--swr` on the board (an analyser sketch makes its own).
+std::optional<QString> checkSwrLimits(const SwrSetup& s, double refClkHz);
 
 QString usageText();
 

@@ -5,6 +5,7 @@
 #include "analyser/SweepRunner.h"
 #include "analyser/Swr.h"
 #include "analyser/SwrSettings.h"
+#include "app/AnalyseCli.h"
 #include "app/Options.h"
 #include "app/StartUp.h"
 #include "core/Calibration.h"
@@ -12,7 +13,6 @@
 #include "core/Numbers.h"
 #include "dds/Board.h"
 #include "dds/SketchAnalyser.h"
-#include "settings/SafeFile.h"
 #include "ui/Globals.h"
 
 #include <cstdio>
@@ -68,12 +68,11 @@ int sketchSwr(const SwrSetup& s, const dds::PortSpec& port) {
         return fail(e.description());
     }
     if (trace.empty()) return fail(QStringLiteral("the antenna analyser sent no points"));
-    print(trace);
-    if (!s.csv.isEmpty())
-        if (const auto failure = replaceFile(
-                s.csv,
-                toCsv(trace, QStringLiteral("antenna analyser sketch on ") + port.device).toUtf8()))
-            return fail(*failure);
+    if (s.csv != QLatin1String("-")) print(trace);
+    if (!s.csv.isEmpty() &&
+        !writeExport(s.csv,
+                     toCsv(trace, QStringLiteral("antenna analyser sketch on ") + port.device)))
+        return 1;
     return 0;
 }
 
@@ -85,6 +84,11 @@ int runSwr(const Options& options) {
     if (const auto port = dds::board().portChoice();
         port && port->kind == dds::PortSpec::Kind::Sketch)
         return sketchSwr(s, *port);
+    // Refused before the first load, as --analyse is.
+    if (const auto why = checkSwrLimits(s, Globals::RefClkHz)) {
+        std::fprintf(stderr, "kalimor: %s\n", qPrintable(*why));
+        return 2;
+    }
     dds::board().setAddress(Globals::PortAddress);
     const bool simulated = dds::board().simulated();
     const auto standard = parseStandard(s.calibrate);
@@ -144,12 +148,10 @@ int runSwr(const Options& options) {
     }
     const auto trace = cal.apply(levels, &why);
     if (!trace) return fail(QStringLiteral("no SWR: ") + why);
-    print(*trace);
-    if (!s.csv.isEmpty()) {
-        const QString what = QStringLiteral("%1; %2").arg(detector.describe(), cal.describe());
-        if (const auto failure = replaceFile(s.csv, toCsv(*trace, what).toUtf8()))
-            return fail(*failure);
-    }
+    // "-": the standard output holds the CSV alone.
+    if (s.csv != QLatin1String("-")) print(*trace);
+    const QString what = QStringLiteral("%1; %2").arg(detector.describe(), cal.describe());
+    if (!s.csv.isEmpty() && !writeExport(s.csv, toCsv(*trace, what))) return 1;
     return 0;
 }
 

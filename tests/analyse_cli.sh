@@ -84,6 +84,7 @@ while IFS='|' read -r args rule; do
   [ -s "$work/trace" ] && fail "$args loaded $(wc -l <"$work/trace") words"
 done <<'ROWS'
 --analyse 10:60:11 --source 0|--analyse 10:60:11: STOP 60 MHz is above 49.999999 MHz, the most this board makes at a 100 MHz clock
+--swr 10:60:11 --calibrate open|--swr 10:60:11: STOP 60 MHz is above 49.999999 MHz
 --crystal 12.5 --near 60 --source 0|--near 60: the crystal's sweep up to 60.3 MHz is above 49.999999 MHz
 --analyse -1:1:10|--analyse -1:1:10: START -1 MHz is not above 0 MHz
 --analyse 0:1:10|--analyse 0:1:10: START 0 MHz is not above 0 MHz
