@@ -130,7 +130,12 @@ FormBeacon::FormBeacon(QWidget* owner) : QMainWindow(owner) {
     resize(sizeHint());
 }
 
-FormBeacon::~FormBeacon() = default;
+FormBeacon::~FormBeacon() {
+    // A beacon still sending stops as it goes, and says so: by then this
+    // window's members (the progress timer first) are no longer there to hear.
+    if (m_beacon) m_beacon->disconnect(this);
+    m_beacon.reset();
+}
 
 void FormBeacon::closeEvent(QCloseEvent* event) {
     cmdStop_Click();
