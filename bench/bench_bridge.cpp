@@ -46,22 +46,12 @@ void skewedSweep(double error, int seconds) {
     const double ppm = port->clockErrorPpm().value_or(0);
     const int baud = port->baud();
     dds::board().adoptPort(nullptr);
-    const auto times = board.latchTimes();
-    double sx = 0, sy = 0, sxx = 0, sxy = 0;
-    for (size_t i = 0; i < times.size(); ++i) {
-        const double x = double(i), y = (times[i] - times[0]) * 1e3;
-        sx += x;
-        sy += y;
-        sxx += x * x;
-        sxy += x * y;
-    }
-    const double n = double(times.size());
-    const double mean = times.size() > 1 ? (n * sxy - sx * sy) / (n * sxx - sx * sx) : 0;
+    const double mean = board.meanLatchPeriodMs();
     std::printf("board %+.1f %% off, %d baud, %d s sweep: clock measured %+.0f ppm (error %+.0f "
                 "ppm), mean period %.5f ms in true time (%+.3f %%), %zu latches, %lld missed, "
                 "%d overruns, %d bytes across speeds\n",
                 error * 100, baud, seconds, ppm, ppm - error * 1e6, mean, (mean / 10 - 1) * 100,
-                times.size(), static_cast<long long>(last.missed), board.overruns(),
+                board.latchTimes().size(), static_cast<long long>(last.missed), board.overruns(),
                 board.crossings());
 }
 

@@ -1,5 +1,7 @@
 #include "EmulatedBridge.h"
 
+#include "dds/PortSpec.h"
+
 extern "C" {
 #include <avr_adc.h>
 #include <avr_ioport.h>
@@ -201,6 +203,27 @@ std::vector<std::uint64_t> EmulatedBridge::latchCycles() {
 std::vector<double> EmulatedBridge::latchTimes() {
     std::lock_guard lock(m_mutex);
     return m_latchTimes;
+}
+
+std::unique_ptr<kalimor::dds::PortBackend> EmulatedBridge::port() {
+    QString why;
+    return kalimor::dds::makeBackend(*kalimor::dds::parsePortSpec(
+        QStringLiteral("serial:") + QString::fromStdString(device()), &why));
+}
+
+double EmulatedBridge::meanLatchPeriodMs() {
+    const auto times = latchTimes();
+    if (times.size() < 2) return 0;
+    double sx = 0, sy = 0, sxx = 0, sxy = 0;
+    for (size_t i = 0; i < times.size(); ++i) {
+        const double x = double(i), y = (times[i] - times[0]) * 1e3;
+        sx += x;
+        sy += y;
+        sxx += x * x;
+        sxy += x * y;
+    }
+    const double n = double(times.size());
+    return (n * sxy - sx * sy) / (n * sxx - sx * sx);
 }
 
 int EmulatedBridge::serialEntries() {

@@ -1,12 +1,14 @@
 #pragma once
 
 #include "dds/Ad9850.h"
+#include "dds/Port.h"
 
 #include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <deque>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -50,6 +52,12 @@ public:
     // The real time of each latch, in seconds since construction: true time
     // even when the emulation falls behind the board's pace for a while.
     std::vector<double> latchTimes();
+    // The program's back-end for this board, as --port serial:DEVICE makes it.
+    std::unique_ptr<kalimor::dds::PortBackend> port();
+    // The mean period between latches in true time, in ms: the slope of a
+    // line through their real times, which a stall of the emulation now and
+    // then does not tip as it would the first and last. 0 under two latches.
+    double meanLatchPeriodMs();
     // Runs the AVR no faster than real time, as a board does, so that its
     // own clock and the program's agree (simavr alone runs as fast as it can).
     void setRealTime(bool on) { m_realTime = on; }

@@ -190,9 +190,7 @@ TEST_F(Bridge, TheAnalyserSweepsThroughTheBridge) {
     board.setDetector([&](double hz) {
         return std::uint32_t(std::lround(ad8307.millivolts(lowPass.responseDb(hz))));
     });
-    QString why;
-    dds::board().adoptPort(makeBackend(
-        *parsePortSpec(QStringLiteral("serial:") + QString::fromStdString(board.device()), &why)));
+    dds::board().adoptPort(board.port());
     analyser::SweepRunner runner([](double hz) { dds::board().load(tuningWord(hz, 100e6), 0, 0); },
                                  [](int samples) { return dds::board().readAnalog(0, samples); });
     analyser::SweepRunner::Setup setup;
@@ -262,20 +260,7 @@ TEST_P(BridgeSweep, EveryTickLatchesAtItsTrueTime) {
     // Bounds many times the targets (0.05 % for the period), which
     // bench_bridge measures: the emulation shares a loaded machine.
     EXPECT_NEAR(*ppm, c.clockError * 1e6, 1500);
-    // The mean period in true time: the slope of a line through the
-    // latches' real times, which a stall of the emulation now and then
-    // does not tip as it would the first and last.
-    const auto times = emulated.latchTimes();
-    double sx = 0, sy = 0, sxx = 0, sxy = 0;
-    for (size_t i = 0; i < times.size(); ++i) {
-        const double x = double(i), y = (times[i] - times[0]) * 1e3;
-        sx += x;
-        sy += y;
-        sxx += x * x;
-        sxy += x * y;
-    }
-    const double k = double(times.size());
-    const double mean = (k * sxy - sx * sy) / (k * sxx - sx * sx);
+    const double mean = emulated.meanLatchPeriodMs();
     std::printf("%s: %zu latches, mean period %.5f ms in true time, clock measured %+.0f ppm\n",
                 c.name, latched.size(), mean, *ppm);
     EXPECT_NEAR(mean, 10.0, 0.05);
@@ -313,9 +298,7 @@ TEST_F(Bridge, TheAnalyserScansOnTheBoard) {
     emulated.setDetector([&](double hz) {
         return std::uint32_t(std::lround(ad8307.millivolts(lowPass.responseDb(hz))));
     });
-    QString why;
-    dds::board().adoptPort(makeBackend(*parsePortSpec(
-        QStringLiteral("serial:") + QString::fromStdString(emulated.device()), &why)));
+    dds::board().adoptPort(emulated.port());
     ASSERT_FALSE(dds::board().claim(dds::Controller::Analyser));
     analyser::SweepRunner runner([](double) { FAIL() << "a point loaded by itself"; },
                                  [](int) { return 0.0; });
@@ -347,9 +330,7 @@ TEST_F(Bridge, TheAnalyserScansOnTheBoard) {
 TEST_F(Bridge, TheAnalysersScanLeavesTheEventLoopFree) {
     EmulatedBridge emulated(KALIMOR_BRIDGE_ELF);
     emulated.setRealTime(true);
-    QString why;
-    dds::board().adoptPort(makeBackend(*parsePortSpec(
-        QStringLiteral("serial:") + QString::fromStdString(emulated.device()), &why)));
+    dds::board().adoptPort(emulated.port());
     ASSERT_FALSE(dds::board().claim(dds::Controller::Analyser));
     analyser::SweepRunner runner([](double) { FAIL() << "a point loaded by itself"; },
                                  [](int) { return 0.0; });

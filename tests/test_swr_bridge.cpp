@@ -39,8 +39,7 @@ std::function<std::uint32_t(double)> reflected(const Dut& dut) {
 TEST(SwrBridge, TheAntennaThroughTheEmulatedBoard) {
     EmulatedBridge emulated(KALIMOR_BRIDGE_ELF);
     QString why;
-    dds::board().adoptPort(dds::makeBackend(*dds::parsePortSpec(
-        QStringLiteral("serial:") + QString::fromStdString(emulated.device()), &why)));
+    dds::board().adoptPort(emulated.port());
     ASSERT_FALSE(dds::board().claim(dds::Controller::Analyser));
     analyser::SweepRunner runner([](double) { FAIL() << "a point loaded by itself"; },
                                  [](int) { return 0.0; });
