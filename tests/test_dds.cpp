@@ -11,6 +11,8 @@
 #include <thread>
 
 #include <string>
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace kalimor;
@@ -278,4 +280,63 @@ TEST(BoardKeyedGuard, ArmedOnlyWhileAKeyedControllerHolds) {
         EXPECT_EQ(board.controller(), dds::Controller::Vfo);
         setPortBackend(nullptr);
     }
+}
+
+namespace {
+
+// A clock that cannot be made (`problem`) or cannot be armed: the board must
+// say so to its callers rather than leave them waiting for ticks that never come.
+class BrokenClock : public dds::BoardClock {
+public:
+    explicit BrokenClock(QString problem) : m_problem(std::move(problem)) {}
+    ~BrokenClock() override {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    Clock::time_point now() const override { return Clock::now(); }
+    void arm(Clock::time_point, Clock::duration) override {
+        throw Error(err::PortAccess, QStringLiteral("Board"), QStringLiteral("cannot arm"));
+    }
+    void disarm() override {}
+    int fd() const override { return m_fd; }
+    std::uint64_t take() override { return 0; }
+    QString problem() const override { return m_problem; }
+
+private:
+    int m_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); // never readable
+    QString m_problem;
+};
+
+} // namespace
+
+TEST(BoardClockFailure, CallersAreToldNeverLeftWaiting) {
+    dds::SimulatedBoard sim;
+    {
+        dds::Board unmade(std::make_unique<BrokenClock>(QStringLiteral("no timerfd here")));
+        try {
+            unmade.setPort(&sim);
+            FAIL() << "a board without its clock took a port";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.description(), QStringLiteral("no timerfd here"));
+        }
+        EXPECT_THROW(unmade.load(1, 0, 0), Error);
+    }
+    dds::Board unarmed(std::make_unique<BrokenClock>(QString()));
+    unarmed.setPort(&sim);
+    ASSERT_FALSE(unarmed.claim(dds::Controller::Sweep));
+    EXPECT_THROW(unarmed.startSweep({}, true), Error);
+    EXPECT_FALSE(unarmed.sweeping());
+    unarmed.release(dds::Controller::Sweep);
+    ASSERT_FALSE(unarmed.claim(dds::Controller::Beacon));
+    std::optional<dds::SequenceReport> report;
+    const auto c = QObject::connect(
+        &unarmed, &dds::Board::sequenceDone, &unarmed,
+        [&](const dds::SequenceReport& r) { report = r; }, Qt::DirectConnection);
+    unarmed.startSequence({{std::chrono::hours(1), 5, 0, 0}}, dds::Board::Clock::now(),
+                          dds::Controller::Beacon);
+    ASSERT_TRUE(report.has_value()); // ended at once, on the caller's trip
+    EXPECT_EQ(report->sent, 0);
+    ASSERT_TRUE(report->failure);
+    EXPECT_EQ(report->failure->description(), QStringLiteral("cannot arm"));
+    EXPECT_FALSE(unarmed.sequencing());
+    QObject::disconnect(c);
 }
