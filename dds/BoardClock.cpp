@@ -34,9 +34,9 @@ void SystemBoardClock::arm(Clock::time_point first, Clock::duration period) {
     itimerspec when{};
     // A time already past would disarm the timer: one nanosecond after the
     // epoch fires at once instead.
-    const auto at = std::max(std::chrono::duration_cast<std::chrono::nanoseconds>(
-                                 first.time_since_epoch()),
-                             std::chrono::nanoseconds(1));
+    const auto at =
+        std::max(std::chrono::duration_cast<std::chrono::nanoseconds>(first.time_since_epoch()),
+                 std::chrono::nanoseconds(1));
     when.it_value = toTimespec(at);
     when.it_interval = toTimespec(std::chrono::duration_cast<std::chrono::nanoseconds>(period));
     if (::timerfd_settime(m_timer, TFD_TIMER_ABSTIME, &when, nullptr) != 0)
@@ -46,8 +46,9 @@ void SystemBoardClock::arm(Clock::time_point first, Clock::duration period) {
 }
 
 void SystemBoardClock::disarm() {
+    // Disarming a timerfd we own cannot fail.
     const itimerspec off{};
-    ::timerfd_settime(m_timer, TFD_TIMER_ABSTIME, &off, nullptr); // disarming a timerfd we own cannot fail
+    ::timerfd_settime(m_timer, TFD_TIMER_ABSTIME, &off, nullptr);
 }
 
 std::uint64_t SystemBoardClock::take() {

@@ -31,7 +31,8 @@ std::int64_t QueuedSweep::tickNow() const {
 
 void QueuedSweep::start() {
     TimedQueue* queue = m_queue;
-    if (!queue) throw Error(err::PortAccess, QStringLiteral("Board"), QStringLiteral("no timed queue"));
+    if (!queue)
+        throw Error(err::PortAccess, QStringLiteral("Board"), QStringLiteral("no timed queue"));
     m_queued.clear();
     try {
         // The first tick leaves room for a few exchanges, however late the
@@ -111,7 +112,8 @@ void QueuedSweep::topUp(std::int64_t nNow) {
         int held = 0;
         for (const Queued& q : m_queued)
             if (q.n >= 0 && q.due > boardNow - QueueMinLeadUs) ++held;
-        const int room = std::min<int>(TimedQueue::LoadsPerFrame, TimedQueue::QueueSlots - 1 - held);
+        const int room =
+            std::min<int>(TimedQueue::LoadsPerFrame, TimedQueue::QueueSlots - 1 - held);
         if (room <= 0) break;
         // Built aside and kept only once the board has taken them.
         SweepState sweep = m_run.sweep;
