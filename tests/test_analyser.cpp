@@ -1,4 +1,5 @@
 #include "GuiFixture.h"
+#include "analyser/CrystalPage.h"
 #include "analyser/FormAnalyser.h"
 #include "app/Kalimor.h"
 
@@ -6,7 +7,7 @@
 #include <QComboBox>
 #include <QPushButton>
 #include <QSpinBox>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -121,9 +122,21 @@ private Q_SLOTS:
                      qPrintable(QString::number(m->fs, 'f', 1)));
         }
         QVERIFY(std::fabs(fs[0] - fs[1]) < 5);
-        auto* table = a->findChild<QTableWidget*>(QStringLiteral("tblCrystals"));
+        const auto* table = a->findChild<QTableView*>(QStringLiteral("tblCrystals"))->model();
         QCOMPARE(table->rowCount(), 2);
-        QCOMPARE(table->item(0, 9)->text(), table->item(1, 9)->text());
+        QCOMPARE(table->index(0, 9).data(), table->index(1, 9).data());
+        QCOMPARE(table->index(0, 1).data().toString(),
+                 QString::number(fs[0] / 1e6, 'f', 6).remove(QRegularExpression("0+$")));
+        // The CSV keeps what was measured, not the cells' rounding.
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("crystals.csv"));
+        QVERIFY(a->crystals().exportCrystals(path));
+        QFile csv(path);
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = csv.readAll().split('\n');
+        QCOMPARE(lines[0], QByteArray("number,fs_hz,fp_hz,il_db,rm_ohm,lm_h,cm_f,c0_f,q,group"));
+        QCOMPARE(lines[2].split(',')[1].toDouble(), fs[1]);
+        QCOMPARE(lines[2].split(',').size(), 10);
         QVERIFY(fx->messages.isEmpty());
 
         a->findChild<QSpinBox*>(QStringLiteral("spnPoints"))->setValue(333);
