@@ -29,25 +29,37 @@ QVariant CrystalTable::data(const QModelIndex& index, int role) const {
     const Row& r = m_rows[size_t(index.row())];
     const Motional& m = r.m;
     // Shown in the units a bench uses, to the digits a measurement holds.
-    auto shown = [](double v, int decimals) { return QString::number(v, 'f', decimals).toDouble(); };
+    auto shown = [](double v, int decimals) {
+        return QString::number(v, 'f', decimals).toDouble();
+    };
     switch (index.column()) {
-    case Number: return index.row() + 1;
-    case Fs: return shown(m.fs / 1e6, 6);
-    case Fp: return shown(m.fp / 1e6, 6);
-    case Il: return shown(m.ilDb, 2);
-    case Rm: return shown(m.rm, 2);
-    case Lm: return shown(m.lm * 1e3, 4);
-    case Cm: return shown(m.cm * 1e15, 3);
-    case C0: return shown(m.c0 * 1e12, 3);
-    case Q: return shown(m.q, 0);
-    case Group: return r.group;
+    case Number:
+        return index.row() + 1;
+    case Fs:
+        return shown(m.fs / 1e6, 6);
+    case Fp:
+        return shown(m.fp / 1e6, 6);
+    case Il:
+        return shown(m.ilDb, 2);
+    case Rm:
+        return shown(m.rm, 2);
+    case Lm:
+        return shown(m.lm * 1e3, 4);
+    case Cm:
+        return shown(m.cm * 1e15, 3);
+    case C0:
+        return shown(m.c0 * 1e12, 3);
+    case Q:
+        return shown(m.q, 0);
+    case Group:
+        return r.group;
     }
     return {};
 }
 
 QVariant CrystalTable::headerData(int section, Qt::Orientation orientation, int role) const {
-    static const char* const names[Columns] = {"#",      "fs MHz", "fp MHz", "IL dB", "Rm ohm",
-                                               "Lm mH",  "Cm fF",  "C0 pF",  "Q",     "Group"};
+    static const char* const names[Columns] = {"#",     "fs MHz", "fp MHz", "IL dB", "Rm ohm",
+                                               "Lm mH", "Cm fF",  "C0 pF",  "Q",     "Group"};
     if (role != Qt::DisplayRole || orientation != Qt::Horizontal || section < 0 ||
         section >= Columns)
         return QAbstractTableModel::headerData(section, orientation, role);

@@ -86,38 +86,6 @@ void FormAnalyser::cmdStop_Click() {
     m_response->cmdStop_Click();
 }
 
-void FormAnalyser::cmdThrough_Click() {
-    m_response->cmdThrough_Click();
-}
-
-bool FormAnalyser::exportCsv(const QString& path) {
-    return m_response->exportCsv(path);
-}
-
-bool FormAnalyser::exportPng(const QString& path) {
-    return m_response->exportPng(path);
-}
-
-bool FormAnalyser::importCsv(const QString& path) {
-    return m_response->importCsv(path);
-}
-
-bool FormAnalyser::exportTouchstone(const QString& path) {
-    return m_response->exportTouchstone(path);
-}
-
-void FormAnalyser::savePreset(const QString& name) {
-    m_response->savePreset(name);
-}
-
-bool FormAnalyser::recallPreset(const QString& name) {
-    return m_response->recallPreset(name);
-}
-
-std::optional<analyser::Motional> FormAnalyser::cmdNextCrystal_Click() {
-    return m_crystals->cmdNextCrystal_Click();
-}
-
 analyser::SweepRunner& FormAnalyser::runner() {
     return m_session->runner();
 }

@@ -33,18 +33,9 @@ public:
     DetectorPage& detectorPage() { return *m_detector; }
     CrystalPage& crystals() { return *m_crystals; }
 
-    // The Response tab's, for the main window's callers and the tests.
+    // The Response tab's run, which the main window's tests drive.
     void cmdRun_Click();
     void cmdStop_Click();
-    void cmdThrough_Click();
-    bool exportCsv(const QString& path);
-    bool exportPng(const QString& path);
-    bool importCsv(const QString& path);
-    bool exportTouchstone(const QString& path);
-    void savePreset(const QString& name);
-    bool recallPreset(const QString& name);
-    std::optional<analyser::Motional> cmdNextCrystal_Click();
-
     analyser::SweepRunner& runner();
     const analyser::Trace& shown() const;
     QString markerText() const;

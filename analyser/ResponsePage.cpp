@@ -258,7 +258,8 @@ void ResponsePage::cmdThrough_Click() {
     m_through = m_measured;
     // Kept for the next session and for kalimor --analyse.
     if (const auto failure = analyser_settings::saveThrough(*m_through))
-        ui::showMessage(this, Title, QStringLiteral("The through is used but not kept: ") + *failure);
+        ui::showMessage(this, Title,
+                        QStringLiteral("The through is used but not kept: ") + *failure);
     lblLeft->setText(QStringLiteral("Through recorded: %1 points").arg(m_through->size()));
     chkNormalise->setChecked(true);
 }

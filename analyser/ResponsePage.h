@@ -62,7 +62,7 @@ private:
     DetectorPage* m_detector;
     AnalyserPlot* plotView;
     analyser::SharedTrace m_measured, m_through, m_shown;
-    int m_memories = 0;                 // memories kept so far, for their names
+    int m_memories = 0;                  // memories kept so far, for their names
     analyser::SharedTrace m_memoryTrace; // the last memory kept or imported, which markers read
 
     QComboBox* cboRange;

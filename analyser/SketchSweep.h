@@ -31,8 +31,8 @@ Q_SIGNALS:
 private:
     struct Link; // how a sweep's thread finds this, while there is one
     std::shared_ptr<Link> m_link;
-    bool m_out = false;      // a sweep is under way, told or not
-    bool m_awaited = false;  // and its answer is to be told
+    bool m_out = false;     // a sweep is under way, told or not
+    bool m_awaited = false; // and its answer is to be told
 };
 
 } // namespace kalimor

@@ -40,4 +40,3 @@ struct FakeSketch {
         ::close(master);
     }
 };
-

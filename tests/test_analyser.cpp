@@ -1,6 +1,7 @@
 #include "GuiFixture.h"
 #include "analyser/CrystalPage.h"
 #include "analyser/FormAnalyser.h"
+#include "analyser/ResponsePage.h"
 #include "app/Kalimor.h"
 
 #include <QAction>
@@ -57,9 +58,9 @@ private Q_SLOTS:
         // Kept as a memory, exported and read back as another.
         QTemporaryDir dir;
         const QString csv = dir.filePath(QStringLiteral("crystal.csv"));
-        QVERIFY(a->exportCsv(csv));
-        QVERIFY(a->importCsv(csv));
-        QVERIFY(a->exportPng(dir.filePath(QStringLiteral("crystal.png"))));
+        QVERIFY(a->response().exportCsv(csv));
+        QVERIFY(a->response().importCsv(csv));
+        QVERIFY(a->response().exportPng(dir.filePath(QStringLiteral("crystal.png"))));
         QVERIFY(QFileInfo(dir.filePath(QStringLiteral("crystal.png"))).size() > 1000);
         const QByteArray dirShots = qgetenv("KALIMOR_SHOTS");
         if (!dirShots.isEmpty()) a->grab().save(QString::fromLocal8Bit(dirShots) + "/analyser.png");
@@ -85,7 +86,7 @@ private Q_SLOTS:
         points->setValue(101);
         a->cmdRun_Click();
         QTRY_VERIFY_WITH_TIMEOUT(!a->runner().running(), 20000);
-        a->cmdThrough_Click();
+        a->response().cmdThrough_Click();
         device->setCurrentIndex(
             device->findData(int(analyser::SimulatedDevice::Kind::CrystalFilter)));
         points->setValue(1001);
@@ -94,13 +95,13 @@ private Q_SLOTS:
         QCOMPARE(a->shown().size(), size_t(1001));
         QVERIFY2(std::fabs(a->shown()[500].level - (-2)) < 0.3, "not relative to the through");
         QTemporaryDir dir;
-        QVERIFY(a->exportCsv(dir.filePath(QStringLiteral("run.csv"))));
+        QVERIFY(a->response().exportCsv(dir.filePath(QStringLiteral("run.csv"))));
         QFile csv(dir.filePath(QStringLiteral("run.csv")));
         QVERIFY(csv.open(QIODevice::ReadOnly));
         QCOMPARE(csv.readAll().count('\n'), 1001 + 2);
-        QVERIFY(a->exportTouchstone(dir.filePath(QStringLiteral("run.s2p"))));
+        QVERIFY(a->response().exportTouchstone(dir.filePath(QStringLiteral("run.s2p"))));
         // A memory is what the markers read beside the trace.
-        QVERIFY(a->importCsv(dir.filePath(QStringLiteral("run.csv"))));
+        QVERIFY(a->response().importCsv(dir.filePath(QStringLiteral("run.csv"))));
         QVERIFY2(a->markerText().contains(QStringLiteral("(memory -")),
                  qPrintable(a->markerText()));
     }
@@ -114,7 +115,7 @@ private Q_SLOTS:
         // within 5.
         double fs[2] = {};
         for (int i = 0; i < 2; ++i) {
-            const auto m = a->cmdNextCrystal_Click();
+            const auto m = a->crystals().cmdNextCrystal_Click();
             QVERIFY(m);
             QVERIFY2(std::fabs(m->rm - 20) < 1, qPrintable(QString::number(m->rm)));
             fs[i] = m->fs;
@@ -140,9 +141,9 @@ private Q_SLOTS:
         QVERIFY(fx->messages.isEmpty());
 
         a->findChild<QSpinBox*>(QStringLiteral("spnPoints"))->setValue(333);
-        a->savePreset(QStringLiteral("crystal filter"));
+        a->response().savePreset(QStringLiteral("crystal filter"));
         a->findChild<QSpinBox*>(QStringLiteral("spnPoints"))->setValue(2);
-        QVERIFY(a->recallPreset(QStringLiteral("crystal filter")));
+        QVERIFY(a->response().recallPreset(QStringLiteral("crystal filter")));
         QCOMPARE(a->findChild<QSpinBox*>(QStringLiteral("spnPoints"))->value(), 333);
     }
 
@@ -152,12 +153,12 @@ private Q_SLOTS:
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write("hello\n");
         f.close();
-        QVERIFY(!a->importCsv(f.fileName()));
+        QVERIFY(!a->response().importCsv(f.fileName()));
         QCOMPARE(fx->messages.size(), 1);
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write("# Kalimor network analyser: x\nfrequency_hz,level,raw\n2,0,0\n1,0,0\n");
         f.close();
-        QVERIFY(!a->importCsv(f.fileName()));
+        QVERIFY(!a->response().importCsv(f.fileName()));
         QVERIFY2(fx->messages.last().contains(QStringLiteral("line 4: 1.000 Hz comes after")),
                  qPrintable(fx->messages.last()));
     }
