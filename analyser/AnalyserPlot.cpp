@@ -102,9 +102,10 @@ void AnalyserPlot::reduce() {
     // Device pixels across the plot; before it is laid out, the view's width.
     const qreal width = chart->plotArea().width() > 1 ? chart->plotArea().width() : view->width();
     const int columns = std::max(200, int(std::ceil(width * devicePixelRatioF())));
-    const auto points = [&](const analyser::Trace& trace) {
+    const auto points = [&](const analyser::SharedTrace& trace) {
+        if (!trace) return QList<QPointF>();
         const analyser::Trace shown =
-            analyser::reduceForPlot(trace, fromHz, toHz, columns, m_logarithmic);
+            analyser::reduceForPlot(*trace, fromHz, toHz, columns, m_logarithmic);
         QList<QPointF> list;
         list.reserve(qsizetype(shown.size()));
         for (const auto& p : shown) list.append({p.hz / 1e6, p.level});
@@ -151,17 +152,16 @@ void AnalyserPlot::rescale(bool logarithmic, bool relative) {
     }
 }
 
-void AnalyserPlot::showTrace(const analyser::Trace& trace, bool logarithmic, bool relative) {
+void AnalyserPlot::showTrace(analyser::SharedTrace shared, bool logarithmic, bool relative) {
     m_reducing = true; // the axes' ranges change below: one reduction after
     rescale(logarithmic, relative);
+    m_trace = shared ? std::move(shared) : std::make_shared<const analyser::Trace>();
+    const analyser::Trace& trace = *m_trace;
     double low = 0, high = -200;
     for (const auto& p : trace) {
         low = std::min(low, p.level);
         high = std::max(high, p.level);
     }
-    // Into the room the last trace left: a run's trace comes again and again
-    // as it grows, and fresh pages for a million points cost more than the copy.
-    m_trace.assign(trace.begin(), trace.end());
     if (!trace.empty()) {
         m_empty = false;
         chart->axes(Qt::Horizontal)
@@ -247,7 +247,8 @@ void AnalyserPlot::showMarkers(const analyser::Trace& trace, analyser::Shape sha
     lblMarkers->setText(text);
 }
 
-void AnalyserPlot::addMemory(const analyser::Trace& trace, const QString& name) {
+void AnalyserPlot::addMemory(analyser::SharedTrace trace, const QString& name) {
+    if (!trace) return;
     auto* memory = new QLineSeries;
     memory->setName(name);
     chart->addSeries(memory);
@@ -255,7 +256,7 @@ void AnalyserPlot::addMemory(const analyser::Trace& trace, const QString& name) 
     m_memories.push_back(memory);
     m_memoryTraces.push_back(trace);
     m_reducing = true;
-    takeIn(trace);
+    takeIn(*trace);
     reduce();
 }
 

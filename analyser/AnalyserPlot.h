@@ -24,15 +24,16 @@ public:
     explicit AnalyserPlot(QWidget* parent = nullptr);
 
     // The trace on fresh axes: logarithmic frequencies or not, levels in dB
-    // against a through or in dBm.
-    void showTrace(const analyser::Trace& trace, bool logarithmic, bool relative);
+    // against a through or in dBm. The plot keeps the trace (for the zoom)
+    // without copying it.
+    void showTrace(analyser::SharedTrace trace, bool logarithmic, bool relative);
     // The markers `shape` needs (found from the trace with Shape::Auto), the
     // width at `userLevelDb` below a band-pass's peak, a low- or high-pass's
     // level at `userHz`; with a `memory`, its level at each marker and the
     // difference.
     void showMarkers(const analyser::Trace& trace, analyser::Shape shape, double userLevelDb,
                      double userHz, const analyser::Trace* memory);
-    void addMemory(const analyser::Trace& trace, const QString& name);
+    void addMemory(analyser::SharedTrace trace, const QString& name);
     void resetZoom();
     bool savePng(const QString& path) const;
     QString markerText() const;
@@ -49,8 +50,8 @@ private:
     bool m_logarithmic = false;
     bool m_reducing = false;
     bool m_reduceDue = false;
-    analyser::Trace m_trace;                     // every point, for the zoom
-    std::vector<analyser::Trace> m_memoryTraces; // beside m_memories
+    analyser::SharedTrace m_trace;                     // every point, for the zoom
+    std::vector<analyser::SharedTrace> m_memoryTraces; // beside m_memories
 
     QChart* chart;
     QChartView* view;

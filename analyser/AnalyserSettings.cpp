@@ -5,6 +5,7 @@
 #include "settings/SafeFile.h"
 
 #include <QFile>
+#include <QHash>
 #include <QStandardPaths>
 
 #include <cmath>
@@ -14,6 +15,7 @@ namespace kalimor::analyser_settings {
 namespace {
 
 const QString Section = QStringLiteral("Analyser");
+const QString PresetSection = QStringLiteral("Analyser presets");
 
 double stored(CSetting& store, const char* key, double fallback) {
     bool ok = false;
@@ -69,6 +71,62 @@ analyser::SimulatedDevice::Kind simulatedDevice(CSetting& store) {
 
 void saveSimulatedDevice(CSetting& store, analyser::SimulatedDevice::Kind kind) {
     store.SaveSettingStr(Section, QStringLiteral("SimulatedDevice"), QString::number(int(kind)));
+}
+
+QStringList presetNames(CSetting& store) {
+    QStringList names;
+    try {
+        if (const auto table = store.GetSettingAll(PresetSection))
+            for (const auto& row : *table) names << row[0];
+    } catch (const Error&) {
+        // A store that cannot be read has no presets to offer.
+    }
+    return names;
+}
+
+std::optional<Preset> preset(CSetting& store, const QString& name) {
+    QString text;
+    try {
+        text = store.GetSettingStr(PresetSection, name.trimmed(), QString());
+    } catch (const Error&) {
+        return std::nullopt;
+    }
+    QHash<QString, double> v;
+    for (const QString& pair : text.split(QLatin1Char(';'), Qt::SkipEmptyParts)) {
+        bool ok = false;
+        const double x = pair.section(QLatin1Char('='), 1).toDouble(&ok);
+        if (ok && std::isfinite(x)) v[pair.section(QLatin1Char('='), 0, 0)] = x;
+    }
+    if (v.size() < 10) return std::nullopt;
+    Preset p;
+    p.range = int(v["range"]);
+    p.a = v["a"];
+    p.b = v["b"];
+    p.points = int(v["points"]);
+    p.log = v["log"] != 0;
+    p.settleMs = int(v["settle"]);
+    p.samples = int(v["samples"]);
+    p.detector = int(v["detector"]);
+    p.slope = v["slope"];
+    p.intercept = v["intercept"];
+    return p;
+}
+
+void savePreset(CSetting& store, const QString& name, const Preset& p) {
+    const QString text =
+        QStringLiteral("range=%1;a=%2;b=%3;points=%4;log=%5;settle=%6;samples=%7;detector=%8;"
+                       "slope=%9;intercept=%10")
+            .arg(p.range)
+            .arg(p.a, 0, 'g', 12)
+            .arg(p.b, 0, 'g', 12)
+            .arg(p.points)
+            .arg(p.log ? 1 : 0)
+            .arg(p.settleMs)
+            .arg(p.samples)
+            .arg(p.detector)
+            .arg(p.slope, 0, 'g', 12)
+            .arg(p.intercept, 0, 'g', 12);
+    store.SaveSettingStr(PresetSection, name.trimmed(), text);
 }
 
 QString throughFile() {

@@ -4,6 +4,7 @@
 #include <QString>
 
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <random>
 #include <vector>
@@ -43,6 +44,9 @@ struct Point {
     double raw = 0;   // the detector reading, ADC steps
 };
 using Trace = std::vector<Point>;
+// A trace handed between the runner, the tabs and the plot without a copy: a
+// million points are 24 MB.
+using SharedTrace = std::shared_ptr<const Trace>;
 
 // The level of a trace at `hz`, interpolated between its points; nothing
 // outside the trace.

@@ -75,7 +75,7 @@ Trace SweepRunner::run(const Setup& setup) {
 
 void SweepRunner::startChunk() {
     const auto& f = m_setup.frequencies;
-    const size_t from = m_trace.size(), to = std::min(f.size(), from + size_t(chunkPoints()));
+    const size_t from = m_trace->size(), to = std::min(f.size(), from + size_t(chunkPoints()));
     m_chunkOut = true;
     std::thread([scan = m_scan,
                  chunk = std::vector<double>(f.begin() + long(from), f.begin() + long(to)),
@@ -114,8 +114,8 @@ void SweepRunner::chunkDone(std::uint64_t run, std::optional<std::vector<double>
     }
     const auto& f = m_setup.frequencies;
     for (size_t i = 0; i < readings->size(); ++i) {
-        const size_t at = m_trace.size();
-        m_trace.push_back(fromRaw(f[at], (*readings)[i]));
+        const size_t at = m_trace->size();
+        m_trace->push_back(fromRaw(f[at], (*readings)[i]));
     }
     pointsDone();
 }
@@ -124,13 +124,20 @@ void SweepRunner::start(const Setup& setup) {
     ++m_run;
     m_chunkOut = false;
     m_setup = setup;
-    m_trace.clear();
-    m_trace.reserve(setup.frequencies.size());
+    freshTrace();
     m_running = true;
     m_stopping = false;
     m_scanning = bool(m_scan);
     m_clock.start();
     tuneNext();
+}
+
+void SweepRunner::freshTrace() {
+    if (m_trace.use_count() > 1)
+        m_trace = std::make_shared<Trace>();
+    else
+        m_trace->clear();
+    m_trace->reserve(m_setup.frequencies.size());
 }
 
 void SweepRunner::stop() {
@@ -142,18 +149,18 @@ void SweepRunner::stop() {
         // Waiting for the device: the point under way is dropped, none follows.
         m_settle.stop();
         m_running = false;
-        Q_EMIT finished(m_trace);
+        Q_EMIT finished(*m_trace);
     }
 }
 
 void SweepRunner::tuneNext() {
     if (m_stopping || m_setup.frequencies.empty()) {
         m_running = false;
-        return Q_EMIT finished(m_trace);
+        return Q_EMIT finished(*m_trace);
     }
     try {
         if (m_scanning) return startChunk();
-        m_tune(m_setup.frequencies[m_trace.size()]);
+        m_tune(m_setup.frequencies[m_trace->size()]);
     } catch (const Error& e) {
         m_running = false;
         return Q_EMIT failed(e.description());
@@ -163,7 +170,7 @@ void SweepRunner::tuneNext() {
 
 void SweepRunner::readNext() {
     try {
-        m_trace.push_back(measure(m_setup.frequencies[m_trace.size()]));
+        m_trace->push_back(measure(m_setup.frequencies[m_trace->size()]));
     } catch (const Error& e) {
         m_running = false;
         return Q_EMIT failed(e.description());
@@ -172,7 +179,7 @@ void SweepRunner::readNext() {
 }
 
 void SweepRunner::pointsDone() {
-    const int done = int(m_trace.size()), total = int(m_setup.frequencies.size());
+    const int done = int(m_trace->size()), total = int(m_setup.frequencies.size());
     const double perPoint = m_clock.elapsed() / 1000.0 / done;
     Q_EMIT progress(done, total, perPoint * (total - done));
     if (done < total) {
@@ -180,9 +187,9 @@ void SweepRunner::pointsDone() {
     }
     const bool again = m_setup.continuous && !m_stopping;
     m_running = again;
-    Q_EMIT finished(m_trace);
+    Q_EMIT finished(*m_trace);
     if (again) {
-        m_trace.clear();
+        freshTrace();
         m_clock.start();
         m_scanning = bool(m_scan);
         tuneNext();

@@ -53,7 +53,10 @@ public:
     void stop();
     bool running() const { return m_running; }
     // The points measured so far in this pass.
-    const Trace& trace() const { return m_trace; }
+    const Trace& trace() const { return *m_trace; }
+    // The pass just finished, to keep: the next pass measures into a trace
+    // of its own.
+    SharedTrace shared() const { return m_trace; }
     // A whole sweep at once, without the event loop.
     Trace run(const Setup& setup);
 
@@ -75,6 +78,8 @@ private:
     void tuneNext();
     void readNext();
     void pointsDone();
+    // An empty trace for the next pass, never one handed out by shared().
+    void freshTrace();
 
     std::function<void(double)> m_tune;
     std::function<double(int)> m_read;
@@ -82,7 +87,7 @@ private:
     bool m_scanning = false; // this pass goes by scans
     Detector m_detector;
     Setup m_setup;
-    Trace m_trace;
+    std::shared_ptr<Trace> m_trace = std::make_shared<Trace>();
     bool m_running = false;
     bool m_stopping = false;
     QTimer m_settle;

@@ -1,6 +1,7 @@
 #include "SwrPage.h"
 
 #include "analyser/BoardScan.h"
+#include "analyser/SketchSweep.h"
 #include "analyser/SwrSettings.h"
 #include "core/Calibration.h"
 #include "core/Error.h"
@@ -46,7 +47,8 @@ QString mhz(double hz) {
 
 } // namespace
 
-SwrPage::SwrPage(Hooks hooks, QWidget* parent) : QWidget(parent), m_hooks(std::move(hooks)) {
+SwrPage::SwrPage(Hooks hooks, QWidget* parent)
+    : QWidget(parent), m_hooks(std::move(hooks)), m_sketch(new SketchSweep(this)) {
     using ui::named;
     auto mhzBox = [&](const char* name, double value) {
         auto* box = named(new QDoubleSpinBox(this), name);
@@ -241,7 +243,12 @@ SwrPage::SwrPage(Hooks hooks, QWidget* parent) : QWidget(parent), m_hooks(std::m
                                                           QString(), QStringLiteral("CSV (*.csv)"));
         if (!path.isEmpty()) exportCsv(path);
     });
+    connect(m_sketch, &SketchSweep::done, this, &SwrPage::sketchDone);
     m_calibration = swr_settings::calibration();
+    QString damaged;
+    m_pair = swr_settings::detectorPair(Globals::settings(), &damaged);
+    if (!damaged.isEmpty()) ui::showMessage(this, Title, damaged);
+    Q_EMIT pairChanged();
     showCalibration();
     showResult();
 }
@@ -322,7 +329,7 @@ double SwrPage::read(int samples) {
 }
 
 std::optional<std::pair<double, double>> SwrPage::readPair(bool powered) {
-    if (m_runner->running() || !m_hooks.takeBoard()) return std::nullopt;
+    if (m_runner->running() || m_sketch->awaited() || !m_hooks.takeBoard()) return std::nullopt;
     analyser::Detector diode;
     diode.kind = analyser::Detector::Kind::Diode;
     m_bridge = std::make_unique<SimulatedBridge>(simulatedDut(), diode);
@@ -350,8 +357,20 @@ bool SwrPage::readOffsets() {
     if (!r) return false;
     m_pair.forwardOffset = r->first;
     m_pair.reflectedOffset = r->second;
-    Q_EMIT pairChanged();
+    pairMeasured();
     return true;
+}
+
+void SwrPage::pairMeasured() {
+    // Kept at once: a calibration against known loads is an afternoon's work.
+    try {
+        swr_settings::saveDetectorPair(Globals::settings(), m_pair);
+    } catch (const Error& e) {
+        ui::showMessage(this, Title,
+                        QStringLiteral("The detectors' calibration is used but not kept: ") +
+                            e.description());
+    }
+    Q_EMIT pairChanged();
 }
 
 bool SwrPage::addKnownLoad(double gamma) {
@@ -363,7 +382,7 @@ bool SwrPage::addKnownLoad(double gamma) {
         return false;
     }
     m_pair.addKnownLoad(std::max(0.0, r->second - m_pair.reflectedOffset) / forward, gamma);
-    Q_EMIT pairChanged();
+    pairMeasured();
     return true;
 }
 
@@ -376,11 +395,20 @@ void SwrPage::cmdRun_Click() {
 }
 
 void SwrPage::start(std::optional<Standard> standard) {
-    if (m_runner->running()) return;
+    if (m_runner->running() || m_sketch->awaited()) return;
     const double from = spnStart->value() * 1e6, to = spnStop->value() * 1e6;
     if (!(to > from)) {
         lblStatus->setText(QStringLiteral("The stop must be above the start"));
         return;
+    }
+    if (const auto port = dds::board().portChoice();
+        port && port->kind == dds::PortSpec::Kind::Sketch) {
+        if (standard) {
+            lblStatus->setText(QStringLiteral("The antenna analyser sketch calibrates itself: "
+                                              "there is no standard to measure"));
+            return;
+        }
+        return startSketch(port->device, port->baud);
     }
     if (pairMode() && standard) {
         lblStatus->setText(QStringLiteral("Two detectors are calibrated with Read offsets and "
@@ -412,7 +440,43 @@ void SwrPage::start(std::optional<Standard> standard) {
     m_runner->start(s);
 }
 
+void SwrPage::startSketch(const QString& device, int baud) {
+    if (!m_hooks.takeBoard()) {
+        lblStatus->setText(QStringLiteral("Not run: the board is busy with another run"));
+        return;
+    }
+    if (!m_sketch->start(device, baud, spnStart->value() * 1e6, spnStop->value() * 1e6,
+                         spnPoints->value() - 1)) {
+        m_hooks.giveBoardBack();
+        lblStatus->setText(
+            QStringLiteral("Not run: the antenna analyser is still finishing the last sweep"));
+        return;
+    }
+    cmdRun->setEnabled(false);
+    cmdStop->setEnabled(true);
+    Q_EMIT busy(true);
+    lblStatus->setText(QStringLiteral("The antenna analyser on %1 is sweeping...").arg(device));
+}
+
+void SwrPage::sketchDone(const SwrTrace& trace, const QString& failure) {
+    if (failure.isEmpty()) {
+        m_trace = trace;
+        lblStatus->setText(QStringLiteral("%1 points from the antenna analyser").arg(trace.size()));
+    } else {
+        m_trace.clear();
+        m_why = QStringLiteral("No SWR: ") + failure;
+        lblStatus->setText(m_why);
+    }
+    showResult();
+    done();
+}
+
 void SwrPage::cmdStop_Click() {
+    if (m_sketch->awaited()) {
+        m_sketch->drop();
+        lblStatus->setText(QStringLiteral("Stopped: the antenna analyser's sweep is dropped"));
+        return done();
+    }
     m_runner->stop();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "analyser/Analysis.h"
+#include "analyser/SketchSweep.h"
 #include "analyser/SweepRunner.h"
 #include "analyser/Swr.h"
 
@@ -46,7 +47,7 @@ public:
     void calibrate(analyser::swr::Standard standard);
     void cmdRun_Click();
     void cmdStop_Click();
-    bool running() const { return m_runner->running(); }
+    bool running() const { return m_runner->running() || m_sketch->awaited(); }
     // The current range as a band of the user's, with a button of its own.
     bool addUserBand(const QString& name);
     bool exportCsv(const QString& path);
@@ -69,6 +70,10 @@ protected:
 
 private:
     void start(std::optional<analyser::swr::Standard> standard);
+    // An Arduino antenna analyser on the port sweeps by itself; its answer
+    // comes back to sketchDone, unless Stop dropped it.
+    void startSketch(const QString& device, int baud);
+    void sketchDone(const analyser::swr::SwrTrace& trace, const QString& failure);
     void finished(const analyser::Trace& levels);
     void showResult();
     void showCalibration();
@@ -79,6 +84,8 @@ private:
     // Forward (A1) and reflected (A0) at the range's centre, the board taken.
     std::optional<std::pair<double, double>> readPair(bool powered);
     void done();
+    // Saves the pair's offsets and linearisation, then shows them.
+    void pairMeasured();
 
     Hooks m_hooks;
     std::unique_ptr<analyser::SweepRunner> m_runner;
@@ -90,6 +97,7 @@ private:
     QString m_why = QStringLiteral("No SWR shown: run a calibrated sweep"); // when none is shown
     int m_bandButtons = 0;
     size_t m_expected = 0; // points the run under way measures
+    SketchSweep* m_sketch;
 
     QGridLayout* m_bands;
     QDoubleSpinBox* spnStart;

@@ -1,12 +1,14 @@
 #include "GuiFixture.h"
+#include "analyser/CrystalPage.h"
 #include "analyser/FormAnalyser.h"
+#include "analyser/ResponsePage.h"
 #include "app/Kalimor.h"
 
 #include <QAction>
 #include <QComboBox>
 #include <QPushButton>
 #include <QSpinBox>
-#include <QTableWidget>
+#include <QTableView>
 #include <QTemporaryDir>
 #include <QtTest>
 
@@ -56,9 +58,9 @@ private Q_SLOTS:
         // Kept as a memory, exported and read back as another.
         QTemporaryDir dir;
         const QString csv = dir.filePath(QStringLiteral("crystal.csv"));
-        QVERIFY(a->exportCsv(csv));
-        QVERIFY(a->importCsv(csv));
-        QVERIFY(a->exportPng(dir.filePath(QStringLiteral("crystal.png"))));
+        QVERIFY(a->response().exportCsv(csv));
+        QVERIFY(a->response().importCsv(csv));
+        QVERIFY(a->response().exportPng(dir.filePath(QStringLiteral("crystal.png"))));
         QVERIFY(QFileInfo(dir.filePath(QStringLiteral("crystal.png"))).size() > 1000);
         const QByteArray dirShots = qgetenv("KALIMOR_SHOTS");
         if (!dirShots.isEmpty()) a->grab().save(QString::fromLocal8Bit(dirShots) + "/analyser.png");
@@ -84,7 +86,7 @@ private Q_SLOTS:
         points->setValue(101);
         a->cmdRun_Click();
         QTRY_VERIFY_WITH_TIMEOUT(!a->runner().running(), 20000);
-        a->cmdThrough_Click();
+        a->response().cmdThrough_Click();
         device->setCurrentIndex(
             device->findData(int(analyser::SimulatedDevice::Kind::CrystalFilter)));
         points->setValue(1001);
@@ -93,13 +95,13 @@ private Q_SLOTS:
         QCOMPARE(a->shown().size(), size_t(1001));
         QVERIFY2(std::fabs(a->shown()[500].level - (-2)) < 0.3, "not relative to the through");
         QTemporaryDir dir;
-        QVERIFY(a->exportCsv(dir.filePath(QStringLiteral("run.csv"))));
+        QVERIFY(a->response().exportCsv(dir.filePath(QStringLiteral("run.csv"))));
         QFile csv(dir.filePath(QStringLiteral("run.csv")));
         QVERIFY(csv.open(QIODevice::ReadOnly));
         QCOMPARE(csv.readAll().count('\n'), 1001 + 2);
-        QVERIFY(a->exportTouchstone(dir.filePath(QStringLiteral("run.s2p"))));
+        QVERIFY(a->response().exportTouchstone(dir.filePath(QStringLiteral("run.s2p"))));
         // A memory is what the markers read beside the trace.
-        QVERIFY(a->importCsv(dir.filePath(QStringLiteral("run.csv"))));
+        QVERIFY(a->response().importCsv(dir.filePath(QStringLiteral("run.csv"))));
         QVERIFY2(a->markerText().contains(QStringLiteral("(memory -")),
                  qPrintable(a->markerText()));
     }
@@ -113,7 +115,7 @@ private Q_SLOTS:
         // within 5.
         double fs[2] = {};
         for (int i = 0; i < 2; ++i) {
-            const auto m = a->cmdNextCrystal_Click();
+            const auto m = a->crystals().cmdNextCrystal_Click();
             QVERIFY(m);
             QVERIFY2(std::fabs(m->rm - 20) < 1, qPrintable(QString::number(m->rm)));
             fs[i] = m->fs;
@@ -121,15 +123,27 @@ private Q_SLOTS:
                      qPrintable(QString::number(m->fs, 'f', 1)));
         }
         QVERIFY(std::fabs(fs[0] - fs[1]) < 5);
-        auto* table = a->findChild<QTableWidget*>(QStringLiteral("tblCrystals"));
+        const auto* table = a->findChild<QTableView*>(QStringLiteral("tblCrystals"))->model();
         QCOMPARE(table->rowCount(), 2);
-        QCOMPARE(table->item(0, 9)->text(), table->item(1, 9)->text());
+        QCOMPARE(table->index(0, 9).data(), table->index(1, 9).data());
+        QCOMPARE(table->index(0, 1).data().toDouble(),
+                 QString::number(fs[0] / 1e6, 'f', 6).toDouble());
+        // The CSV keeps what was measured, not the cells' rounding.
+        QTemporaryDir dir;
+        const QString path = dir.filePath(QStringLiteral("crystals.csv"));
+        QVERIFY(a->crystals().exportCrystals(path));
+        QFile csv(path);
+        QVERIFY(csv.open(QIODevice::ReadOnly));
+        const QList<QByteArray> lines = csv.readAll().split('\n');
+        QCOMPARE(lines[0], QByteArray("number,fs_hz,fp_hz,il_db,rm_ohm,lm_h,cm_f,c0_f,q,group"));
+        QCOMPARE(lines[2].split(',')[1].toDouble(), fs[1]);
+        QCOMPARE(lines[2].split(',').size(), 10);
         QVERIFY(fx->messages.isEmpty());
 
         a->findChild<QSpinBox*>(QStringLiteral("spnPoints"))->setValue(333);
-        a->savePreset(QStringLiteral("crystal filter"));
+        a->response().savePreset(QStringLiteral("crystal filter"));
         a->findChild<QSpinBox*>(QStringLiteral("spnPoints"))->setValue(2);
-        QVERIFY(a->recallPreset(QStringLiteral("crystal filter")));
+        QVERIFY(a->response().recallPreset(QStringLiteral("crystal filter")));
         QCOMPARE(a->findChild<QSpinBox*>(QStringLiteral("spnPoints"))->value(), 333);
     }
 
@@ -139,12 +153,12 @@ private Q_SLOTS:
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write("hello\n");
         f.close();
-        QVERIFY(!a->importCsv(f.fileName()));
+        QVERIFY(!a->response().importCsv(f.fileName()));
         QCOMPARE(fx->messages.size(), 1);
         QVERIFY(f.open(QIODevice::WriteOnly));
         f.write("# Kalimor network analyser: x\nfrequency_hz,level,raw\n2,0,0\n1,0,0\n");
         f.close();
-        QVERIFY(!a->importCsv(f.fileName()));
+        QVERIFY(!a->response().importCsv(f.fileName()));
         QVERIFY2(fx->messages.last().contains(QStringLiteral("line 4: 1.000 Hz comes after")),
                  qPrintable(fx->messages.last()));
     }

@@ -6,6 +6,8 @@
 // README's pictures come from that (scripts/screenshots).
 #include "GuiFixture.h"
 #include "about/About.h"
+#include "analyser/CrystalPage.h"
+#include "analyser/DetectorPage.h"
 #include "analyser/FormAnalyser.h"
 #include "analyser/SwrPage.h"
 #include "app/Kalimor.h"
@@ -215,9 +217,18 @@ private Q_SLOTS:
         a->cmdRun_Click();
         QTRY_VERIFY_WITH_TIMEOUT(!a->runner().running(), 20000);
         check(a, QStringLiteral("analyser"));
+        auto* tabs = a->findChild<QTabWidget*>(QStringLiteral("tabs"));
+        tabs->setCurrentWidget(&a->detectorPage());
+        check(a, QStringLiteral("analyser-detector"));
+        // The crystal table with one crystal of the simulated board's.
+        auto* device = a->findChild<QComboBox*>(QStringLiteral("cboDevice"));
+        device->setCurrentIndex(device->findData(int(analyser::SimulatedDevice::Kind::Crystal)));
+        tabs->setCurrentWidget(&a->crystals());
+        QVERIFY(a->crystals().cmdNextCrystal_Click());
+        check(a, QStringLiteral("analyser-crystals"));
         // The SWR tab after an open calibration and a run on the simulated antenna.
         auto* swr = a->findChild<SwrPage*>();
-        a->findChild<QTabWidget*>(QStringLiteral("tabs"))->setCurrentWidget(swr);
+        tabs->setCurrentWidget(swr);
         check(a, QStringLiteral("analyser-swr-uncalibrated"));
         auto* dut = swr->findChild<QComboBox*>(QStringLiteral("cboSwrDut"));
         dut->setCurrentIndex(0);

@@ -1,13 +1,18 @@
+#include "FakeSketch.h"
 #include "GuiFixture.h"
 #include "analyser/FormAnalyser.h"
 #include "analyser/SwrPage.h"
 #include "analyser/SwrSettings.h"
 #include "app/Kalimor.h"
+#include "dds/PortSpec.h"
+#include "dds/SketchAnalyser.h"
 
 #include <QAction>
 #include <QComboBox>
 #include <QDoubleSpinBox>
+#include <QLabel>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTabWidget>
 #include <QTemporaryDir>
 #include <QtTest>
@@ -30,11 +35,9 @@ private:
         QTRY_VERIFY_WITH_TIMEOUT(!page->running(), 30000);
     }
 
-private Q_SLOTS:
-    void initTestCase() { GuiFixture::home(); }
-    void init() {
-        QFile::remove(swr_settings::calibrationFile());
-        fx = std::make_unique<GuiFixture>();
+    // The main window, and the analyser's SWR tab in front.
+    void open() {
+        w.reset();
         w = std::make_unique<Kalimor>();
         w->findChild<QAction*>(QStringLiteral("MainMenuAnalyser"))->trigger();
         auto* a = w->findChild<FormAnalyser*>(QStringLiteral("FormAnalyser"));
@@ -44,6 +47,14 @@ private Q_SLOTS:
         auto* tabs = a->findChild<QTabWidget*>(QStringLiteral("tabs"));
         tabs->setCurrentWidget(page);
         QVERIFY(page->plot()->isVisibleTo(a));
+    }
+
+private Q_SLOTS:
+    void initTestCase() { GuiFixture::home(); }
+    void init() {
+        QFile::remove(swr_settings::calibrationFile());
+        fx = std::make_unique<GuiFixture>();
+        open();
     }
     void cleanup() {
         w.reset();
@@ -120,6 +131,56 @@ private Q_SLOTS:
         dut->setCurrentIndex(dut->findData(int(analyser::swr::Dut::Kind::Antenna)));
         for (double ohm : {25.0, 100.0})
             QVERIFY2(std::fabs(swrOf(ohm) - 2) < 0.1, qPrintable(page->resultText()));
+        QVERIFY(fx->messages.isEmpty());
+
+        // The calibration survives a restart; a damaged one is refused, not used.
+        const auto kept = page->detectorPair();
+        open();
+        QCOMPARE(page->detectorPair().linearisation, kept.linearisation);
+        QCOMPARE(page->detectorPair().reflectedOffset, kept.reflectedOffset);
+        CSetting().SaveSettingStr(QStringLiteral("SWR detectors"), QStringLiteral("Linearisation"),
+                                  QStringLiteral("0.5:0.3;0.2:0.1"));
+        open();
+        QVERIFY(page->detectorPair().linearisation.empty());
+        QCOMPARE(fx->messages.size(), 1);
+        QVERIFY2(fx->messages[0].contains(QLatin1String("damaged (entry \"0.2:0.1\")")),
+                 qPrintable(fx->messages[0]));
+    }
+
+    // An Arduino antenna analyser on the port: its own sweep, read into the
+    // tab's plot, result and CSV; no standards to measure; a reply that stops
+    // without "End" is an error shown, and the tab is free again.
+    void antennaAnalyserSketch() {
+        FakeSketch fake;
+        dds::PortSpec spec;
+        spec.kind = dds::PortSpec::Kind::Sketch;
+        spec.device = fake.device();
+        dds::board().adoptPort(std::make_unique<dds::SketchPort>(spec.device, spec.baud), spec);
+        page->findChild<QDoubleSpinBox*>(QStringLiteral("spnSwrStart"))->setValue(7);
+        page->findChild<QDoubleSpinBox*>(QStringLiteral("spnSwrStop"))->setValue(7.2);
+        page->findChild<QSpinBox*>(QStringLiteral("spnSwrPoints"))->setValue(3);
+        fake.answer("Antenna analyser\r\n7000000,2000\r\n7100000,1050\r\n7200000,1980\r\nEnd\r\n");
+        click("cmdSwrRun");
+        fake.thread.join();
+        QCOMPARE(fake.asked, std::string("7000000A7200000B2NS"));
+        QCOMPARE(page->shown().size(), size_t(3));
+        QVERIFY2(page->resultText().startsWith(QLatin1String("Resonance: 7.10")),
+                 qPrintable(page->resultText()));
+        QTemporaryDir dir;
+        QVERIFY(page->exportCsv(dir.filePath(QStringLiteral("sketch.csv"))));
+
+        click("cmdCalOpen");
+        auto* status = page->findChild<QLabel*>(QStringLiteral("lblSwrStatus"));
+        QVERIFY2(status->text().contains(QLatin1String("calibrates itself")),
+                 qPrintable(status->text()));
+
+        fake.asked.clear();
+        fake.answer("7000000,2000\r\n");
+        click("cmdSwrRun");
+        QVERIFY(page->shown().empty());
+        QVERIFY2(page->resultText().contains(QLatin1String("stopped after 1 points without")),
+                 qPrintable(page->resultText()));
+        QVERIFY(page->findChild<QPushButton*>(QStringLiteral("cmdSwrRun"))->isEnabled());
         QVERIFY(fx->messages.isEmpty());
     }
 };
