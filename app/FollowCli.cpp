@@ -83,7 +83,8 @@ int runFollow(const Options& options) {
     std::unique_ptr<follow::ToneMeter> meter;
     std::atomic<std::int64_t> lastReadingNs{0};
     auto sink = [&](std::span<const float> samples, double rate) {
-        if (!meter || meter->sampleRate() != rate) meter = std::make_unique<follow::ToneMeter>(rate);
+        if (!meter || meter->sampleRate() != rate)
+            meter = std::make_unique<follow::ToneMeter>(rate);
         meter->feed(samples, [&](const follow::Reading& r) {
             follower.reading(r);
             lastReadingNs = Clock::now().time_since_epoch().count();
@@ -113,15 +114,16 @@ int runFollow(const Options& options) {
         }
     } else {
         startedAt = dds::secondsSinceStart();
-        wav.start(sink,
-                  [&status](const QString& why) {
-                      if (!why.isEmpty()) {
-                          std::fprintf(stderr, "kalimor: follow: %s\n", qPrintable(why));
-                          status = 1;
-                      }
-                      QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
-                  },
-                  cli.speed);
+        wav.start(
+            sink,
+            [&status](const QString& why) {
+                if (!why.isEmpty()) {
+                    std::fprintf(stderr, "kalimor: follow: %s\n", qPrintable(why));
+                    status = 1;
+                }
+                QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+            },
+            cli.speed);
     }
     std::printf("following %s at %.0f Hz from t=%.6f s, dial %.6f MHz, keyed by %s\n",
                 qPrintable(cli.source), fromServer ? pulse.rate() : wav.format().rate, startedAt,

@@ -70,8 +70,10 @@ void Follower::silence() {
     m_status.toneHz.reset();
     m_status.levelDb = -200;
     m_lastLoud = -1e9;
-    if (m_status.keyed && m_setup.keying == Keying::Vox) key(false);
-    else if (m_lastOn) load(m_lastWord.value_or(0), false, m_holder);
+    if (m_status.keyed && m_setup.keying == Keying::Vox)
+        key(false);
+    else if (m_lastOn)
+        load(m_lastWord.value_or(0), false, m_holder);
 }
 
 void Follower::setPtt(bool on) {

@@ -22,8 +22,8 @@ enum class Keying : std::uint8_t {
 struct FollowSetup {
     Keying keying = Keying::Cat;
     double dialHz = 14'074'000;
-    double thresholdDb = -40;  // VOX, and the least level a tone is measured at in either keying
-    bool holdDial = false;     // between transmissions the output holds the dial, not off
+    double thresholdDb = -40; // VOX, and the least level a tone is measured at in either keying
+    bool holdDial = false;    // between transmissions the output holds the dial, not off
     std::chrono::milliseconds hang{50};
     std::chrono::milliseconds txTimeout{std::chrono::minutes(10)}; // zero: none
 };
@@ -84,8 +84,8 @@ private:
     FollowStatus m_status;
     std::optional<std::int32_t> m_lastWord;
     bool m_lastOn = false;
-    double m_lastLoud = -1e9;    // audio seconds of the last reading above the threshold
-    double m_keyedSince = 0;     // audio seconds
+    double m_lastLoud = -1e9; // audio seconds of the last reading above the threshold
+    double m_keyedSince = 0;  // audio seconds
     std::function<void(const QString&)> m_onProblem;
 };
 

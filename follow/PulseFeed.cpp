@@ -17,8 +17,7 @@ PulseFeed::~PulseFeed() {
 
 QStringList PulseFeed::sources() {
     QStringList names;
-    for (const QAudioDevice& d : QMediaDevices::audioInputs())
-        names << QString::fromUtf8(d.id());
+    for (const QAudioDevice& d : QMediaDevices::audioInputs()) names << QString::fromUtf8(d.id());
     return names;
 }
 
@@ -45,7 +44,8 @@ bool PulseFeed::start(const QString& source, Sink sink, QString* why) {
     format.setChannelCount(1);
     format.setSampleFormat(QAudioFormat::Float);
     if (!device.isFormatSupported(format)) format = device.preferredFormat();
-    if (format.sampleFormat() != QAudioFormat::Float && format.sampleFormat() != QAudioFormat::Int16) {
+    if (format.sampleFormat() != QAudioFormat::Float &&
+        format.sampleFormat() != QAudioFormat::Int16) {
         *why = QStringLiteral("%1 offers no float or 16-bit audio").arg(device.description());
         return false;
     }

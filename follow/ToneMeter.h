@@ -11,10 +11,10 @@ namespace kalimor::follow {
 
 // One measurement of the audio, made every hop over the window before it.
 struct Reading {
-    std::int64_t endSample = 0;  // the first sample after the window
-    double seconds = 0;          // the same, in seconds of audio
-    double levelDb = -200;       // RMS over the window, dB below a full-scale square wave
-    std::optional<double> hz;    // the tone, when the window holds one steady tone
+    std::int64_t endSample = 0; // the first sample after the window
+    double seconds = 0;         // the same, in seconds of audio
+    double levelDb = -200;      // RMS over the window, dB below a full-scale square wave
+    std::optional<double> hz;   // the tone, when the window holds one steady tone
 };
 
 // Measures the frequency of the one tone in mono audio from its zero
@@ -41,9 +41,9 @@ private:
 
     double m_rate;
     int m_window, m_hop;
-    float m_x[4] = {0, 0, 0, 0}; // the last four samples, m_x[3] the latest
-    std::int64_t m_n = 0;         // samples seen
-    std::deque<double> m_edges;   // crossing times in samples, oldest first
+    float m_x[4] = {0, 0, 0, 0};   // the last four samples, m_x[3] the latest
+    std::int64_t m_n = 0;          // samples seen
+    std::deque<double> m_edges;    // crossing times in samples, oldest first
     std::vector<double> m_squares; // the window's squared samples, a ring
     std::size_t m_ring = 0;
     double m_sum = 0;

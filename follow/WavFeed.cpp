@@ -114,10 +114,8 @@ bool WavFeed::open(const QString& path, QString* why) {
 
 void WavFeed::start(Sink sink, Done done, double speed) {
     m_stop = false;
-    m_thread = std::thread(
-        [this, sink = std::move(sink), done = std::move(done), speed, at = Clock::now()] {
-            run(sink, done, speed, at);
-        });
+    m_thread = std::thread([this, sink = std::move(sink), done = std::move(done), speed,
+                            at = Clock::now()] { run(sink, done, speed, at); });
 }
 
 void WavFeed::stop() {
@@ -145,7 +143,8 @@ void WavFeed::run(Sink sink, Done done, double speed, Clock::time_point start) {
         if (want == 0) break;
         std::size_t got = 0;
         if (!readFully(raw.data(), want, &got)) {
-            why = QStringLiteral("read failed: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
+            why =
+                QStringLiteral("read failed: %1").arg(QString::fromLocal8Bit(std::strerror(errno)));
             break;
         }
         const std::size_t frames = got / frameBytes;
@@ -169,8 +168,10 @@ void WavFeed::run(Sink sink, Done done, double speed, Clock::time_point start) {
                     8388608;
                 break;
             case 32:
-                if (m_format.isFloat) std::memcpy(&v, p, 4);
-                else v = float(double(std::int32_t(le32(p))) / 2147483648.0);
+                if (m_format.isFloat)
+                    std::memcpy(&v, p, 4);
+                else
+                    v = float(double(std::int32_t(le32(p))) / 2147483648.0);
                 break;
             }
             mono[i] = v;
