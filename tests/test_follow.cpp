@@ -21,11 +21,13 @@ using namespace kalimor::follow;
 namespace {
 
 // A tone as a sound card would deliver it: 16-bit samples.
-std::vector<float> tone(double hz, double rate, double seconds, double amplitude, double phase = 0.3) {
+std::vector<float> tone(double hz, double rate, double seconds, double amplitude,
+                        double phase = 0.3) {
     std::vector<float> out(std::size_t(seconds * rate));
     for (std::size_t n = 0; n < out.size(); ++n)
-        out[n] = float(std::round(32767 * amplitude * std::sin(phase + 2 * M_PI * hz * double(n) / rate)) /
-                       32768);
+        out[n] = float(
+            std::round(32767 * amplitude * std::sin(phase + 2 * M_PI * hz * double(n) / rate)) /
+            32768);
     return out;
 }
 
@@ -67,14 +69,12 @@ TEST_P(ToneMeterTones, EachReadingNearTheTone) {
     EXPECT_NEAR(readings.back().levelDb, 20 * std::log10(c.amplitude) - 3.01, 0.2);
 }
 
-INSTANTIATE_TEST_SUITE_P(Rates, ToneMeterTones,
-                         ::testing::Values(ToneCase{12000, 200, 0.9, 0.02},
-                                           ToneCase{12000, 1500, 0.9, 0.02},
-                                           ToneCase{12000, 1501.46, 0.9, 0.02},
-                                           ToneCase{12000, 3000, 0.9, 0.05},
-                                           ToneCase{12000, 1500, 0.003, 0.2},
-                                           ToneCase{48000, 1500, 0.9, 0.01},
-                                           ToneCase{44100, 2345.6, 0.5, 0.01}));
+INSTANTIATE_TEST_SUITE_P(
+    Rates, ToneMeterTones,
+    ::testing::Values(ToneCase{12000, 200, 0.9, 0.02}, ToneCase{12000, 1500, 0.9, 0.02},
+                      ToneCase{12000, 1501.46, 0.9, 0.02}, ToneCase{12000, 3000, 0.9, 0.05},
+                      ToneCase{12000, 1500, 0.003, 0.2}, ToneCase{48000, 1500, 0.9, 0.01},
+                      ToneCase{44100, 2345.6, 0.5, 0.01}));
 
 // Noise and silence are no tone; a step of the tone shows within two hops
 // (the window's length), so a new symbol reaches the board in 10 ms.
@@ -84,7 +84,8 @@ TEST(ToneMeter, NoiseSilenceAndSteps) {
     std::vector<float> audio(12000);
     for (float& s : audio) s = noise(random);
     const auto noisy = measure(audio, 12000);
-    const auto toned = std::count_if(noisy.begin(), noisy.end(), [](const Reading& r) { return r.hz; });
+    const auto toned =
+        std::count_if(noisy.begin(), noisy.end(), [](const Reading& r) { return r.hz; });
     EXPECT_LT(toned, 3) << "noise read as a tone";
 
     for (const Reading& r : measure(std::vector<float>(6000, 0.0f), 12000)) {
@@ -199,7 +200,8 @@ TEST_F(FollowerOnBoard, RefusedAndTimedOut) {
     ASSERT_FALSE(dds::board().claim(dds::Controller::Sweep));
     f.reading(at(0.0, 1500.0));
     EXPECT_FALSE(f.status().keyed);
-    EXPECT_TRUE(f.status().problem.contains(QLatin1String("sweep"))) << qPrintable(f.status().problem);
+    EXPECT_TRUE(f.status().problem.contains(QLatin1String("sweep")))
+        << qPrintable(f.status().problem);
     EXPECT_TRUE(on().empty());
     dds::board().release(dds::Controller::Sweep);
 
