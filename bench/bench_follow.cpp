@@ -49,7 +49,8 @@ int main() {
             std::vector<int> symbols(std::size_t(m.symbols));
             for (int& s : symbols) s = int(random() % unsigned(m.tones));
             const double start = 0.2;
-            const std::size_t total = std::size_t((start + m.symbolSeconds * m.symbols + 0.2) * rate);
+            const std::size_t total =
+                std::size_t((start + m.symbolSeconds * m.symbols + 0.2) * rate);
             std::vector<float> audio(total, 0.0f);
             double phase = 0;
             for (std::size_t n = std::size_t(start * rate); n < total; ++n) {
@@ -83,28 +84,31 @@ int main() {
                 const double s0 = start + k * m.symbolSeconds;
                 std::vector<double> v;
                 for (const Reading& r : readings)
-                    if (r.seconds > s0 + m.symbolSeconds / 4 && r.seconds <= s0 + 3 * m.symbolSeconds / 4 &&
-                        r.hz)
+                    if (r.seconds > s0 + m.symbolSeconds / 4 &&
+                        r.seconds <= s0 + 3 * m.symbolSeconds / 4 && r.hz)
                         v.push_back(*r.hz);
                 if (v.empty()) {
                     worst = INFINITY;
                     continue;
                 }
                 std::sort(v.begin(), v.end());
-                const double e = std::abs(v[v.size() / 2] - (1500 + symbols[std::size_t(k)] * m.spacing));
+                const double e =
+                    std::abs(v[v.size() / 2] - (1500 + symbols[std::size_t(k)] * m.spacing));
                 worst = std::max(worst, e);
                 sum += e;
             }
             double onsetMs = INFINITY;
             for (const Reading& r : readings)
-                if (r.hz && r.seconds > start && std::abs(*r.hz - (1500 + symbols[0] * m.spacing)) < 1) {
+                if (r.hz && r.seconds > start &&
+                    std::abs(*r.hz - (1500 + symbols[0] * m.spacing)) < 1) {
                     onsetMs = (r.seconds - start) * 1e3;
                     break;
                 }
-            std::printf("%-10s %5.0f Hz: per-symbol error mean %.4f Hz, worst %.4f Hz; %.1f readings/s; "
-                        "first tone %.1f ms after onset; CPU %.2f %% of a core\n",
-                        m.name, rate, sum / m.symbols, worst, double(readings.size()) / seconds, onsetMs,
-                        100 * cpu / seconds);
+            std::printf(
+                "%-10s %5.0f Hz: per-symbol error mean %.4f Hz, worst %.4f Hz; %.1f readings/s; "
+                "first tone %.1f ms after onset; CPU %.2f %% of a core\n",
+                m.name, rate, sum / m.symbols, worst, double(readings.size()) / seconds, onsetMs,
+                100 * cpu / seconds);
         }
     }
     dds::board().setPort(nullptr);

@@ -3,7 +3,10 @@
 #include <QAudioDevice>
 #include <QAudioFormat>
 #include <QAudioSource>
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 #include <QMediaDevices>
+#include <QThread>
 
 #include <vector>
 
@@ -23,6 +26,12 @@ QStringList PulseFeed::sources() {
 
 bool PulseFeed::start(const QString& source, Sink sink, QString* why) {
     stop();
+    // The sound server's devices are listed as its answer comes in.
+    QDeadlineTimer listed(2000);
+    while (QMediaDevices::audioInputs().isEmpty() && !listed.hasExpired()) {
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        QThread::msleep(20);
+    }
     QAudioDevice device = QMediaDevices::defaultAudioInput();
     if (!source.isEmpty()) {
         device = {};
