@@ -42,8 +42,8 @@ def read_wav(path):
     return struct.unpack(f"<{len(data) // 2}h", data)
 
 
-def fsk(symbols, base_hz, spacing, nsps, start_s, seconds):
-    """Continuous-phase FSK, the first and last symbol ramped as FT4's are."""
+def fsk(symbols, base_hz, spacing, nsps, start_s, seconds, ramped):
+    """Continuous-phase FSK, the first and last symbol ramped where the mode does (FT4)."""
     out = [0.0] * int(seconds * RATE)
     phase = 0.0
     first = int(start_s * RATE)
@@ -51,7 +51,9 @@ def fsk(symbols, base_hz, spacing, nsps, start_s, seconds):
         step = 2 * math.pi * (base_hz + s * spacing) / RATE
         for n in range(nsps):
             ramp = 1.0
-            if k == 0:
+            if not ramped:
+                pass
+            elif k == 0:
                 ramp = 0.5 - 0.5 * math.cos(math.pi * n / nsps)
             elif k == len(symbols) - 1:
                 ramp = 0.5 + 0.5 * math.cos(math.pi * n / nsps)
@@ -97,7 +99,7 @@ def make_signal(mode, work):
         tones = [1500 + (s - 1.5) * spacing for s in symbols]
         start = 1.0
     path = os.path.join(work, "signal.wav")
-    write_wav(path, fsk([t - 1500 for t in tones], 1500, 1, nsps, start, seconds))
+    write_wav(path, fsk([t - 1500 for t in tones], 1500, 1, nsps, start, seconds, mode == "ft4"))
     return path, tones, start
 
 
