@@ -89,6 +89,14 @@ QString usageText() {
         "  --swr START_MHZ:STOP_MHZ:POINTS  antenna SWR through the bridge, no window\n"
         "  --calibrate open|short|load  --swr measures this standard now and keeps it\n"
         "  --sim-dut open|short|load|antenna:R_OHM:L_H:C_F  the simulated bridge's device\n"
+        "  --follow-audio pulse[:SOURCE]|FILE.wav|-  transmit the tone the audio carries\n"
+        "                      at the dial plus the tone (WSJT-X's modes), no window\n"
+        "  --dial MHZ          the follower's dial (clients' F changes it)\n"
+        "  --ptt cat|vox       key by a client's T 1 / T 0 (default with --rigctld) or by\n"
+        "                      the audio's level\n"
+        "  --vox-threshold DB  the level that keys and is measured, dBFS (default -40)\n"
+        "  --hold-dial         between transmissions the output holds the dial, not off\n"
+        "  --speed X           play a file X times faster than real time (1 to 100)\n"
         "  -h, --help          show this help\n"
         "  -v, --version       show the version\n"
         "\n"
@@ -330,9 +338,61 @@ std::optional<QString> checkSwrLimits(const SwrSetup& s, double refClkHz) {
     return checkStop("--swr", s.startMHz, s.stopMHz, s.points, refClkHz);
 }
 
+namespace {
+
+std::optional<QString> followSetup(const QHash<QString, QString>& v,
+                                   const QHash<QString, QString>& beaconValues,
+                                   const Options& options, FollowCliSetup* f) {
+    f->source = v.value(QStringLiteral("--follow-audio"));
+    if (f->source.isEmpty())
+        return QStringLiteral("--follow-audio needs pulse[:SOURCE], FILE.wav or -");
+    const QString dial = beaconValues.value(QStringLiteral("--dial"));
+    if (dial.isEmpty()) return QStringLiteral("--follow-audio needs --dial MHZ");
+    bool ok = false;
+    const double mhz = dial.toDouble(&ok);
+    if (!ok || !(mhz > 0) || !std::isfinite(mhz))
+        return QStringLiteral("--dial %1: not a frequency in MHz").arg(dial);
+    f->setup.dialHz = std::round(mhz * 1e6 * 1000) / 1000;
+    if (v.contains(QStringLiteral("--ptt"))) {
+        const QString ptt = v[QStringLiteral("--ptt")];
+        if (ptt == QLatin1String("cat"))
+            f->keying = follow::Keying::Cat;
+        else if (ptt == QLatin1String("vox"))
+            f->keying = follow::Keying::Vox;
+        else
+            return QStringLiteral("--ptt %1: cat or vox").arg(ptt);
+        if (f->keying == follow::Keying::Cat && !options.rigctld)
+            return QStringLiteral("--ptt cat needs --rigctld: the client's T 1 keys it");
+    }
+    f->setup.keying =
+        f->keying.value_or(options.rigctld ? follow::Keying::Cat : follow::Keying::Vox);
+    if (v.contains(QStringLiteral("--vox-threshold"))) {
+        const QString t = v[QStringLiteral("--vox-threshold")];
+        f->setup.thresholdDb = t.toDouble(&ok);
+        if (!ok || !(f->setup.thresholdDb >= -90 && f->setup.thresholdDb <= 0))
+            return QStringLiteral("--vox-threshold %1: dBFS from -90 to 0").arg(t);
+    }
+    if (v.contains(QStringLiteral("--speed"))) {
+        const QString t = v[QStringLiteral("--speed")];
+        f->speed = t.toDouble(&ok);
+        if (!ok || !(f->speed >= 1 && f->speed <= 100))
+            return QStringLiteral("--speed %1: from 1 (real time) to 100").arg(t);
+        if (f->source.startsWith(QLatin1String("pulse")))
+            return QStringLiteral("--speed %1: a sound server plays in real time only").arg(t);
+    }
+    f->setup.holdDial = v.contains(QStringLiteral("--hold-dial"));
+    f->setup.txTimeout = std::chrono::milliseconds(std::llround(options.txTimeoutMinutes * 60'000));
+    return std::nullopt;
+}
+
+} // namespace
+
 std::variant<Options, QString> parseOptions(const QStringList& arguments) {
     Options options;
-    QHash<QString, QString> beaconValues, analyseValues, swrValues;
+    QHash<QString, QString> beaconValues, analyseValues, swrValues, followValues;
+    static const QStringList followOptions = {
+        QStringLiteral("--follow-audio"), QStringLiteral("--ptt"),
+        QStringLiteral("--vox-threshold"), QStringLiteral("--speed")};
     static const QStringList swrOptions = {QStringLiteral("--swr"), QStringLiteral("--calibrate"),
                                            QStringLiteral("--sim-dut")};
     static const QStringList analyseOptions = {
@@ -392,6 +452,13 @@ std::variant<Options, QString> parseOptions(const QStringList& arguments) {
             QString value;
             if (auto error = valueOf(name, &value)) return *error;
             swrValues[name] = value;
+        } else if (const QString name = arg.section(QLatin1Char('='), 0, 0);
+                   followOptions.contains(name)) {
+            QString value;
+            if (auto error = valueOf(name, &value)) return *error;
+            followValues[name] = value;
+        } else if (arg == QLatin1String("--hold-dial")) {
+            followValues[arg] = QString();
         } else if (arg == QLatin1String("--log")) {
             analyseValues[arg] = QString();
         } else if (arg == QLatin1String("--ptt-keys")) {
@@ -437,6 +504,17 @@ std::variant<Options, QString> parseOptions(const QStringList& arguments) {
     } else if (!analyseValues.isEmpty()) {
         return QStringLiteral("%1 goes with --analyse or --crystal")
             .arg(analyseValues.keys().first());
+    }
+    if (followValues.contains(QStringLiteral("--follow-audio"))) {
+        if (beaconValues.contains(QStringLiteral("--beacon")) || options.analyse || options.swr)
+            return QStringLiteral(
+                "--follow-audio goes alone, without --beacon, --analyse or --swr");
+        FollowCliSetup follow;
+        if (auto error = followSetup(followValues, beaconValues, options, &follow)) return *error;
+        beaconValues.remove(QStringLiteral("--dial"));
+        options.follow = follow;
+    } else if (!followValues.isEmpty()) {
+        return QStringLiteral("%1 goes with --follow-audio").arg(followValues.keys().first());
     }
     if (beaconValues.contains(QStringLiteral("--beacon"))) {
         beacon::BeaconSetup setup;

@@ -2,6 +2,7 @@
 
 #include "beacon/Beacon.h"
 #include "dds/PortSpec.h"
+#include "follow/Follower.h"
 
 #include <QString>
 #include <QStringList>
@@ -34,6 +35,14 @@ struct SwrSetup {
     QString csv;
 };
 
+// --follow-audio SOURCE: the audio follower without a window.
+struct FollowCliSetup {
+    QString source; // "pulse", "pulse:NAME", a WAV file, or "-" for standard input
+    std::optional<follow::Keying> keying; // --ptt; unset: cat with --rigctld, else vox
+    follow::FollowSetup setup;
+    double speed = 1; // --speed: a file played this many times faster than real time
+};
+
 // What the command line asks for.
 struct Options {
     // --port or --simulate; without them the port in the settings (Edit >
@@ -45,8 +54,9 @@ struct Options {
     std::optional<beacon::BeaconSetup> beacon;
     // --analyse or --crystal: the analyser without a window.
     std::optional<AnalyseSetup> analyse;
-    std::optional<SwrSetup> swr; // --swr
-    bool pttKeys = false;        // --ptt-keys: a client's T 1 / T 0 switch the output on and off
+    std::optional<SwrSetup> swr;          // --swr
+    std::optional<FollowCliSetup> follow; // --follow-audio
+    bool pttKeys = false; // --ptt-keys: a client's T 1 / T 0 switch the output on and off
     // --tx-timeout MINUTES: the longest key-down by PTT or a client's Morse; 0: none.
     double txTimeoutMinutes = 10;
     bool help = false;

@@ -2,6 +2,7 @@
 #include "app/AnalyseCli.h"
 #include "app/BeaconCli.h"
 #include "app/CarrierGuard.h"
+#include "app/FollowCli.h"
 #include "app/Kalimor.h"
 #include "app/Options.h"
 #include "app/RemoteControl.h"
@@ -96,7 +97,7 @@ int main(int argc, char** argv) {
     // The beacon has no window: without a -platform of the user's, nothing
     // may wait for a screen, and every message goes to stderr.
     const bool platformGiven = args.contains(QStringLiteral("-platform"));
-    if ((options.beacon || options.analyse || options.swr) && !platformGiven)
+    if ((options.beacon || options.analyse || options.swr || options.follow) && !platformGiven)
         qputenv("QT_QPA_PLATFORM", "offscreen");
     nameRuntimeFolder();
     QApplication app(argc, argv);
@@ -107,8 +108,9 @@ int main(int argc, char** argv) {
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/kalimor.svg")));
     if (port) dds::board().adoptPort(std::move(port), options.port);
 
-    if (options.beacon || options.analyse || options.swr) {
-        const int status = options.swr      ? runSwr(options)
+    if (options.beacon || options.analyse || options.swr || options.follow) {
+        const int status = options.follow   ? runFollow(options)
+                           : options.swr    ? runSwr(options)
                            : options.beacon ? runBeacon(options)
                                             : runAnalyse(options);
         dds::board().adoptPort(nullptr);

@@ -8,6 +8,7 @@ allowed() {
     core) echo "" ;;
     settings | timing) echo "core" ;;
     dds) echo "core" ;;
+    follow) echo "core dds" ;;
     net) echo "" ;;
     ui) echo "core settings dds" ;; # dds for the holders' wording alone
     analyser) echo "core dds settings ui" ;; # its logic (Analysis, SweepRunner) core only, below
@@ -17,7 +18,7 @@ allowed() {
   esac
 }
 bad=0
-for room in core settings timing dds net beacon ui analyser about dialogs sweep; do
+for room in core settings timing dds follow net beacon ui analyser about dialogs sweep; do
   ok=$(allowed $room)
   for used in $(grep -ho '#include "[a-z]*/' $room/*.h $room/*.cpp | sed 's|#include "||; s|/||' | sort -u); do
     [ "$used" = "$room" ] && continue

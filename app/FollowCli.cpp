@@ -1,0 +1,157 @@
+#include "FollowCli.h"
+
+#include "app/Options.h"
+#include "app/StartUp.h"
+#include "core/Numbers.h"
+#include "dds/Board.h"
+#include "dds/Port.h"
+#include "follow/Follower.h"
+#include "follow/PulseFeed.h"
+#include "follow/ToneMeter.h"
+#include "follow/WavFeed.h"
+#include "net/RigctlServer.h"
+#include "ui/Globals.h"
+
+#include <QCoreApplication>
+#include <QTimer>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <csignal>
+#include <cstdio>
+#include <memory>
+
+namespace kalimor {
+
+namespace {
+
+volatile std::sig_atomic_t stopRequested = 0;
+
+// The follower as a rig: F and f are its dial, T its key.
+class FollowRig : public rig::Rig {
+public:
+    explicit FollowRig(follow::Follower& f) : m_follower(f) {}
+    double frequencyHz() const override { return m_follower.dialHz(); }
+    int setFrequencyHz(double hz) override {
+        if (!(hz > 0) || hz > highestFrequencyHz()) return rig::RigInvalid;
+        return m_follower.setDialHz(hz) ? rig::RigOk : rig::RigInvalid;
+    }
+    double highestFrequencyHz() const override {
+        return std::min(30'000'000.0, kalimor::highestFrequencyHz(Globals::RefClkHz));
+    }
+    int setPtt(int ptt) override {
+        m_follower.setPtt(ptt != 0);
+        if (ptt != 0 && !m_follower.status().keyed &&
+            m_follower.status().problem.startsWith(QLatin1String("not keyed")))
+            return rig::RigRejected;
+        return rig::RigOk;
+    }
+    std::optional<int> ptt() const override { return m_follower.status().ptt ? 1 : 0; }
+
+private:
+    follow::Follower& m_follower;
+};
+
+using Clock = std::chrono::steady_clock;
+
+} // namespace
+
+int runFollow(const Options& options) {
+    StartUp(nullptr).readSettings();
+    dds::board().setAddress(Globals::PortAddress);
+    const FollowCliSetup& cli = *options.follow;
+
+    follow::Follower follower(cli.setup, Globals::RefClkHz);
+    follower.onProblem([](const QString& why) {
+        if (!why.isEmpty()) std::fprintf(stderr, "kalimor: follow: %s\n", qPrintable(why));
+    });
+
+    FollowRig rig(follower);
+    rig::Server server(rig);
+    if (options.rigctld) {
+        QString error;
+        const auto endpoint = rig::parseEndpoint(*options.rigctld);
+        if (!endpoint || !server.listen(*endpoint, &error)) {
+            std::fprintf(stderr, "kalimor: %s\n", qPrintable(error));
+            return 2;
+        }
+    }
+
+    // The meter lives on the feed's thread; the follower takes its readings
+    // there and the client's commands here, each under its lock.
+    std::unique_ptr<follow::ToneMeter> meter;
+    std::atomic<std::int64_t> lastReadingNs{0};
+    auto sink = [&](std::span<const float> samples, double rate) {
+        if (!meter || meter->sampleRate() != rate)
+            meter = std::make_unique<follow::ToneMeter>(rate);
+        meter->feed(samples, [&](const follow::Reading& r) {
+            follower.reading(r);
+            lastReadingNs = Clock::now().time_since_epoch().count();
+        });
+    };
+
+    int status = 0;
+    follow::WavFeed wav;
+    follow::PulseFeed pulse;
+    const bool fromServer =
+        cli.source == QLatin1String("pulse") || cli.source.startsWith(QLatin1String("pulse:"));
+    QString why;
+    if (!fromServer && !wav.open(cli.source, &why)) {
+        std::fprintf(stderr, "kalimor: --follow-audio %s\n", qPrintable(why));
+        return 2;
+    }
+    if (!follower.start(&why)) {
+        std::fprintf(stderr, "kalimor: follow: %s\n", qPrintable(why));
+        return 1;
+    }
+    double startedAt = dds::secondsSinceStart();
+    if (fromServer) {
+        if (!pulse.start(cli.source.mid(6), sink, &why)) {
+            std::fprintf(stderr, "kalimor: --follow-audio %s: %s\n", qPrintable(cli.source),
+                         qPrintable(why));
+            return 1;
+        }
+    } else {
+        startedAt = dds::secondsSinceStart();
+        wav.start(
+            sink,
+            [&status](const QString& why) {
+                if (!why.isEmpty()) {
+                    std::fprintf(stderr, "kalimor: follow: %s\n", qPrintable(why));
+                    status = 1;
+                }
+                QMetaObject::invokeMethod(qApp, &QCoreApplication::quit, Qt::QueuedConnection);
+            },
+            cli.speed);
+    }
+    std::printf("following %s at %.0f Hz from t=%.6f s, dial %.6f MHz, keyed by %s\n",
+                qPrintable(cli.source), fromServer ? pulse.rate() : wav.format().rate, startedAt,
+                cli.setup.dialHz / 1e6, cli.setup.keying == follow::Keying::Cat ? "cat" : "vox");
+    std::fflush(stdout);
+
+    // Audio that stops coming (a stalled pipe, a source gone) leaves no
+    // carrier on: 40 ms without a reading is silence.
+    for (int sig : {SIGINT, SIGTERM}) std::signal(sig, [](int) { stopRequested = 1; });
+    QTimer watch;
+    QObject::connect(&watch, &QTimer::timeout, &watch, [&] {
+        if (stopRequested) QCoreApplication::quit();
+        const auto last = Clock::time_point(Clock::duration(lastReadingNs.load()));
+        if (Clock::now() - last > std::chrono::milliseconds(40) && follower.status().on)
+            follower.silence();
+    });
+    watch.start(10);
+    QCoreApplication::exec();
+    wav.stop();
+    pulse.stop();
+    const follow::FollowStatus end = follower.status();
+    // In seconds of audio, which --speed plays faster than the clock.
+    const double seconds = (dds::secondsSinceStart() - startedAt) * cli.speed;
+    std::printf("%lld readings in %.3f s of audio (%.1f a second), %lld loads\n",
+                static_cast<long long>(end.readings), seconds,
+                seconds > 0 ? double(end.readings) / seconds : 0.0,
+                static_cast<long long>(end.loads));
+    return status;
+}
+
+} // namespace kalimor
