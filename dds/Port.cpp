@@ -231,7 +231,34 @@ QStringList SimulatedBoard::driverLines() const {
             QStringLiteral("Chosen with --simulate or --port sim")};
 }
 
+Ad9850 SimulatedBoard::chip() const {
+    std::lock_guard lock(m_mutex);
+    return m_chip;
+}
+
+std::vector<DdsState> SimulatedBoard::loads() const {
+    std::lock_guard lock(m_mutex);
+    return m_loads;
+}
+
+std::uint64_t SimulatedBoard::loadCount() const {
+    std::lock_guard lock(m_mutex);
+    return m_count;
+}
+
+int SimulatedBoard::lastAddress() const {
+    std::lock_guard lock(m_mutex);
+    return m_lastAddress;
+}
+
+void SimulatedBoard::clearLoads() {
+    std::lock_guard lock(m_mutex);
+    m_loads.clear();
+    m_count = 0;
+}
+
 void SimulatedBoard::write(int address, const std::uint8_t* bytes, std::size_t count) {
+    std::lock_guard lock(m_mutex);
     m_lastAddress = address;
     for (std::size_t i = 0; i < count; ++i) {
         const std::uint64_t before = m_chip.updates();

@@ -122,18 +122,18 @@ public:
     QString describe() const override { return QStringLiteral("Simulated board"); }
     QStringList driverLines() const override;
 
-    const Ad9850& chip() const { return m_chip; }
+    // Copies, under the lock: the board's thread loads while windows and
+    // tests read.
+    Ad9850 chip() const;
     // One entry per frequency update, oldest first: the last History or more.
-    const std::vector<DdsState>& loads() const { return m_loads; }
+    std::vector<DdsState> loads() const;
     // Every update since the start or the last clearLoads.
-    std::uint64_t loadCount() const { return m_count; }
-    int lastAddress() const { return m_lastAddress; }
-    void clearLoads() {
-        m_loads.clear();
-        m_count = 0;
-    }
+    std::uint64_t loadCount() const;
+    int lastAddress() const;
+    void clearLoads();
 
 private:
+    mutable std::mutex m_mutex;
     Ad9850 m_chip;
     std::vector<DdsState> m_loads;
     std::uint64_t m_count = 0;

@@ -296,7 +296,7 @@ private Q_SLOTS:
         };
         for (const auto& step : steps) {
             QCOMPARE(ask(step.line), std::string(step.reply));
-            const auto& last = fx->board->loads().back();
+            const auto last = fx->board->loads().back();
             QCOMPARE(last.ftw, std::uint32_t(tuningWord(step.hz, 100e6)));
             QCOMPARE(last.powerDown, step.off);
         }

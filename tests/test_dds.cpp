@@ -148,7 +148,7 @@ TEST(SimulatedBoard, DecodesWhatTheChipWouldLatch) {
     };
     for (const auto& c : cases) {
         WriteDDSWord(c.word, c.phase, c.pd);
-        const dds::DdsState& s = board.loads().back();
+        const dds::DdsState s = board.loads().back();
         EXPECT_EQ(s.ftw, static_cast<std::uint32_t>(c.word));
         EXPECT_EQ(s.phase, c.phase);
         EXPECT_EQ(s.powerDown, c.pd == 1);

@@ -44,7 +44,7 @@ private:
     void selectUnit(int index) {
         w->findChildren<QRadioButton*>(QStringLiteral("optFreqMult")).at(index)->click();
     }
-    const std::vector<dds::DdsState>& loads() const { return fx->board->loads(); }
+    std::vector<dds::DdsState> loads() const { return fx->board->loads(); }
 
 private Q_SLOTS:
     void initTestCase() { GuiFixture::home(); }

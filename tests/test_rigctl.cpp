@@ -8,15 +8,18 @@
 #include "ui/Ui.h"
 
 #include <QLineEdit>
-#include <QProcess>
 #include <QRadioButton>
 #include <QStandardPaths>
 #include <QTcpSocket>
 #include <QtTest>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <signal.h>
+#include <spawn.h>
 #include <sys/socket.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -59,18 +62,47 @@ private:
         return reply;
     }
     // Runs Debian's rigctl against the server while the event loop serves it.
+    // posix_spawn, not QProcess: Qt starts children with vfork semantics and
+    // lets the child call intercepted functions on this process's memory, which
+    // leaves ThreadSanitizer claiming races in the board's hand-offs.
     QString rigctl(const QStringList& args, int* exitCode = nullptr) {
         const QString exe = QStandardPaths::findExecutable(QStringLiteral("rigctl"));
         if (exe.isEmpty()) return QStringLiteral("<rigctl missing: install libhamlib-utils>");
-        QProcess p;
-        p.start(exe, QStringList{"-m", "2", "-r", QStringLiteral("127.0.0.1:%1").arg(port)} + args);
-        QDeadlineTimer deadline(20000);
-        while (p.state() != QProcess::NotRunning && !deadline.hasExpired()) {
+        std::vector<QByteArray> argv8{exe.toLocal8Bit(), "-m", "2",
+                                      QStringLiteral("127.0.0.1:%1").arg(port).toLocal8Bit()};
+        argv8.insert(argv8.begin() + 3, "-r");
+        for (const QString& a : args) argv8.push_back(a.toLocal8Bit());
+        std::vector<char*> argv;
+        for (QByteArray& a : argv8) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        int out[2];
+        if (::pipe2(out, O_CLOEXEC | O_NONBLOCK) != 0) return QStringLiteral("<pipe failed>");
+        posix_spawn_file_actions_t actions;
+        posix_spawn_file_actions_init(&actions);
+        posix_spawn_file_actions_adddup2(&actions, out[1], STDOUT_FILENO);
+        pid_t pid = -1;
+        const int failed = posix_spawn(&pid, argv[0], &actions, nullptr, argv.data(), environ);
+        posix_spawn_file_actions_destroy(&actions);
+        ::close(out[1]);
+        QByteArray output;
+        int status = -1;
+        for (QDeadlineTimer deadline(20000); !failed;) {
             QCoreApplication::processEvents(QEventLoop::AllEvents, 10);
-            p.waitForFinished(10);
+            char buf[4096];
+            for (ssize_t n; (n = ::read(out[0], buf, sizeof buf)) > 0;) output.append(buf, n);
+            if (::waitpid(pid, &status, WNOHANG) == pid) break;
+            if (deadline.hasExpired()) {
+                ::kill(pid, SIGKILL);
+                ::waitpid(pid, &status, 0);
+                break;
+            }
+            ::usleep(2000);
         }
-        if (exitCode) *exitCode = p.exitCode();
-        return QString::fromLocal8Bit(p.readAllStandardOutput()).trimmed();
+        char rest[4096];
+        for (ssize_t n; (n = ::read(out[0], rest, sizeof rest)) > 0;) output.append(rest, n);
+        ::close(out[0]);
+        if (exitCode) *exitCode = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+        return QString::fromLocal8Bit(output).trimmed();
     }
     static qint64 residentBytes() {
         QFile statm(QStringLiteral("/proc/self/statm"));
