@@ -112,6 +112,9 @@ public:
     // Drops the loads due after `afterUs`; how many.
     int dropAfter(std::uint32_t afterUs);
     Latched lastLatched();
+    // When the last request's last byte reached the board, on our clock: the
+    // moment the board's time in its answer belongs to.
+    SerialLine::Clock::time_point lastSentAt() const { return m_sentAt; }
     // The scan on the board (firmware with the scan capability): `count`
     // points from `startWord` by `stepWord`, each loaded, settled and read
     // there, the readings streamed back: the averages, in ADC steps.
