@@ -11,6 +11,7 @@
 #include "dds/Port.h"
 #include "settings/CSetting.h"
 #include "ui/Globals.h"
+#include "ui/Holders.h"
 #include "ui/Ui.h"
 
 #include <QCheckBox>
@@ -313,7 +314,7 @@ void FormAnalyser::closeEvent(QCloseEvent* event) {
 bool FormAnalyser::takeBoard() {
     if (m_holding) return true;
     if (const auto holder = dds::board().claim(dds::Controller::Analyser)) {
-        ui::showMessage(this, QStringLiteral("Network Analyser"), dds::refusalText(*holder));
+        ui::showMessage(this, QStringLiteral("Network Analyser"), ui::refusalText(*holder));
         return false;
     }
     m_holding = true;

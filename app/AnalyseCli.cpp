@@ -13,6 +13,7 @@
 #include "settings/CSetting.h"
 #include "settings/SafeFile.h"
 #include "ui/Globals.h"
+#include "ui/Holders.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -121,7 +122,7 @@ int runAnalyse(const Options& options) {
         throw Error(err::InvalidCall, QStringLiteral("Analyser"), why);
     };
     if (const auto holder = dds::board().claim(dds::Controller::Analyser)) {
-        std::fprintf(stderr, "kalimor: %s\n", qPrintable(dds::refusalText(*holder)));
+        std::fprintf(stderr, "kalimor: %s\n", qPrintable(ui::refusalText(*holder)));
         return 1;
     }
     int status = 0;

@@ -18,6 +18,7 @@
 #include "settings/CSetting.h"
 #include "sweep/FormSweep.h"
 #include "ui/Globals.h"
+#include "ui/Holders.h"
 #include "ui/Ui.h"
 
 #include <QApplication>
@@ -321,7 +322,7 @@ void Kalimor::showDueReadout() {
 
 void Kalimor::setRemoteStatus(const QString& text) {
     m_serverStatus = text;
-    const QString note = dds::holderNote(dds::board().controller());
+    const QString note = ui::holderNote(dds::board().controller());
     statusRemote->setStatus(note.isEmpty() ? text : text + QStringLiteral(" - ") + note);
     if (statusRemote->isHidden()) {
         statusRemote->show();
@@ -450,7 +451,7 @@ void Kalimor::MainMenuExit_Click() {
 
 void Kalimor::cmdSweep_Click() {
     if (const auto holder = dds::board().claim(dds::Controller::Sweep)) {
-        ui::showMessage(this, QStringLiteral("Kalimor"), dds::refusalText(*holder));
+        ui::showMessage(this, QStringLiteral("Kalimor"), ui::refusalText(*holder));
         return;
     }
     auto* sweep = new FormSweep(this, txtFreq->text());

@@ -14,6 +14,7 @@
 #include "dds/Board.h"
 #include "dds/SketchAnalyser.h"
 #include "ui/Globals.h"
+#include "ui/Holders.h"
 
 #include <cstdio>
 
@@ -129,7 +130,7 @@ int runSwr(const Options& options) {
     if (!standard && !cal.covers(setup.frequencies))
         return fail(QStringLiteral("no SWR: %1 (--calibrate open)").arg(cal.notCovering()));
     if (const auto holder = dds::board().claim(dds::Controller::Analyser))
-        return fail(dds::refusalText(*holder));
+        return fail(ui::refusalText(*holder));
     analyser::Trace levels;
     try {
         levels = runner.run(setup);

@@ -12,6 +12,7 @@
 #include "dds/mdlSetKalimor.h"
 #include "net/RigctlServer.h"
 #include "ui/Globals.h"
+#include "ui/Holders.h"
 
 #include <QApplication>
 #include <QDir>
@@ -43,6 +44,7 @@ void nameRuntimeFolder() {
 } // namespace
 
 int main(int argc, char** argv) {
+    ui::installHolderWording();
     // Options first: --help and a bad option must work without a display.
     QStringList args;
     for (int i = 0; i < argc; ++i) args << QString::fromLocal8Bit(argv[i]);

@@ -61,11 +61,11 @@ bool Beacon::start(QString* why) {
     }
     if (m_setup.heldBy) {
         if (const dds::Controller holder = dds::board().controller(); holder != m_holder) {
-            *why = dds::refusalText(holder);
+            *why = dds::refusal(holder);
             return false;
         }
     } else if (const auto holder = dds::board().claim(m_holder)) {
-        *why = dds::refusalText(*holder);
+        *why = dds::refusal(*holder);
         return false;
     }
     m_running = true;

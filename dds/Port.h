@@ -1,6 +1,7 @@
 #pragma once
 
 #include "dds/Ad9850.h"
+#include "dds/Capabilities.h"
 
 #include <QString>
 #include <QStringList>
@@ -55,6 +56,11 @@ public:
     // Called on the board's thread at least every 500 ms while keyed, so a
     // guard armed by setKeyed hears from the host; a no-op elsewhere.
     virtual void keepAlive() {}
+    // What only some ports can do (dds/Capabilities.h); nullptr where this
+    // one cannot.
+    virtual AnalogInput* analogInput() { return nullptr; }
+    virtual TimedQueue* timedQueue() { return nullptr; }
+    virtual BoardScan* boardScan() { return nullptr; }
 };
 
 // The kernel's user-space parallel-port device. Without a named device it finds

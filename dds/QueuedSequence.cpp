@@ -1,6 +1,7 @@
 #include "QueuedSequence.h"
 
 #include "core/Error.h"
+#include "dds/BoardClock.h"
 
 #include <algorithm>
 #include <cmath>
@@ -26,8 +27,7 @@ Error sequenceFailure(const QString& why) {
 
 } // namespace
 
-QueuedSequence::QueuedSequence(SerialBridgePort& bridge, std::vector<Word> words,
-                               Clock::time_point start)
+QueuedSequence::QueuedSequence(TimedQueue& bridge, std::vector<Word> words, Clock::time_point start)
     : m_bridge(bridge), m_words(std::move(words)), m_start(start), m_opens(bridge.opens()) {
     m_dues.reserve(m_words.size());
 }
@@ -71,7 +71,7 @@ std::optional<QueuedSequence::Clock::time_point> QueuedSequence::step() {
         throw sequenceFailure(
             QStringLiteral("the bridge was opened again mid-sequence: the words it held are gone"));
     if (m_next == 0 && m_firstSample == Clock::time_point{}) {
-        const SerialBridgePort::Latched l = m_bridge.lastLatched();
+        const TimedQueue::Latched l = m_bridge.lastLatched();
         m_latchedBase = l.count;
     }
     if (m_next < m_words.size()) {
@@ -82,12 +82,12 @@ std::optional<QueuedSequence::Clock::time_point> QueuedSequence::step() {
             const Clock::time_point asked = Clock::now();
             const double boardNow = boardAt(asked);
             // What the board still holds: the queued words not yet due there.
-            const auto held = m_dues.end() - std::upper_bound(m_dues.begin(), m_dues.end(),
-                                                              boardNow - MinLeadUs);
-            const int room = std::min<int>(SerialBridgePort::LoadsPerFrame,
-                                           SerialBridgePort::QueueSlots - 1 - int(held));
+            const auto held =
+                m_dues.end() - std::upper_bound(m_dues.begin(), m_dues.end(), boardNow - MinLeadUs);
+            const int room =
+                std::min<int>(TimedQueue::LoadsPerFrame, TimedQueue::QueueSlots - 1 - int(held));
             if (room <= 0) break;
-            std::vector<SerialBridgePort::QueuedLoad> batch;
+            std::vector<TimedQueue::QueuedLoad> batch;
             std::vector<double> dues;
             std::size_t n = m_next;
             double last = m_lastDue;
@@ -110,7 +110,7 @@ std::optional<QueuedSequence::Clock::time_point> QueuedSequence::step() {
                     {std::uint32_t(std::int64_t(std::llround(due))), w.word, w.control});
                 dues.push_back(due);
             }
-            const SerialBridgePort::QueueReply reply = m_bridge.queue(batch);
+            const TimedQueue::QueueReply reply = m_bridge.queue(batch);
             if (!lateKnown) {
                 m_lateBase = reply.late;
                 lateKnown = true;
@@ -134,7 +134,7 @@ std::optional<QueuedSequence::Clock::time_point> QueuedSequence::step() {
         return std::max(now + ConfirmPoll, m_start + m_words.back().at);
     }
     // All queued: the board says when the last has latched.
-    const SerialBridgePort::Latched l = m_bridge.lastLatched();
+    const TimedQueue::Latched l = m_bridge.lastLatched();
     m_latched = int(l.count - m_latchedBase);
     if (m_latched >= total()) return std::nullopt;
     const Clock::time_point now = Clock::now();
@@ -145,10 +145,87 @@ std::optional<QueuedSequence::Clock::time_point> QueuedSequence::step() {
     return now + ConfirmPoll;
 }
 
-SerialBridgePort::Latched QueuedSequence::flush() {
+TimedQueue::Latched QueuedSequence::flush() {
     // Everything queued is due after a time 2^30 us ago.
     m_bridge.dropAfter(m_bridge.boardTimeUs() - 0x40000000u);
     return m_bridge.lastLatched();
+}
+
+void QueuedSequenceDriver::start(std::vector<TimedWord> words, Clock::time_point start) {
+    m_words = std::move(words);
+    std::vector<QueuedSequence::Word> queued;
+    queued.reserve(m_words.size());
+    for (const TimedWord& w : m_words)
+        queued.push_back({w.at, std::uint32_t(w.word), m_host.controlByte(w.phase, w.powerDown)});
+    m_sequence.emplace(*m_queue, std::move(queued), start);
+    m_report = SequenceReport{};
+    m_report.total = int(m_words.size());
+    m_running = true;
+    step();
+}
+
+void QueuedSequenceDriver::step() {
+    if (!m_running) return;
+    std::optional<Clock::time_point> next;
+    try {
+        next = m_sequence->step();
+    } catch (const Error& e) {
+        // The link may still be up with words queued: they go.
+        silence();
+        return end(false, e);
+    }
+    m_report.sent = m_sequence->latched();
+    if (const auto current = m_sequence->current()) {
+        const TimedWord& w = m_words[*current];
+        m_host.setHeld(Held{w.word, w.phase, w.powerDown, true});
+    }
+    if (!next) return end(false, std::nullopt);
+    try {
+        m_host.clock().arm(*next, Clock::duration::zero());
+    } catch (const Error& e) {
+        silence();
+        end(false, e);
+    }
+}
+
+std::optional<Error> QueuedSequenceDriver::silence() {
+    try {
+        const TimedQueue::Latched last = m_sequence->flush();
+        const std::size_t current = m_sequence->current().value_or(0);
+        const std::int16_t phase = m_words.empty() ? 0 : m_words[current].phase;
+        m_host.write(std::int32_t(last.word), phase, 1);
+    } catch (const Error& e) {
+        return e;
+    }
+    return std::nullopt;
+}
+
+void QueuedSequenceDriver::stop() {
+    if (!m_running) return;
+    end(true, silence());
+}
+
+void QueuedSequenceDriver::abandon() {
+    if (!m_running) return;
+    silence();
+    m_host.clock().disarm();
+    m_running = false;
+    m_words.clear();
+}
+
+void QueuedSequenceDriver::end(bool stopped, std::optional<Error> failure) {
+    m_host.clock().disarm();
+    m_running = false;
+    // Late: queued after its time had passed, or latched more than 0.5 ms
+    // after it by the board's count.
+    m_report.worstLate = m_sequence->worstQueuedLate();
+    if (m_sequence->late() > 0)
+        m_report.worstLate =
+            std::max<std::chrono::nanoseconds>(m_report.worstLate, std::chrono::microseconds(500));
+    m_report.stopped = stopped;
+    m_report.failure = std::move(failure);
+    m_words.clear();
+    m_host.tellSequenceDone(m_report);
 }
 
 } // namespace kalimor::dds

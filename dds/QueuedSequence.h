@@ -1,7 +1,9 @@
 #pragma once
 
-#include "dds/SerialBridge.h"
+#include "dds/Capabilities.h"
+#include "dds/SequenceDriver.h"
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <optional>
@@ -14,7 +16,7 @@ namespace kalimor::dds {
 // time, so neither the USB chip's latency (16 ms on many, and jittery) nor
 // the host's load lands in an edge. Each word's time is converted to the
 // board's microseconds as it is queued, by the fit of the board's clock
-// against ours (SerialBridgePort::boardAt), so the resonator's error
+// against ours (TimedQueue::boardAt), so the resonator's error
 // (0.5 % is common) is taken out too.
 //
 // The fit needs a second of samples before it knows the board's rate; until
@@ -43,7 +45,7 @@ public:
     static constexpr std::chrono::seconds ConfirmWait{2};
 
     // `bridge` must offer the queue (hasQueue) and outlive this.
-    QueuedSequence(SerialBridgePort& bridge, std::vector<Word> words, Clock::time_point start);
+    QueuedSequence(TimedQueue& bridge, std::vector<Word> words, Clock::time_point start);
 
     // Queues what falls due within the lead and reads back what the board
     // has latched. Returns when to be called again, or nothing once every
@@ -53,7 +55,7 @@ public:
     // Drops everything still queued on the board, so no word queued ahead
     // latches a carrier later, and returns what the board last latched (the
     // word to power down). Raises what the port raised.
-    SerialBridgePort::Latched flush();
+    TimedQueue::Latched flush();
 
     int total() const { return int(m_words.size()); }
     // Words the board has latched, as it last said.
@@ -74,7 +76,7 @@ private:
     void sample();
     Clock::duration lead(Clock::time_point now) const;
 
-    SerialBridgePort& m_bridge;
+    TimedQueue& m_bridge;
     std::vector<Word> m_words;
     Clock::time_point m_start;
     int m_opens = 0;
@@ -88,6 +90,37 @@ private:
     // The latest sample of the board's clock, and the first one's time.
     Clock::time_point m_anchorHost, m_firstSample;
     double m_anchorBoard = 0; // unwrapped as the fit does
+};
+
+// The sequence driver for a port with a timed queue: the words go to the
+// board ahead of their times (QueuedSequence) and the board's clock only
+// wakes the board's thread to queue more. Stop, a failure and the program's
+// end drop what the board still holds queued, so no word queued ahead
+// latches a carrier later, and power the output down.
+class QueuedSequenceDriver final : public SequenceDriver {
+public:
+    explicit QueuedSequenceDriver(DriverHost& host) : m_host(host) {}
+    // The queue the next sequence goes through.
+    void setQueue(TimedQueue* queue) { m_queue = queue; }
+    void start(std::vector<TimedWord> words, Clock::time_point start) override;
+    void clockFired() override { step(); }
+    void stop() override;
+    void abandon() override;
+    bool running() const override { return m_running; }
+
+private:
+    void step();
+    // Drops what the board holds queued and powers the output down; what
+    // failed, if anything did.
+    std::optional<Error> silence();
+    void end(bool stopped, std::optional<Error> failure);
+
+    DriverHost& m_host;
+    TimedQueue* m_queue = nullptr;
+    std::vector<TimedWord> m_words;
+    std::optional<QueuedSequence> m_sequence;
+    SequenceReport m_report;
+    std::atomic<bool> m_running{false};
 };
 
 } // namespace kalimor::dds

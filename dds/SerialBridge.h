@@ -42,7 +42,10 @@ std::optional<QByteArray> takeFrame(QByteArray* in);
 // AnswerWait and an open within OpenWait, and a device that did not answer as
 // a bridge is tried again at most every RetryAfter, each load in between
 // failing at once with its reason.
-class SerialBridgePort : public PortBackend {
+class SerialBridgePort : public PortBackend,
+                         public AnalogInput,
+                         public TimedQueue,
+                         public BoardScan {
 public:
     static constexpr std::chrono::milliseconds BannerWait{2500};
     // A board that did not reset is asked at each speed for this long.
@@ -66,35 +69,15 @@ public:
     // The fastest speed the link is raised to (115200, 500000 or 1000000).
     void setTopSpeed(int baud) { m_topBaud = baud; }
     int baud() const { return m_baud; }
-    // How many times the link has been opened: a new one means a board
-    // that may have been reset, its clock and queue gone.
-    int opens() const { return m_opens; }
+    int opens() const override { return m_opens; }
+    AnalogInput* analogInput() override { return this; }
+    TimedQueue* timedQueue() override { return this; }
+    BoardScan* boardScan() override { return this; }
 
-    // The timed queue (firmware with the queue capability): loads the board
-    // latches by its own clock, immune to USB latency and host load.
-    struct QueuedLoad {
-        std::uint32_t dueUs = 0; // on the board's clock
-        std::uint32_t word = 0;
-        std::uint8_t control = 0;
-    };
-    struct Latched {
-        std::uint32_t count = 0, dueUs = 0, word = 0;
-        std::uint8_t control = 0;
-        std::uint16_t worstLateUs = 0;
-    };
-    // What the board says as it takes queued loads.
-    struct QueueReply {
-        int free = 0;              // slots left
-        std::uint32_t nowUs = 0;   // its clock
-        std::uint32_t latched = 0; // loads latched from the queue since its reset
-        std::uint16_t late = 0;    // of those, latched more than 500 us after their time
-    };
-    static constexpr int QueueSlots = 32;
-    static constexpr int LoadsPerFrame = 3;
-    bool hasQueue();
-    std::uint32_t boardTimeUs();
-    // Up to LoadsPerFrame loads, due in rising order.
-    QueueReply queue(const std::vector<QueuedLoad>& loads);
+    // The timed queue (firmware with the queue capability).
+    bool hasQueue() override;
+    std::uint32_t boardTimeUs() override;
+    QueueReply queue(const std::vector<QueuedLoad>& loads) override;
 
     // The board's clock against ours: every answer that carries the board's
     // time (the queue's, the time's) is a sample, and a straight line fitted
@@ -104,29 +87,25 @@ public:
     static constexpr std::chrono::seconds FitWindow{10};
     static constexpr std::chrono::seconds MinFitSpan{1};
     static constexpr double MaxClockErrorPpm = 20000;
-    std::optional<double> boardAt(SerialLine::Clock::time_point t) const;
+    std::optional<double> boardAt(SerialLine::Clock::time_point t) const override;
     // Board microseconds per microsecond of ours; 1 until the samples span
     // MinFitSpan.
-    double clockRatio() const;
-    std::optional<double> clockErrorPpm() const;
-    // Drops the loads due after `afterUs`; how many.
-    int dropAfter(std::uint32_t afterUs);
-    Latched lastLatched();
-    // When the last request's last byte reached the board, on our clock: the
-    // moment the board's time in its answer belongs to.
-    SerialLine::Clock::time_point lastSentAt() const { return m_sentAt; }
+    double clockRatio() const override;
+    std::optional<double> clockErrorPpm() const override;
+    int dropAfter(std::uint32_t afterUs) override;
+    Latched lastLatched() override;
+    SerialLine::Clock::time_point lastSentAt() const override { return m_sentAt; }
     // The scan on the board (firmware with the scan capability): `count`
     // points from `startWord` by `stepWord`, each loaded, settled and read
     // there, the readings streamed back: the averages, in ADC steps.
-    bool hasScan();
-    // Words in 1/65536ths, so that any spacing adds up over the points.
+    bool hasScan() override;
     std::vector<double> scan(int channel, int samples, std::uint64_t startWord16,
                              std::uint64_t stepWord16, int count, std::uint32_t settleUs,
-                             std::uint8_t control);
+                             std::uint8_t control) override;
 
     // The average of `samples` (1..64) readings of analog input `channel`,
     // in ADC steps (0..1023) with the fraction the average keeps.
-    double readAnalog(int channel, int samples);
+    double readAnalog(int channel, int samples) override;
 
     // Serial ports that look like a bridge: USB serial chips of the Arduino
     // boards (CH340 1a86:7523, FT232R 0403:6001, the Uno's 2341:0043, ...).

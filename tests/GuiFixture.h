@@ -7,6 +7,7 @@
 #include "dds/mdlSetKalimor.h"
 #include "settings/CSetting.h"
 #include "ui/Globals.h"
+#include "ui/Holders.h"
 #include "ui/Ui.h"
 
 #include <QFile>
@@ -39,6 +40,7 @@ public:
         // Texts such as "3,000Hz" follow the locale; the tests pin one.
         QLocale::setDefault(QLocale(QLocale::English, QLocale::UnitedStates));
         kalimor::Globals::reset();
+        kalimor::ui::installHolderWording();
         QFile::remove(storeFile());
         board = std::make_unique<kalimor::dds::SimulatedBoard>();
         kalimor::setPortBackend(board.get());

@@ -9,7 +9,7 @@ allowed() {
     settings | timing) echo "core" ;;
     dds) echo "core" ;;
     net) echo "" ;;
-    ui) echo "core settings" ;;
+    ui) echo "core settings dds" ;; # dds for the holders' wording alone
     analyser) echo "core dds settings ui" ;; # its logic (Analysis, SweepRunner) core only, below
     beacon) echo "core dds settings ui" ;; # its logic core and dds only, below
     about | dialogs | sweep) echo "core settings dds ui about" ;;

@@ -10,6 +10,7 @@
 #include "beacon/FormBeacon.h"
 #include "core/Numbers.h"
 #include "sweep/FormSweep.h"
+#include "ui/Holders.h"
 
 #include <QAction>
 #include <QComboBox>
@@ -256,7 +257,7 @@ private Q_SLOTS:
         const std::uint64_t before = fx->board->loadCount();
 
         const QString told = start(second);
-        const QString byName = dds::refusalText(held);
+        const QString byName = ui::refusalText(held);
         if (second == Vfo || second == Morse || second == Ptt)
             QCOMPARE(told, QStringLiteral("RPRT -9"));
         else

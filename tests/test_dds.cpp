@@ -1,3 +1,4 @@
+#include "VirtualClock.h"
 #include "core/Error.h"
 #include "dds/Board.h"
 #include "dds/Port.h"
@@ -7,10 +8,14 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <thread>
 
 #include <string>
+#include <sys/eventfd.h>
+#include <unistd.h>
 #include <vector>
 
 using namespace kalimor;
@@ -224,6 +229,50 @@ TEST(BoardSequence, SendsInOrderAndOnlyForItsHolder) {
     setPortBackend(nullptr);
 }
 
+// A whole WSPR frame on a clock the test drives: the board's thread sends
+// each of its 163 words to the simulated board at exactly its time as the
+// board sees it, 110.592 s of schedule in a moment of real time.
+TEST(BoardSequence, AWholeFrameOnADrivenClock) {
+    auto owned = std::make_unique<VirtualClock>();
+    VirtualClock* clock = owned.get();
+    dds::Board board(std::move(owned));
+    dds::SimulatedBoard sim;
+    board.setPort(&sim);
+    ASSERT_FALSE(board.claim(dds::Controller::Beacon));
+    std::vector<dds::TimedWord> words;
+    for (std::int64_t k = 0; k < 162; ++k)
+        words.push_back({std::chrono::nanoseconds(k * 8192 * 1'000'000'000 / 12000),
+                         std::int32_t(1000 + k % 4), 0, 0});
+    words.push_back({std::chrono::microseconds(110'592'000), 1000, 0, 1});
+    std::vector<std::pair<dds::Board::Clock::time_point, dds::Board::Clock::time_point>> edges;
+    board.setTickObserver([&](auto due, auto sent) { edges.emplace_back(due, sent); });
+    std::promise<dds::SequenceReport> done;
+    const auto c = QObject::connect(
+        &board, &dds::Board::sequenceDone, &board,
+        [&](const dds::SequenceReport& r) { done.set_value(r); }, Qt::DirectConnection);
+    const auto start = clock->now() + std::chrono::seconds(1);
+    const auto real = std::chrono::steady_clock::now();
+    board.startSequence(words, start, dds::Controller::Beacon);
+    auto finished = done.get_future();
+    ASSERT_EQ(finished.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    const dds::SequenceReport report = finished.get();
+    EXPECT_LT(std::chrono::steady_clock::now() - real, std::chrono::seconds(10));
+    QObject::disconnect(c);
+    board.release(dds::Controller::Beacon);
+    board.setPort(nullptr);
+    EXPECT_EQ(report.sent, 163);
+    EXPECT_EQ(report.worstLate.count(), 0);
+    ASSERT_EQ(edges.size(), words.size());
+    ASSERT_EQ(sim.loads().size(), words.size());
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        EXPECT_EQ(edges[i].first, start + words[i].at) << i;
+        EXPECT_EQ(edges[i].second, edges[i].first) << i;
+        EXPECT_EQ(sim.loads()[i].ftw, std::uint32_t(words[i].word)) << i;
+        EXPECT_EQ(sim.loads()[i].powerDown, words[i].powerDown != 0) << i;
+    }
+    EXPECT_EQ(clock->now() - start, std::chrono::microseconds(110'592'000));
+}
+
 namespace {
 
 // The simulated board, telling what the board asks of a port that guards a
@@ -278,4 +327,63 @@ TEST(BoardKeyedGuard, ArmedOnlyWhileAKeyedControllerHolds) {
         EXPECT_EQ(board.controller(), dds::Controller::Vfo);
         setPortBackend(nullptr);
     }
+}
+
+namespace {
+
+// A clock that cannot be made (`problem`) or cannot be armed: the board must
+// say so to its callers rather than leave them waiting for ticks that never come.
+class BrokenClock : public dds::BoardClock {
+public:
+    explicit BrokenClock(QString problem) : m_problem(std::move(problem)) {}
+    ~BrokenClock() override {
+        if (m_fd >= 0) ::close(m_fd);
+    }
+    Clock::time_point now() const override { return Clock::now(); }
+    void arm(Clock::time_point, Clock::duration) override {
+        throw Error(err::PortAccess, QStringLiteral("Board"), QStringLiteral("cannot arm"));
+    }
+    void disarm() override {}
+    int fd() const override { return m_fd; }
+    std::uint64_t take() override { return 0; }
+    QString problem() const override { return m_problem; }
+
+private:
+    int m_fd = ::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK); // never readable
+    QString m_problem;
+};
+
+} // namespace
+
+TEST(BoardClockFailure, CallersAreToldNeverLeftWaiting) {
+    dds::SimulatedBoard sim;
+    {
+        dds::Board unmade(std::make_unique<BrokenClock>(QStringLiteral("no timerfd here")));
+        try {
+            unmade.setPort(&sim);
+            FAIL() << "a board without its clock took a port";
+        } catch (const Error& e) {
+            EXPECT_EQ(e.description(), QStringLiteral("no timerfd here"));
+        }
+        EXPECT_THROW(unmade.load(1, 0, 0), Error);
+    }
+    dds::Board unarmed(std::make_unique<BrokenClock>(QString()));
+    unarmed.setPort(&sim);
+    ASSERT_FALSE(unarmed.claim(dds::Controller::Sweep));
+    EXPECT_THROW(unarmed.startSweep({}, true), Error);
+    EXPECT_FALSE(unarmed.sweeping());
+    unarmed.release(dds::Controller::Sweep);
+    ASSERT_FALSE(unarmed.claim(dds::Controller::Beacon));
+    std::optional<dds::SequenceReport> report;
+    const auto c = QObject::connect(
+        &unarmed, &dds::Board::sequenceDone, &unarmed,
+        [&](const dds::SequenceReport& r) { report = r; }, Qt::DirectConnection);
+    unarmed.startSequence({{std::chrono::hours(1), 5, 0, 0}}, dds::Board::Clock::now(),
+                          dds::Controller::Beacon);
+    ASSERT_TRUE(report.has_value()); // ended at once, on the caller's trip
+    EXPECT_EQ(report->sent, 0);
+    ASSERT_TRUE(report->failure);
+    EXPECT_EQ(report->failure->description(), QStringLiteral("cannot arm"));
+    EXPECT_FALSE(unarmed.sequencing());
+    QObject::disconnect(c);
 }
