@@ -53,8 +53,8 @@ bool frame(double error) {
     const double origin = std::chrono::duration<double>(start - born).count();
     std::vector<double> errors;
     for (std::size_t i = 0; i < words.size(); ++i)
-        errors.push_back(
-            (times[i] - origin - std::chrono::duration<double>(words[i].at).count()) * 1e3);
+        errors.push_back((times[i] - origin - std::chrono::duration<double>(words[i].at).count()) *
+                         1e3);
     std::vector<double> magnitude(errors.size());
     std::transform(errors.begin(), errors.end(), magnitude.begin(),
                    [](double e) { return std::fabs(e); });

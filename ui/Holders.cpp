@@ -22,7 +22,8 @@ constexpr HolderTexts holderTexts[] = {
      "Beacon sending: network sets refused"},
     {Kind::Keyer, "A client's Morse is sending: stop it first",
      "A client's Morse sending: network sets refused"},
-    {Kind::Ptt, "A client's PTT keys the output: it must send T 0 first", "PTT keyed: transmitting"},
+    {Kind::Ptt, "A client's PTT keys the output: it must send T 0 first",
+     "PTT keyed: transmitting"},
 };
 
 const HolderTexts* textsOf(dds::Controller holder) {
