@@ -9,6 +9,7 @@
 #include "beacon/Schedule.h"
 #include "core/Numbers.h"
 #include "dds/QueuedSequence.h"
+#include "dds/SerialBridge.h"
 
 #include <QCoreApplication>
 
