@@ -107,16 +107,22 @@ void Board::startSequence(std::vector<TimedWord> words, Clock::time_point start,
         // A bridge opens on its first use (the board resets, greets and
         // changes speed: over a second); the frame's clock starts once the
         // board is ready, or its first symbols would be squeezed or lost.
+        m_sequence = &m_clockedSequence;
         if (TimedQueue* queue = innerPort() ? innerPort()->timedQueue() : nullptr) {
             const Clock::time_point before = m_clock->now();
             try {
-                queue->hasQueue();
+                // Where the board has a timed queue its own timer latches
+                // each word: the link's latency and this thread's wake-ups
+                // stay out of the edges.
+                if (queue->hasQueue()) {
+                    m_queuedSequence.setQueue(queue);
+                    m_sequence = &m_queuedSequence;
+                }
             } catch (const Error&) {
                 // The first load reports it.
             }
             start += m_clock->now() - before;
         }
-        m_sequence = &m_clockedSequence;
         m_sequence->start(std::move(words), start);
     });
 }

@@ -7,6 +7,7 @@
 #include "dds/Holder.h"
 #include "dds/Port.h"
 #include "dds/PortSpec.h"
+#include "dds/QueuedSequence.h"
 #include "dds/SequenceDriver.h"
 #include "dds/SweepDriver.h"
 #include "dds/SweepState.h"
@@ -134,7 +135,12 @@ public:
     // Sends each word at its time from `start`, on the board's thread from
     // the sweep's clock (the timerfd, armed at each word's absolute time), so
     // that no error accumulates over a sequence; `by` must hold the board.
-    // A word already due goes out at once. Ends with sequenceDone.
+    // A word already due goes out at once. Ends with sequenceDone. On a port
+    // with a timed queue (the bridge) the words are queued ahead and latched
+    // by the board's own timer instead; Stop then drops what it still holds
+    // queued and powers the output down. Its report's `sent` counts the
+    // words the board latched; `worstLate` is how late a word was queued
+    // after its time, or at least 0.5 ms when the board latched one that late.
     void startSequence(std::vector<TimedWord> words, Clock::time_point start, Controller by);
     // Ends a sequence once no load is under way; its report follows.
     void stopSequence();
@@ -200,6 +206,7 @@ private:
     SweepDriver* m_sweepDriver = nullptr; // while a sweep runs
     bool m_sweeping = false;
     ClockedSequence m_clockedSequence{*this};
+    QueuedSequenceDriver m_queuedSequence{*this};
     SequenceDriver* m_sequence = &m_clockedSequence; // the one under way, or the last
     bool m_keyed = false;
     Clock::time_point m_lastKeepAlive;

@@ -60,6 +60,9 @@ public:
     // Drops the loads due after `afterUs`; how many.
     virtual int dropAfter(std::uint32_t afterUs) = 0;
     virtual Latched lastLatched() = 0;
+    // When the last request's last byte reached the board, on our clock: the
+    // moment the board's time in its answer belongs to.
+    virtual HostClock::time_point lastSentAt() const = 0;
     // How many times the link has been opened: a new one means a board
     // that may have been reset, its clock and queue gone.
     virtual int opens() const = 0;

@@ -257,9 +257,14 @@ std::optional<std::uint8_t> SerialBridgePort::send(const QByteArray& body) {
     m_in.clear();
     while (m_port.read(&m_in, Clock::now())) m_in.clear();
     m_seq = std::uint8_t(m_seq % 254 + 1); // 1..254: 0 is nobody's, 0xFF the board's "unknown"
-    m_sentAt = Clock::now();
-    m_writeFailed = !m_port.write(bridge::frame(body.left(1) + char(m_seq) + body.mid(1)),
-                                  m_sentAt + AnswerWait);
+    const QByteArray frame = bridge::frame(body.left(1) + char(m_seq) + body.mid(1));
+    const auto now = Clock::now();
+    m_writeFailed = !m_port.write(frame, now + AnswerWait);
+    // The board reads its clock for an answer once the frame's last byte is
+    // in: a queue frame takes 0.3 ms on the wire at 1 Mbaud, 2.7 ms at
+    // 115200, which would otherwise bias the clock's samples by the frame's
+    // length.
+    m_sentAt = now + std::chrono::microseconds(std::int64_t(frame.size()) * 10'000'000 / m_baud);
     m_lastSent = Clock::now();
     if (m_writeFailed) return std::nullopt;
     return m_seq;

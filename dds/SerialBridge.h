@@ -94,6 +94,7 @@ public:
     std::optional<double> clockErrorPpm() const override;
     int dropAfter(std::uint32_t afterUs) override;
     Latched lastLatched() override;
+    SerialLine::Clock::time_point lastSentAt() const override { return m_sentAt; }
     // The scan on the board (firmware with the scan capability): `count`
     // points from `startWord` by `stepWord`, each loaded, settled and read
     // there, the readings streamed back: the averages, in ADC steps.

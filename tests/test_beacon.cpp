@@ -1,9 +1,14 @@
 // The beacon's arithmetic: WSPR symbols against the protocol's reference
 // encoder (wsprcode), Morse timing, the frame schedule and the tones' words.
+#include "beacon/Beacon.h"
 #include "beacon/Morse.h"
 #include "beacon/Schedule.h"
 #include "beacon/Wspr.h"
 #include "core/Numbers.h"
+#include "dds/Port.h"
+
+#include <QCoreApplication>
+#include <QDeadlineTimer>
 
 #include <gtest/gtest.h>
 
@@ -121,9 +126,48 @@ TEST(Wspr, TonesOnTheirTimesAndTheNearestWords) {
     for (const Tone& t : tones) {
         EXPECT_GE(t.hz, 14'097'100 - 1.5 * WsprToneSpacingHz - 1e-6);
         EXPECT_LE(t.hz, 14'097'100 + 1.5 * WsprToneSpacingHz + 1e-6);
-        const double clock = 125e6, step = clock / 4294967296.0;
-        EXPECT_LE(std::fabs(tuningWord(t.hz, clock) * step - t.hz), step / 2 + 1e-9);
     }
+}
+
+// What the beacon sends, as the board received it: each edge's word the
+// nearest one at the calibrated clock it was given (no round one), powered
+// down where the key is up, and the output off at the end.
+TEST(Beacon, SendsTheNearestWordsAtItsClock) {
+    int argc = 0;
+    QCoreApplication app(argc, nullptr);
+    dds::SimulatedBoard simulated;
+    dds::board().setPort(&simulated);
+    BeaconSetup setup;
+    setup.mode = BeaconSetup::Mode::Cw;
+    setup.text = QStringLiteral("K1");
+    setup.ditSeconds = 0.002;
+    setup.keying = Keying::Dfcw;
+    setup.shiftHz = 7.3;
+    setup.dialsHz = {7'030'000.4};
+    setup.once = true;
+    const double clock = 125'001'733.3, step = clock / 4294967296.0;
+    bool finished = false;
+    {
+        Beacon beacon(setup, clock, 0);
+        QObject::connect(&beacon, &Beacon::finished, &app, [&] { finished = true; });
+        QString why;
+        ASSERT_TRUE(beacon.start(&why)) << qPrintable(why);
+        QDeadlineTimer deadline(10'000);
+        while (!finished && !deadline.hasExpired())
+            QCoreApplication::processEvents(QEventLoop::WaitForMoreEvents, 20);
+    }
+    dds::board().setPort(nullptr);
+    ASSERT_TRUE(finished);
+    QString why;
+    const auto tones = morseTones(*morse(setup.text, &why), setup.dialsHz[0], setup.ditSeconds,
+                                  setup.keying, setup.shiftHz);
+    const auto& loads = simulated.loads();
+    ASSERT_EQ(loads.size(), tones.size() + 1);
+    for (std::size_t i = 0; i < tones.size(); ++i) {
+        EXPECT_LE(std::fabs(loads[i].ftw * step - tones[i].hz), step / 2) << i;
+        EXPECT_EQ(loads[i].powerDown, tones[i].off) << i;
+    }
+    EXPECT_TRUE(loads.back().powerDown);
 }
 
 TEST(Morse, ParisIsFiftyUnits) {

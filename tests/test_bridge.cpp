@@ -7,10 +7,12 @@
 #include "analyser/Analysis.h"
 #include "analyser/BoardScan.h"
 #include "analyser/SweepRunner.h"
+#include "beacon/Schedule.h"
 #include "core/Numbers.h"
 #include "dds/Board.h"
 #include "dds/Port.h"
 #include "dds/PortSpec.h"
+#include "dds/QueuedSequence.h"
 #include "dds/SerialBridge.h"
 #include "dds/mdlSetKalimor.h"
 
@@ -265,13 +267,21 @@ TEST_P(BridgeSweep, EveryTickLatchesAtItsTrueTime) {
                 c.name, latched.size(), mean, *ppm);
     EXPECT_NEAR(mean, 10.0, 0.05);
     EXPECT_EQ(last.missed, 0);
-    // Each latch the next tick of the triangle, none lost, none twice.
-    SweepState expected;
-    expected.start(plan.low);
+    // Each latch the next tick of the triangle, none lost, none twice: up
+    // from 100.0 Hz to 110.0 Hz by 0.1 Hz, each limit sent once, and down;
+    // worked out here apart from the sweep's own code, and its corners
+    // written out (the nearest words at 100 MHz).
+    const struct {
+        std::size_t tick;
+        std::uint32_t word;
+    } corners[] = {{0, 4295}, {1, 4299}, {100, 4724}, {101, 4720}, {199, 4299}, {200, 4295}};
+    for (const auto& corner : corners)
+        if (corner.tick < latched.size()) {
+            EXPECT_EQ(latched[corner.tick].ftw, corner.word) << corner.tick;
+        }
     for (size_t i = 0; i < latched.size(); ++i) {
-        expected.turn(plan.high, plan.low);
-        ASSERT_EQ(latched[i].ftw, std::uint32_t(tuningWord(expected.SwpPos / 10.0, 100e6))) << i;
-        expected.advance();
+        const int step = int(i % 200), position = step <= 100 ? 1000 + step : 1200 - step;
+        ASSERT_EQ(latched[i].ftw, std::uint32_t(std::llround(position / 10.0 * 42.94967296))) << i;
     }
     EXPECT_EQ(std::uint32_t(last.word), latched.back().ftw);
     EXPECT_EQ(last.ticks, std::int64_t(latched.size()));
@@ -492,6 +502,106 @@ TEST_F(Bridge, ASequenceStartsWhenTheBoardIsReady) {
     ASSERT_EQ(cycles.size(), 3u);
     for (std::size_t i = 1; i < cycles.size(); ++i)
         EXPECT_NEAR(board.trueSeconds(cycles[i] - cycles[i - 1]), 0.3, 0.03) << i;
+}
+
+// A beacon's words through the board's timed queue, on boards as real ones
+// are (a resonator 0.5 % off, replies 16 ms late): a shortened WSPR frame
+// and a CW call at 20 wpm, every edge latched within 1 ms of its time in
+// true time, whatever the link's latency and the board's clock.
+struct SequenceCase {
+    const char* name;
+    double clockError;
+    bool cw;
+};
+
+class BridgeSequence : public ::testing::TestWithParam<SequenceCase> {};
+
+static std::vector<QueuedSequence::Word> wordsOf(const std::vector<beacon::Tone>& tones) {
+    std::vector<QueuedSequence::Word> words;
+    for (const beacon::Tone& t : tones)
+        words.push_back(
+            {t.at, std::uint32_t(tuningWord(t.hz, 100e6)), std::uint8_t(t.off ? 0x04 : 0)});
+    return words;
+}
+
+TEST_P(BridgeSequence, EveryEdgeLatchesAtItsTrueTime) {
+    const SequenceCase& c = GetParam();
+    const auto born = std::chrono::steady_clock::now();
+    EmulatedBridge emulated(KALIMOR_BRIDGE_ELF);
+    emulated.setRealTime(true);
+    emulated.setClockError(c.clockError);
+    emulated.setReplyDelay(std::chrono::milliseconds(16));
+    SerialBridgePort port(QString::fromStdString(emulated.device()));
+    ASSERT_TRUE(port.hasQueue()); // the board resets and greets
+    QString why;
+    std::vector<beacon::Tone> tones;
+    if (c.cw) {
+        tones = beacon::morseTones(*beacon::morse(QStringLiteral("K1ABC"), &why), 7'030'000,
+                                   beacon::ditSecondsForWpm(20), beacon::Keying::OnOff, 0);
+    } else {
+        // The first 24 symbols of a frame, then off: 16 s.
+        const auto m =
+            beacon::encodeType1(QStringLiteral("K1ABC"), QStringLiteral("FN42"), 37, &why);
+        tones = beacon::wsprTones(m->symbols, 14'095'600, 1500);
+        tones.resize(25);
+        tones.back().off = true;
+    }
+    const auto words = wordsOf(tones);
+    const auto start = std::chrono::steady_clock::now() + std::chrono::milliseconds(100);
+    QueuedSequence sequence(port, words, start);
+    while (const auto next = sequence.step()) std::this_thread::sleep_until(*next);
+    EXPECT_EQ(sequence.latched(), int(words.size()));
+    EXPECT_EQ(sequence.queuedLate(), 0);
+    const auto latched = emulated.latched();
+    const auto times = emulated.latchTimes();
+    ASSERT_EQ(latched.size(), words.size());
+    ASSERT_EQ(times.size(), words.size());
+    const double origin = std::chrono::duration<double>(start - born).count();
+    double worst = 0;
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        EXPECT_EQ(latched[i].ftw, words[i].word) << i;
+        EXPECT_EQ(latched[i].powerDown, (words[i].control & 0x04) != 0) << i;
+        const double error = times[i] - origin - std::chrono::duration<double>(words[i].at).count();
+        worst = std::max(worst, std::fabs(error));
+        EXPECT_LT(std::fabs(error), 1e-3) << "edge " << i << " off by " << error * 1e3 << " ms";
+    }
+    const double span = times.back() - times.front();
+    const double due = std::chrono::duration<double>(words.back().at - words.front().at).count();
+    std::printf("%s: %zu edges, worst %.3f ms from its time, span %.4f s (%.4f due), %d late\n",
+                c.name, words.size(), worst * 1e3, span, due, sequence.late());
+    EXPECT_NEAR(span, due, 3e-3);
+    EXPECT_EQ(sequence.late(), 0);
+}
+
+INSTANTIATE_TEST_SUITE_P(Beacons, BridgeSequence,
+                         ::testing::Values(SequenceCase{"wspr_slow", -0.005, false},
+                                           SequenceCase{"wspr_fast", 0.005, false},
+                                           SequenceCase{"cw_slow", -0.005, true},
+                                           SequenceCase{"cw_fast", 0.005, true}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Stop mid-sequence: what the board had queued is dropped, so nothing
+// latches a carrier after the power-down that follows.
+TEST_F(Bridge, AFlushedSequenceLatchesNothingMore) {
+    board.setRealTime(true);
+    board.setReplyDelay(std::chrono::milliseconds(16));
+    SerialBridgePort port(QString::fromStdString(board.device()));
+    ASSERT_TRUE(port.hasQueue());
+    std::vector<QueuedSequence::Word> words;
+    for (int i = 0; i < 60; ++i) words.push_back({std::chrono::milliseconds(40 * i), 1000u + i, 0});
+    QueuedSequence sequence(port, words, std::chrono::steady_clock::now());
+    const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(1500);
+    while (std::chrono::steady_clock::now() < until)
+        std::this_thread::sleep_until(std::min(until, *sequence.step()));
+    const SerialBridgePort::Latched last = sequence.flush();
+    const auto off = loadStream(last.word, 0x04);
+    port.write(0, off.data(), off.size());
+    const auto latched = board.latched();
+    ASSERT_GE(latched.size(), 20u);
+    EXPECT_TRUE(latched.back().powerDown);
+    EXPECT_EQ(latched[latched.size() - 2].ftw, last.word);
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_EQ(board.latched().size(), latched.size()) << "a queued word latched after the stop";
 }
 
 TEST(BridgeMissing, SaysToFlashTheFirmware) {

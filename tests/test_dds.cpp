@@ -1,3 +1,4 @@
+#include "VirtualClock.h"
 #include "core/Error.h"
 #include "dds/Board.h"
 #include "dds/Port.h"
@@ -7,6 +8,8 @@
 
 #include <atomic>
 #include <condition_variable>
+#include <future>
+#include <memory>
 #include <mutex>
 #include <thread>
 
@@ -224,6 +227,50 @@ TEST(BoardSequence, SendsInOrderAndOnlyForItsHolder) {
     EXPECT_NO_THROW(board.load(1, 0, 0)); // the VFO's again
     QObject::disconnect(c);
     setPortBackend(nullptr);
+}
+
+// A whole WSPR frame on a clock the test drives: the board's thread sends
+// each of its 163 words to the simulated board at exactly its time as the
+// board sees it, 110.592 s of schedule in a moment of real time.
+TEST(BoardSequence, AWholeFrameOnADrivenClock) {
+    auto owned = std::make_unique<VirtualClock>();
+    VirtualClock* clock = owned.get();
+    dds::Board board(std::move(owned));
+    dds::SimulatedBoard sim;
+    board.setPort(&sim);
+    ASSERT_FALSE(board.claim(dds::Controller::Beacon));
+    std::vector<dds::TimedWord> words;
+    for (std::int64_t k = 0; k < 162; ++k)
+        words.push_back({std::chrono::nanoseconds(k * 8192 * 1'000'000'000 / 12000),
+                         std::int32_t(1000 + k % 4), 0, 0});
+    words.push_back({std::chrono::microseconds(110'592'000), 1000, 0, 1});
+    std::vector<std::pair<dds::Board::Clock::time_point, dds::Board::Clock::time_point>> edges;
+    board.setTickObserver([&](auto due, auto sent) { edges.emplace_back(due, sent); });
+    std::promise<dds::SequenceReport> done;
+    const auto c = QObject::connect(
+        &board, &dds::Board::sequenceDone, &board,
+        [&](const dds::SequenceReport& r) { done.set_value(r); }, Qt::DirectConnection);
+    const auto start = clock->now() + std::chrono::seconds(1);
+    const auto real = std::chrono::steady_clock::now();
+    board.startSequence(words, start, dds::Controller::Beacon);
+    auto finished = done.get_future();
+    ASSERT_EQ(finished.wait_for(std::chrono::seconds(20)), std::future_status::ready);
+    const dds::SequenceReport report = finished.get();
+    EXPECT_LT(std::chrono::steady_clock::now() - real, std::chrono::seconds(10));
+    QObject::disconnect(c);
+    board.release(dds::Controller::Beacon);
+    board.setPort(nullptr);
+    EXPECT_EQ(report.sent, 163);
+    EXPECT_EQ(report.worstLate.count(), 0);
+    ASSERT_EQ(edges.size(), words.size());
+    ASSERT_EQ(sim.loads().size(), words.size());
+    for (std::size_t i = 0; i < words.size(); ++i) {
+        EXPECT_EQ(edges[i].first, start + words[i].at) << i;
+        EXPECT_EQ(edges[i].second, edges[i].first) << i;
+        EXPECT_EQ(sim.loads()[i].ftw, std::uint32_t(words[i].word)) << i;
+        EXPECT_EQ(sim.loads()[i].powerDown, words[i].powerDown != 0) << i;
+    }
+    EXPECT_EQ(clock->now() - start, std::chrono::microseconds(110'592'000));
 }
 
 namespace {
