@@ -114,7 +114,7 @@ void Follower::key(bool on) {
     dds::Board& board = dds::board();
     if (on) {
         if (const auto holder = board.claim(m_holder)) {
-            problem(QStringLiteral("not keyed: %1").arg(dds::refusalText(*holder)));
+            problem(QStringLiteral("not keyed: %1").arg(dds::refusal(*holder)));
             return;
         }
         m_status.keyed = true;
