@@ -7,7 +7,7 @@ allowed() {
   case $1 in
     core) echo "" ;;
     settings | timing) echo "core" ;;
-    dds) echo "core" ;;
+    dds) echo "core firmware" ;; # firmware/protocol.h: the bridge protocol both sides share
     net) echo "" ;;
     ui) echo "core settings" ;;
     analyser) echo "core dds settings ui" ;; # its logic (Analysis, SweepRunner) core only, below
