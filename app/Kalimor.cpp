@@ -17,6 +17,7 @@
 #include "dialogs/FormProp.h"
 #include "settings/CSetting.h"
 #include "sweep/FormSweep.h"
+#include "ui/FrequencyEntry.h"
 #include "ui/Globals.h"
 #include "ui/Holders.h"
 #include "ui/Ui.h"
@@ -24,7 +25,6 @@
 #include <QApplication>
 #include <QGridLayout>
 #include <QGroupBox>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -150,8 +150,9 @@ Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
     m_readoutTimer->setSingleShot(true);
     connect(m_readoutTimer, &QTimer::timeout, this, &Kalimor::showDueReadout);
 
+    m_entry = new ui::FrequencyEntry(txtFreq, HSFreq, &Updating, this);
     connect(txtFreq, &QLineEdit::textChanged, this, &Kalimor::txtFreq_Change);
-    txtFreq->installEventFilter(this);
+    connect(m_entry, &ui::FrequencyEntry::keyTyped, this, &Kalimor::txtFreq_KeyPress);
     for (int i = 0; i < 3; ++i)
         connect(optFreqMult[i], &QRadioButton::toggled, this, [this, i](bool on) {
             if (on) optFreqMult_Click(i);
@@ -203,11 +204,6 @@ void Kalimor::InitFromSettings() {
     SendFrequency();
 }
 
-QString Kalimor::rangeMessage() const {
-    return QStringLiteral("Between 0.1Hz and ") +
-           formatNumber(Globals::MaxFreqHz, QStringLiteral("##,###,###Hz"));
-}
-
 QString Kalimor::explain(const Error& e) const {
     if (e.number() == err::TypeMismatch)
         return QStringLiteral("\"%1\" is not a number").arg(txtFreq->text());
@@ -219,16 +215,19 @@ void Kalimor::SendFrequency() {
     if (Updating) return showSendFailure(QString());
     try {
         Updating = true;
-        Globals::FreqHz = parseLocaleDouble(txtFreq->text()) * Globals::FreqMult;
-        const bool inRange = Globals::FreqHz >= 0.1 && Globals::FreqHz <= Globals::MaxFreqHz;
+        const ui::FrequencyReading reading = m_entry->read();
+        if (!reading.hz) throw *reading.error;
+        Globals::FreqHz = *reading.hz;
+        const bool inRange = reading.inRange;
         if (inRange) {
             HSFreq->setValue(toInt16(Globals::FreqHz / Globals::FreqMult * Globals::ScrollScale));
         } else {
             Globals::FreqHz = 0; // powers the chip down with a zero word
             HSFreq->setValue(0);
-            ui::showFailure(lblResult, rangeMessage());
+            ui::showFailure(lblResult, ui::FrequencyEntry::rangeMessage());
         }
-        const std::int32_t word = tuningWord(Globals::FreqHz, Globals::RefClkHz);
+        if (reading.error) throw *reading.error;
+        const std::int32_t word = reading.word;
         const std::int16_t powerDown = inRange ? 0 : 1;
         if (inRange) ui::showGood(lblResult, QStringLiteral("0x") + hexUpper(word));
         Globals::PowerDown = powerDown;
@@ -257,7 +256,7 @@ void Kalimor::SendFrequency() {
 }
 
 void Kalimor::showSendFailure(const QString& cause) {
-    ui::showFailure(lblResult, rangeMessage());
+    ui::showFailure(lblResult, ui::FrequencyEntry::rangeMessage());
     Globals::PowerDown = 1;
     Updating = false;
     if (!cause.isEmpty()) {
@@ -360,34 +359,20 @@ void Kalimor::optFreqMult_Click(int Index) {
 }
 
 void Kalimor::txtFreq_Change() {
-    if (txtFreq->text().isEmpty()) txtFreq->setText(formatNumber(0, Globals::FreqFormat));
+    m_entry->fillIfEmpty();
     SendFrequency();
 }
 
 void Kalimor::txtFreq_KeyPress(int KeyAscii) {
-    if (KeyAscii == 13 && txtFreq->text().isEmpty())
-        txtFreq->setText(formatNumber(0, Globals::FreqFormat));
-}
-
-bool Kalimor::eventFilter(QObject* watched, QEvent* event) {
-    if (watched == txtFreq && event->type() == QEvent::KeyPress) {
-        const QString text = static_cast<QKeyEvent*>(event)->text();
-        if (!text.isEmpty()) txtFreq_KeyPress(text.at(0).unicode());
-    }
-    return QMainWindow::eventFilter(watched, event); // never swallowed
-}
-
-void Kalimor::showScrollPosition(int position) {
-    txtFreq->setText(formatNumber(position / Globals::ScrollScale, Globals::FreqFormat));
+    m_entry->fillOnEnter(KeyAscii);
 }
 
 void Kalimor::HSFreq_Change() {
-    if (!Updating) showScrollPosition(HSFreq->value());
+    m_entry->followBar();
 }
 
 void Kalimor::HSFreq_Scroll() {
-    // While the thumb is dragged only the slider position follows it.
-    if (!Updating && Globals::OptionCWS != 0) showScrollPosition(HSFreq->sliderPosition());
+    m_entry->followThumb();
 }
 
 void Kalimor::applyPhase(int step) {

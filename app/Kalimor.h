@@ -22,8 +22,9 @@ struct Controller;
 } // namespace dds
 
 namespace ui {
+class FrequencyEntry;
 class StatusText;
-}
+} // namespace ui
 
 class Error;
 class FormAnalyser;
@@ -90,17 +91,12 @@ public:
     // comes back this window says what the board holds, if not its own word.
     void boardChangedHands(dds::Controller holder);
 
-protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
-
 private:
     void InitFromSettings();
     void SendFrequency();
     void showSendFailure(const QString& cause);
-    QString rangeMessage() const;
     QString explain(const Error& e) const;
     void refreshBackend();
-    void showScrollPosition(int position);
     void applyPhase(int step);
     // What the last send left on the status line. A network client may set
     // thousands of times a second: its readout follows at most every
@@ -114,6 +110,7 @@ private:
 
     QGroupBox* frmDDSControl;
     QLineEdit* txtFreq;
+    ui::FrequencyEntry* m_entry; // txtFreq with HSFreq
     std::array<QRadioButton*, 3> optFreqMult;
     QScrollBar* VSPhase;
     QScrollBar* HSFreq;

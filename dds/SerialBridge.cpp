@@ -27,15 +27,15 @@ Error portFailure(const QString& description) {
 
 QString refusal(std::uint8_t code) {
     switch (code) {
-    case 1:
+    case BRIDGE_ERR_CHECKSUM:
         return QStringLiteral("a damaged frame (checksum)");
-    case 2:
+    case BRIDGE_ERR_UNKNOWN:
         return QStringLiteral("a command it does not know (old firmware?)");
-    case 3:
+    case BRIDGE_ERR_LENGTH:
         return QStringLiteral("a frame of the wrong length");
-    case 5:
+    case BRIDGE_ERR_FULL:
         return QStringLiteral("more queued loads than its queue holds");
-    case 6:
+    case BRIDGE_ERR_BUSY:
         return QStringLiteral("a direct load while queued loads remain");
     default:
         return QStringLiteral("a frame cut short");
@@ -183,7 +183,7 @@ void SerialBridgePort::open() {
     m_openFailure.clear();
     if (m_baud == 115200) raiseSpeed();
     // A host that died keyed left the guard armed; this one says what it holds.
-    if (m_caps & 0x40) guard(m_keyed);
+    if (m_caps & BRIDGE_CAP_GUARD) guard(m_keyed);
 }
 
 void SerialBridgePort::ensureOpen() {
@@ -197,7 +197,7 @@ void SerialBridgePort::ensureOpen() {
 
 void SerialBridgePort::guard(bool armed) {
     const QByteArray reply = exchange(QByteArray("K") + char(armed ? 1 : 0), 'k');
-    if (reply.size() >= 3 && (std::uint8_t(reply[2]) & 0x01))
+    if (reply.size() >= 3 && (std::uint8_t(reply[2]) & BRIDGE_GUARD_FIRED))
         m_guardFired = QStringLiteral("the bridge on %1 powered the output down after the host "
                                       "fell silent")
                            .arg(m_device);
@@ -206,7 +206,7 @@ void SerialBridgePort::guard(bool armed) {
 void SerialBridgePort::setKeyed(bool keyed) {
     m_keyed = keyed;
     ensureOpen();
-    if (!(m_caps & 0x40)) return;
+    if (!(m_caps & BRIDGE_CAP_GUARD)) return;
     guard(keyed);
     if (!m_guardFired.isEmpty()) throw portFailure(std::exchange(m_guardFired, QString()));
 }
@@ -230,8 +230,9 @@ QByteArray SerialBridgePort::exchange(const QByteArray& body, char answer) {
 
 void SerialBridgePort::raiseSpeed() {
     m_baud = 115200;
-    if (!(m_caps & 0x20)) return;
-    for (const auto& [code, baud] : {std::pair{2, 1000000}, std::pair{1, 500000}}) {
+    if (!(m_caps & BRIDGE_CAP_SPEED)) return;
+    for (const auto& [code, baud] :
+         {std::pair{BRIDGE_SPEED_1000000, 1000000}, std::pair{BRIDGE_SPEED_500000, 500000}}) {
         if (baud > m_topBaud) continue;
         if (!request(QByteArray("U") + char(code), 'A')) return;
         // The board switches once its answer's last stop bit has left; this
@@ -318,7 +319,7 @@ std::uint32_t fromLe32(const QByteArray& b, int at) {
 
 bool SerialBridgePort::hasQueue() {
     ensureOpen();
-    return m_caps & 0x08;
+    return m_caps & BRIDGE_CAP_QUEUE;
 }
 
 void SerialBridgePort::sample(SerialLine::Clock::time_point sent, std::uint32_t boardUs) {
@@ -416,7 +417,7 @@ SerialBridgePort::Latched SerialBridgePort::lastLatched() {
 
 bool SerialBridgePort::hasScan() {
     ensureOpen();
-    return m_caps & 0x10;
+    return m_caps & BRIDGE_CAP_SCAN;
 }
 
 std::vector<double> SerialBridgePort::scan(int channel, int samples, std::uint64_t startWord16,

@@ -2,6 +2,7 @@
 
 #include "dds/Port.h"
 #include "dds/SerialLine.h"
+#include "firmware/protocol.h"
 
 #include <QByteArray>
 #include <QString>
@@ -17,10 +18,10 @@ namespace kalimor::dds {
 // The Kalimor bridge's frames (firmware/protocol.h): SYNC LEN CMD PAYLOAD CRC,
 // CRC-8/CCITT over LEN, CMD and PAYLOAD.
 namespace bridge {
-inline constexpr std::uint8_t Sync = 0xA5;
-inline constexpr std::uint8_t Version = 3;
-inline constexpr std::uint8_t NoSeq = 0xFF; // an answer to no request the board could read
-inline constexpr int MaxLength = 32;
+inline constexpr std::uint8_t Sync = BRIDGE_SYNC;
+inline constexpr std::uint8_t Version = BRIDGE_VERSION;
+inline constexpr std::uint8_t NoSeq = BRIDGE_NO_SEQ; // an answer to no request the board could read
+inline constexpr int MaxLength = BRIDGE_MAX_LEN;
 QByteArray frame(const QByteArray& body);
 // Takes one whole frame off the front of `in` when there is one; bytes that
 // cannot start a frame are dropped. A frame with a bad CRC is dropped too.

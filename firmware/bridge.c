@@ -191,7 +191,7 @@ static void sendFrame(const uint8_t* body, uint8_t len) {
 }
 
 static void sendError(uint8_t seq, uint8_t code) {
-    const uint8_t body[] = {'E', seq, code};
+    const uint8_t body[] = {BRIDGE_ANS_REFUSED, seq, code};
     sendFrame(body, sizeof body);
 }
 
@@ -271,182 +271,213 @@ static uint32_t le32(const uint8_t* b) {
     (BRIDGE_CAP_LOAD | BRIDGE_CAP_RESET | BRIDGE_CAP_ADC | BRIDGE_CAP_QUEUE | BRIDGE_CAP_SCAN |    \
      BRIDGE_CAP_SPEED | BRIDGE_CAP_GUARD)
 
+static const uint8_t bridgeName[] = {'K', 'a', 'l', 'i', 'm', 'o', 'r',
+                                     ' ', 'b', 'r', 'i', 'd', 'g', 'e'};
+
+static void ack(uint8_t seq, uint8_t cmd) {
+    const uint8_t reply[] = {BRIDGE_ANS_ACK, seq, cmd};
+    sendFrame(reply, sizeof reply);
+}
+
+static void put32(uint8_t* out, uint32_t v) {
+    out[0] = (uint8_t)v;
+    out[1] = (uint8_t)(v >> 8);
+    out[2] = (uint8_t)(v >> 16);
+    out[3] = (uint8_t)(v >> 24);
+}
+
+/* Each command gets its SEQ and its payload (what follows SEQ), its length
+ * already checked where the table gives one. */
+static void cmdLoad(uint8_t seq, const uint8_t* p, uint8_t n) {
+    (void)n;
+    loadWord(p);
+    ack(seq, BRIDGE_CMD_LOAD);
+}
+
+static void cmdReset(uint8_t seq, const uint8_t* p, uint8_t n) {
+    (void)p;
+    (void)n;
+    resetChip();
+    for (uint8_t k = 0; k < 5; ++k) chipBits[k] = 0;
+    ack(seq, BRIDGE_CMD_RESET);
+}
+
+static void cmdAnalog(uint8_t seq, const uint8_t* p, uint8_t n) {
+    (void)n;
+    if (p[1] == 0 || p[1] > BRIDGE_MAX_SAMPLES) return sendError(seq, BRIDGE_ERR_LENGTH);
+    const uint16_t sum = readAnalog(p[0], p[1]);
+    const uint8_t reply[] = {BRIDGE_ANS_ANALOG, seq, p[0], p[1], (uint8_t)sum, (uint8_t)(sum >> 8)};
+    sendFrame(reply, sizeof reply);
+}
+
+static void cmdIdentify(uint8_t seq, const uint8_t* p, uint8_t n) {
+    (void)p;
+    (void)n;
+    uint8_t reply[4 + sizeof bridgeName] = {BRIDGE_ANS_IDENTIFY, seq, BRIDGE_VERSION, CAPS};
+    for (uint8_t i = 0; i < sizeof bridgeName; ++i) reply[4 + i] = bridgeName[i];
+    sendFrame(reply, sizeof reply);
+}
+
+static void cmdScan(uint8_t seq, const uint8_t* p, uint8_t n) {
+    (void)n;
+    if (p[1] == 0 || p[1] > BRIDGE_MAX_SAMPLES) return sendError(seq, BRIDGE_ERR_LENGTH);
+    const uint8_t channel = p[0], samples = p[1];
+    const uint16_t count = (uint16_t)(p[2] | (p[3] << 8));
+    const uint32_t settle = le32(p + 4);
+    uint32_t word = le32(p + 8);
+    uint16_t frac = (uint16_t)(p[12] | (p[13] << 8));
+    const uint32_t step = le32(p + 14);
+    const uint16_t stepFrac = (uint16_t)(p[18] | (p[19] << 8));
+    for (uint16_t i = 0; i < count; ++i) {
+        const uint8_t bits[5] = {(uint8_t)word, (uint8_t)(word >> 8), (uint8_t)(word >> 16),
+                                 (uint8_t)(word >> 24), p[20]};
+        const uint16_t before = frac;
+        frac = (uint16_t)(frac + stepFrac);
+        word += step + (frac < before ? 1 : 0);
+        loadWord(bits);
+        const uint32_t from = nowUs();
+        while (nowUs() - from < settle) {
+        }
+        const uint16_t sum = readAnalog(channel, samples);
+        /* Sent by the interrupt while the next point is read. */
+        const uint8_t reply[] = {BRIDGE_ANS_POINT, seq,          (uint8_t)i,
+                                 (uint8_t)(i >> 8), (uint8_t)sum, (uint8_t)(sum >> 8)};
+        sendFrame(reply, sizeof reply);
+    }
+    ack(seq, BRIDGE_CMD_SCAN);
+}
+
+static void cmdSpeed(uint8_t seq, const uint8_t* p, uint8_t n) {
+    (void)n;
+    if (p[0] > BRIDGE_SPEED_1000000) return sendError(seq, BRIDGE_ERR_LENGTH);
+    ack(seq, BRIDGE_CMD_SPEED);
+    setSpeed(p[0]);
+    speedTrial = p[0] != BRIDGE_SPEED_115200;
+    speedTrialFrom = nowUs();
+}
+
+static void cmdTime(uint8_t seq, const uint8_t* p, uint8_t n) {
+    (void)p;
+    (void)n;
+    uint8_t reply[6] = {BRIDGE_ANS_TIME, seq};
+    put32(reply + 2, nowUs());
+    sendFrame(reply, sizeof reply);
+}
+
+static void cmdQueue(uint8_t seq, const uint8_t* p, uint8_t n) {
+    if (n < 9 || n % 9 != 0) return sendError(seq, BRIDGE_ERR_LENGTH);
+    const uint8_t count = (uint8_t)(n / 9);
+    if (qCount + count > BRIDGE_QUEUE_SLOTS) return sendError(seq, BRIDGE_ERR_FULL);
+    /* Only the main loop moves the queue; the compare interrupt only
+     * raises FQ_UD, so nothing here keeps the receiver waiting. */
+    const uint8_t tail = (uint8_t)(qHead + qCount);
+    for (uint8_t i = 0; i < count; ++i) {
+        const uint8_t* e = p + 9 * i;
+        Timed* t = &queue[(uint8_t)(tail + i) % BRIDGE_QUEUE_SLOTS];
+        t->due = le32(e);
+        for (uint8_t k = 0; k < 5; ++k) t->bits[k] = e[4 + k];
+    }
+    qCount = (uint8_t)(qCount + count);
+    const uint16_t late = lateCount;
+    uint8_t reply[13] = {BRIDGE_ANS_QUEUE, seq, (uint8_t)(BRIDGE_QUEUE_SLOTS - qCount)};
+    put32(reply + 3, nowUs());
+    put32(reply + 7, latchedCount);
+    reply[11] = (uint8_t)late;
+    reply[12] = (uint8_t)(late >> 8);
+    sendFrame(reply, sizeof reply);
+}
+
+static void cmdDrop(uint8_t seq, const uint8_t* p, uint8_t n) {
+    (void)n;
+    const uint32_t after = le32(p);
+    uint8_t dropped = 0;
+    /* Loads are queued in time order: drop from the back. A head that
+     * has latched and is not yet booked stays, and so, for now, does one
+     * clocked in already; the compare interrupt is held off meanwhile. */
+    cli();
+    for (;;) {
+        const uint8_t last = (uint8_t)((qHead + qCount - 1) % BRIDGE_QUEUE_SLOTS);
+        if (qCount <= (fired | preloaded) || (int32_t)(queue[last].due - after) <= 0) break;
+        --qCount;
+        ++dropped;
+    }
+    /* The chip takes the first 40 bits after a latch and no more: a
+     * head clocked in already cannot be taken back, only latched, so
+     * it goes out now, a little early, and the next load starts clean. */
+    if (qCount == 1 && preloaded && !fired && (int32_t)(queue[qHead].due - after) > 0) {
+        TIMSK1 &= (uint8_t)~_BV(OCIE1A);
+        armed = 0;
+        pulse(PIN_FQUD);
+        bookHead(nowUs());
+    }
+    sei();
+    const uint8_t reply[] = {BRIDGE_ANS_DROP, seq, dropped};
+    sendFrame(reply, sizeof reply);
+}
+
+static void cmdLastLatched(uint8_t seq, const uint8_t* p, uint8_t n) {
+    (void)p;
+    (void)n;
+    uint8_t reply[17] = {BRIDGE_ANS_LAST, seq};
+    cli();
+    put32(reply + 2, latchedCount);
+    put32(reply + 6, lastDue);
+    for (uint8_t k = 0; k < 5; ++k) reply[10 + k] = lastBits[k];
+    reply[15] = (uint8_t)worstLate;
+    reply[16] = (uint8_t)(worstLate >> 8);
+    sei();
+    sendFrame(reply, sizeof reply);
+}
+
+static void cmdGuard(uint8_t seq, const uint8_t* p, uint8_t n) {
+    (void)n;
+    guardArmed = p[0] != 0;
+    const uint8_t reply[] = {BRIDGE_ANS_GUARD, seq, guardFired ? BRIDGE_GUARD_FIRED : 0};
+    guardFired = 0;
+    sendFrame(reply, sizeof reply);
+}
+
+#define ANY_LENGTH 0xFF
+
+typedef struct {
+    uint8_t cmd;
+    uint8_t payload;     /* bytes after SEQ, or ANY_LENGTH where the command checks */
+    uint8_t needsIdle;   /* shifts bits into the chip: refused while loads are queued */
+    void (*run)(uint8_t seq, const uint8_t* p, uint8_t n);
+} Command;
+
+static const Command commands[] = {
+    {BRIDGE_CMD_LOAD, 5, 1, cmdLoad},
+    {BRIDGE_CMD_RESET, 0, 1, cmdReset},
+    {BRIDGE_CMD_ANALOG, 2, 0, cmdAnalog},
+    {BRIDGE_CMD_IDENTIFY, ANY_LENGTH, 0, cmdIdentify},
+    {BRIDGE_CMD_SCAN, 21, 1, cmdScan},
+    {BRIDGE_CMD_SPEED, 1, 0, cmdSpeed},
+    {BRIDGE_CMD_TIME, ANY_LENGTH, 0, cmdTime},
+    {BRIDGE_CMD_QUEUE, ANY_LENGTH, 0, cmdQueue},
+    {BRIDGE_CMD_DROP, 4, 0, cmdDrop},
+    {BRIDGE_CMD_LAST, ANY_LENGTH, 0, cmdLastLatched},
+    {BRIDGE_CMD_GUARD, 1, 0, cmdGuard},
+};
+
 static void handle(const uint8_t* body, uint8_t len) {
-    static const uint8_t name[] = {'K', 'a', 'l', 'i', 'm', 'o', 'r',
-                                   ' ', 'b', 'r', 'i', 'd', 'g', 'e'};
-    const uint8_t caps = CAPS;
-    if (len == 1 && body[0] == 'I') { /* version 1's identify, for its program to read */
-        uint8_t reply[3 + sizeof name] = {'i', BRIDGE_VERSION, caps};
-        for (uint8_t i = 0; i < sizeof name; ++i) reply[3 + i] = name[i];
+    if (len == 1 && body[0] == BRIDGE_CMD_IDENTIFY) { /* version 1's, for its program to read */
+        uint8_t reply[3 + sizeof bridgeName] = {BRIDGE_ANS_IDENTIFY, BRIDGE_VERSION, CAPS};
+        for (uint8_t i = 0; i < sizeof bridgeName; ++i) reply[3 + i] = bridgeName[i];
         return sendFrame(reply, sizeof reply);
     }
     if (len < 2) return sendError(BRIDGE_NO_SEQ, BRIDGE_ERR_LENGTH);
-    const uint8_t seq = body[1];
-    /* A direct load would shift its bits over the queued word clocked in
-     * ahead of its time. */
-    if (qCount > 0 && (body[0] == 'L' || body[0] == 'S' || body[0] == 'R'))
-        return sendError(seq, BRIDGE_ERR_BUSY);
-    switch (body[0]) {
-    case 'L':
-        if (len != 7) return sendError(seq, BRIDGE_ERR_LENGTH);
-        loadWord(body + 2);
-        break;
-    case 'R':
-        if (len != 2) return sendError(seq, BRIDGE_ERR_LENGTH);
-        resetChip();
-        for (uint8_t k = 0; k < 5; ++k) chipBits[k] = 0;
-        break;
-    case 'D': {
-        if (len != 4 || body[3] == 0 || body[3] > 64) return sendError(seq, BRIDGE_ERR_LENGTH);
-        const uint16_t sum = readAnalog(body[2], body[3]);
-        const uint8_t reply[] = {'d', seq, body[2], body[3], (uint8_t)sum, (uint8_t)(sum >> 8)};
-        return sendFrame(reply, sizeof reply);
+    const uint8_t seq = body[1], n = (uint8_t)(len - 2);
+    for (uint8_t i = 0; i < sizeof commands / sizeof commands[0]; ++i) {
+        const Command* c = &commands[i];
+        if (c->cmd != body[0]) continue;
+        /* A direct load would shift its bits over the queued word clocked in
+         * ahead of its time. */
+        if (c->needsIdle && qCount > 0) return sendError(seq, BRIDGE_ERR_BUSY);
+        if (c->payload != ANY_LENGTH && c->payload != n) return sendError(seq, BRIDGE_ERR_LENGTH);
+        return c->run(seq, body + 2, n);
     }
-    case 'I': {
-        uint8_t reply[4 + sizeof name] = {'i', seq, BRIDGE_VERSION, caps};
-        for (uint8_t i = 0; i < sizeof name; ++i) reply[4 + i] = name[i];
-        return sendFrame(reply, sizeof reply);
-    }
-    case 'S': {
-        if (len != 23 || body[3] == 0 || body[3] > 64) return sendError(seq, BRIDGE_ERR_LENGTH);
-        const uint8_t channel = body[2], samples = body[3];
-        const uint16_t count = (uint16_t)(body[4] | (body[5] << 8));
-        const uint32_t settle = le32(body + 6);
-        uint32_t word = le32(body + 10);
-        uint16_t frac = (uint16_t)(body[14] | (body[15] << 8));
-        const uint32_t step = le32(body + 16);
-        const uint16_t stepFrac = (uint16_t)(body[20] | (body[21] << 8));
-        for (uint16_t i = 0; i < count; ++i) {
-            const uint8_t bits[5] = {(uint8_t)word, (uint8_t)(word >> 8), (uint8_t)(word >> 16),
-                                     (uint8_t)(word >> 24), body[22]};
-            const uint16_t before = frac;
-            frac = (uint16_t)(frac + stepFrac);
-            word += step + (frac < before ? 1 : 0);
-            loadWord(bits);
-            const uint32_t from = nowUs();
-            while (nowUs() - from < settle) {
-            }
-            const uint16_t sum = readAnalog(channel, samples);
-            /* Sent by the interrupt while the next point is read. */
-            const uint8_t reply[] = {
-                'r', seq, (uint8_t)i, (uint8_t)(i >> 8), (uint8_t)sum, (uint8_t)(sum >> 8)};
-            sendFrame(reply, sizeof reply);
-        }
-        break;
-    }
-    case 'U': {
-        if (len != 3 || body[2] > 2) return sendError(seq, BRIDGE_ERR_LENGTH);
-        const uint8_t ack[] = {'A', seq, 'U'};
-        sendFrame(ack, sizeof ack);
-        setSpeed(body[2]);
-        speedTrial = body[2] != 0;
-        speedTrialFrom = nowUs();
-        return;
-    }
-    case 'T': {
-        const uint32_t now = nowUs();
-        const uint8_t reply[] = {'t',
-                                 seq,
-                                 (uint8_t)now,
-                                 (uint8_t)(now >> 8),
-                                 (uint8_t)(now >> 16),
-                                 (uint8_t)(now >> 24)};
-        return sendFrame(reply, sizeof reply);
-    }
-    case 'Q': {
-        const uint8_t n = (uint8_t)((len - 2) / 9);
-        if (len < 11 || (len - 2) % 9 != 0) return sendError(seq, BRIDGE_ERR_LENGTH);
-        if (qCount + n > BRIDGE_QUEUE_SLOTS) return sendError(seq, BRIDGE_ERR_FULL);
-        /* Only the main loop moves the queue; the compare interrupt only
-         * raises FQ_UD, so nothing here keeps the receiver waiting. */
-        const uint8_t tail = (uint8_t)(qHead + qCount);
-        for (uint8_t i = 0; i < n; ++i) {
-            const uint8_t* e = body + 2 + 9 * i;
-            Timed* t = &queue[(uint8_t)(tail + i) % BRIDGE_QUEUE_SLOTS];
-            t->due = le32(e);
-            for (uint8_t k = 0; k < 5; ++k) t->bits[k] = e[4 + k];
-        }
-        qCount = (uint8_t)(qCount + n);
-        const uint32_t latched = latchedCount;
-        const uint16_t late = lateCount;
-        const uint8_t free = (uint8_t)(BRIDGE_QUEUE_SLOTS - qCount);
-        const uint32_t now = nowUs();
-        const uint8_t reply[] = {'q',
-                                 seq,
-                                 free,
-                                 (uint8_t)now,
-                                 (uint8_t)(now >> 8),
-                                 (uint8_t)(now >> 16),
-                                 (uint8_t)(now >> 24),
-                                 (uint8_t)latched,
-                                 (uint8_t)(latched >> 8),
-                                 (uint8_t)(latched >> 16),
-                                 (uint8_t)(latched >> 24),
-                                 (uint8_t)late,
-                                 (uint8_t)(late >> 8)};
-        return sendFrame(reply, sizeof reply);
-    }
-    case 'X': {
-        if (len != 6) return sendError(seq, BRIDGE_ERR_LENGTH);
-        const uint32_t after = le32(body + 2);
-        uint8_t dropped = 0;
-        /* Loads are queued in time order: drop from the back. A head that
-         * has latched and is not yet booked stays, and so, for now, does one
-         * clocked in already; the compare interrupt is held off meanwhile. */
-        cli();
-        for (;;) {
-            const uint8_t last = (uint8_t)((qHead + qCount - 1) % BRIDGE_QUEUE_SLOTS);
-            if (qCount <= (fired | preloaded) || (int32_t)(queue[last].due - after) <= 0) break;
-            --qCount;
-            ++dropped;
-        }
-        /* The chip takes the first 40 bits after a latch and no more: a
-         * head clocked in already cannot be taken back, only latched, so
-         * it goes out now, a little early, and the next load starts clean. */
-        if (qCount == 1 && preloaded && !fired && (int32_t)(queue[qHead].due - after) > 0) {
-            TIMSK1 &= (uint8_t)~_BV(OCIE1A);
-            armed = 0;
-            pulse(PIN_FQUD);
-            bookHead(nowUs());
-        }
-        sei();
-        const uint8_t reply[] = {'x', seq, dropped};
-        return sendFrame(reply, sizeof reply);
-    }
-    case 'W': {
-        cli();
-        const uint8_t reply[] = {'w',
-                                 seq,
-                                 (uint8_t)latchedCount,
-                                 (uint8_t)(latchedCount >> 8),
-                                 (uint8_t)(latchedCount >> 16),
-                                 (uint8_t)(latchedCount >> 24),
-                                 (uint8_t)lastDue,
-                                 (uint8_t)(lastDue >> 8),
-                                 (uint8_t)(lastDue >> 16),
-                                 (uint8_t)(lastDue >> 24),
-                                 lastBits[0],
-                                 lastBits[1],
-                                 lastBits[2],
-                                 lastBits[3],
-                                 lastBits[4],
-                                 (uint8_t)worstLate,
-                                 (uint8_t)(worstLate >> 8)};
-        sei();
-        return sendFrame(reply, sizeof reply);
-    }
-    case 'K': {
-        if (len != 3) return sendError(seq, BRIDGE_ERR_LENGTH);
-        guardArmed = body[2] != 0;
-        const uint8_t reply[] = {'k', seq, guardFired ? BRIDGE_GUARD_FIRED : 0};
-        guardFired = 0;
-        return sendFrame(reply, sizeof reply);
-    }
-    default:
-        return sendError(seq, BRIDGE_ERR_UNKNOWN);
-    }
-    const uint8_t ack[] = {'A', seq, body[0]};
-    sendFrame(ack, sizeof ack);
+    sendError(seq, BRIDGE_ERR_UNKNOWN);
 }
 
 int main(void) {
@@ -470,7 +501,7 @@ int main(void) {
     resetChip();
     sei();
     {
-        const uint8_t banner[] = {'B', BRIDGE_VERSION, CAPS};
+        const uint8_t banner[] = {BRIDGE_ANS_BANNER, BRIDGE_VERSION, CAPS};
         sendFrame(banner, sizeof banner);
     }
 

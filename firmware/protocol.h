@@ -95,4 +95,36 @@
 
 #define BRIDGE_GUARD_FIRED 0x01
 
+/* Host to board. */
+#define BRIDGE_CMD_LOAD 'L'
+#define BRIDGE_CMD_RESET 'R'
+#define BRIDGE_CMD_ANALOG 'D'
+#define BRIDGE_CMD_IDENTIFY 'I'
+#define BRIDGE_CMD_TIME 'T'
+#define BRIDGE_CMD_QUEUE 'Q'
+#define BRIDGE_CMD_DROP 'X'
+#define BRIDGE_CMD_LAST 'W'
+#define BRIDGE_CMD_SCAN 'S'
+#define BRIDGE_CMD_GUARD 'K'
+#define BRIDGE_CMD_SPEED 'U'
+
+/* Board to host. */
+#define BRIDGE_ANS_ACK 'A'
+#define BRIDGE_ANS_ANALOG 'd'
+#define BRIDGE_ANS_IDENTIFY 'i'
+#define BRIDGE_ANS_TIME 't'
+#define BRIDGE_ANS_QUEUE 'q'
+#define BRIDGE_ANS_DROP 'x'
+#define BRIDGE_ANS_LAST 'w'
+#define BRIDGE_ANS_POINT 'r'
+#define BRIDGE_ANS_GUARD 'k'
+#define BRIDGE_ANS_BANNER 'B'
+#define BRIDGE_ANS_REFUSED 'E'
+
+/* 'U' speeds, and the most samples 'D' and 'S' average. */
+#define BRIDGE_SPEED_115200 0
+#define BRIDGE_SPEED_500000 1
+#define BRIDGE_SPEED_1000000 2
+#define BRIDGE_MAX_SAMPLES 64
+
 #endif

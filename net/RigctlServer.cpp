@@ -20,6 +20,7 @@ struct Server::Client {
         idle.start();
     }
     QTcpSocket* socket;
+    QTimer* turn = nullptr; // the client's next turn, after everyone else's
     Session session;
     LineFramer framer;
     QElapsedTimer idle;     // since the client last sent a line
@@ -88,7 +89,7 @@ void Server::releaseWaiting() {
         socket->write(client->held->data(), static_cast<qint64>(client->held->size()));
         client->held.reset();
         client->scheduled = true;
-        QTimer::singleShot(0, socket, [this, c = client] { serveTurn(c); });
+        client->turn->start();
     }
 }
 
@@ -155,6 +156,16 @@ void Server::serve(QTcpSocket* socket) {
     // client that pipelines its lines feels on every turn.
     socket->setSocketOption(QAbstractSocket::LowDelayOption, 1);
     auto client = std::make_shared<Client>(socket, m_rig, m_state);
+    // A timer object of its own, not QTimer::singleShot(0): from Qt 6.8 on
+    // that is a posted event, and posted events run before the other
+    // sockets are read, so a flood would be served to its end first. A zero
+    // timer fires only once the pending input has been seen to.
+    client->turn = new QTimer(socket);
+    client->turn->setSingleShot(true);
+    client->turn->setInterval(0);
+    connect(client->turn, &QTimer::timeout, this, [this, socket] {
+        if (const auto it = m_clients.find(socket); it != m_clients.end()) serveTurn(it->second);
+    });
     m_clients.emplace(socket, client);
     Q_EMIT statusChanged(status());
     connect(socket, &QTcpSocket::readyRead, this, [this, client] { serveTurn(client); });
@@ -223,7 +234,7 @@ void Server::serveTurn(const std::shared_ptr<Client>& client) {
     // More may wait: come back after everyone else has had a turn.
     if (!client->scheduled) {
         client->scheduled = true;
-        QTimer::singleShot(0, socket, [this, client] { serveTurn(client); });
+        client->turn->start();
     }
 }
 

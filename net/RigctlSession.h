@@ -8,6 +8,7 @@
 namespace kalimor::rig {
 
 struct Name; // a command's names, what it takes and what it does
+struct Call; // one command's arguments and what running it gave
 
 // What a rigctld client can ask of the generator.
 class Rig {
@@ -63,6 +64,13 @@ struct RigState {
     bool touched = false; // a client has set mode or PTT
 };
 
+// What one connection keeps between its commands.
+struct Connection {
+    bool vfoMode = false; // \set_vfo_opt 1: a VFO name before each command's arguments
+    bool waiting = false; // \wait_morse holds the reply until the keyer is done
+    std::string vfo = "VFOA";
+};
+
 // The rigctld protocol for one connection: one command line in, the whole
 // reply out, ready to be written in one go. Knows the plain form and the
 // extended form (a leading '+' or another punctuation character that also
@@ -80,8 +88,8 @@ public:
 
     // After \wait_morse while the keyer sends: the reply is held, and the
     // client's further lines, until the rig's keyer is done.
-    bool waiting() const { return m_waiting && m_rig.morseBusy(); }
-    void stopWaiting() { m_waiting = false; }
+    bool waiting() const { return m_connection.waiting && m_rig.morseBusy(); }
+    void stopWaiting() { m_connection.waiting = false; }
 
     // Commands one line may hold; the rest of a longer line is refused.
     static constexpr int MaxCommandsPerLine = 32;
@@ -90,16 +98,16 @@ public:
     static std::string lineTooLong() { return "RPRT -8\n"; }
 
 private:
-    std::string reply(const Name* name, std::string_view word,
-                      const std::vector<std::string_view>& args,
+    // A command about to run, with the state it runs on.
+    Call call(std::vector<std::string_view> args);
+    // Lays out what a command gave, as Hamlib's server does; runs nothing.
+    std::string reply(const Name* name, std::string_view word, const Call& done,
                       const std::vector<std::string_view>& echo, char sep, bool* quit);
 
     Rig& m_rig;
     RigState m_ownState;
     RigState* m_state;
-    bool m_vfoMode = false;
-    bool m_waiting = false;
-    std::string m_vfo = "VFOA";
+    Connection m_connection;
 };
 
 } // namespace kalimor::rig

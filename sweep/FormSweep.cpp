@@ -5,13 +5,13 @@
 #include "core/Error.h"
 #include "core/Numbers.h"
 #include "dds/mdlSetKalimor.h"
+#include "ui/FrequencyEntry.h"
 #include "ui/Globals.h"
 #include "ui/Ui.h"
 
 #include <QCloseEvent>
 #include <QGridLayout>
 #include <QGroupBox>
-#include <QKeyEvent>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
@@ -117,8 +117,10 @@ FormSweep::FormSweep(QWidget* mainWindow, const QString& mainFrequencyText) : m_
 
     for (int i = 0; i < 2; ++i) {
         const auto k = static_cast<size_t>(i);
+        m_entry[k] = new ui::FrequencyEntry(txtFreq[k], HSFreq[k], &Updating, this);
         connect(txtFreq[k], &QLineEdit::textChanged, this, [this, i] { txtFreq_Change(i); });
-        txtFreq[k]->installEventFilter(this);
+        connect(m_entry[k], &ui::FrequencyEntry::keyTyped, this,
+                [this, i](int key) { txtFreq_KeyPress(i, key); });
         connect(HSFreq[k], &QScrollBar::valueChanged, this, [this, i] { HSFreq_Change(i); });
         connect(HSFreq[k], &QScrollBar::sliderMoved, this, [this, i] { HSFreq_Scroll(i); });
     }
@@ -154,29 +156,17 @@ void FormSweep::Form_Load(const QString& mainFrequencyText) {
     m_increment = 1;
 }
 
-QString FormSweep::rangeMessage() const {
-    return QStringLiteral("Between 0.1Hz and ") +
-           formatNumber(Globals::MaxFreqHz, QStringLiteral("##,###,###Hz"));
-}
-
 void FormSweep::ValidateSwpFreq(int Index) {
     if (Updating) return;
     Updating = true;
     const auto i = static_cast<size_t>(Index);
-    bool valid = false;
-    try {
-        const double f = parseLocaleDouble(txtFreq[i]->text()) * Globals::FreqMult;
-        SwpFreqHz[i] = f;
-        SwpWord[i] = tuningWord(f, Globals::RefClkHz);
-        valid = f >= 0.1 && f <= Globals::MaxFreqHz;
-    } catch (const Error&) {
-        // not a number, or a word beyond 31 bits
-    }
+    const ui::FrequencyReading reading = m_entry[i]->read();
+    const bool valid = reading.hz && reading.inRange && !reading.error;
+    SwpFreqHz[i] = valid ? *reading.hz : 0;
+    SwpWord[i] = valid ? reading.word : 0;
     if (!valid) {
-        SwpFreqHz[i] = 0;
-        SwpWord[i] = 0;
         HSFreq[i]->setValue(0);
-        ui::showFailure(lblResult[i], rangeMessage());
+        ui::showFailure(lblResult[i], ui::FrequencyEntry::rangeMessage());
     } else if (SwpFreqHz[1] > SwpFreqHz[0]) {
         ui::showFailure(lblResult[i],
                         QStringLiteral("High Frequency must be greater than Low Frequency"));
@@ -188,42 +178,23 @@ void FormSweep::ValidateSwpFreq(int Index) {
 }
 
 void FormSweep::txtFreq_Change(int Index) {
-    QLineEdit* box = txtFreq[static_cast<size_t>(Index)];
-    if (box->text().isEmpty()) box->setText(formatNumber(0, Globals::FreqFormat));
+    m_entry[static_cast<size_t>(Index)]->fillIfEmpty();
     ValidateSwpFreq(Index);
 }
 
 void FormSweep::txtFreq_KeyPress(int Index, int KeyAscii) {
-    QLineEdit* box = txtFreq[static_cast<size_t>(Index)];
-    if (KeyAscii == 13 && box->text().isEmpty()) box->setText(formatNumber(0, Globals::FreqFormat));
+    m_entry[static_cast<size_t>(Index)]->fillOnEnter(KeyAscii);
     // Enter in an unchanged box thus refreshes the row after the other one moved.
     ValidateSwpFreq(Index);
 }
 
-bool FormSweep::eventFilter(QObject* watched, QEvent* event) {
-    if (event->type() == QEvent::KeyPress) {
-        for (int i = 0; i < 2; ++i) {
-            if (watched != txtFreq[static_cast<size_t>(i)]) continue;
-            const QString text = static_cast<QKeyEvent*>(event)->text();
-            if (!text.isEmpty()) txtFreq_KeyPress(i, text.at(0).unicode());
-        }
-    }
-    return QMainWindow::eventFilter(watched, event); // never swallowed
-}
-
-void FormSweep::showPosition(int Index, int position) {
-    txtFreq[static_cast<size_t>(Index)]->setText(
-        formatNumber(position / Globals::ScrollScale, Globals::FreqFormat));
-}
-
 void FormSweep::HSFreq_Change(int Index) {
-    if (!Updating) showPosition(Index, HSFreq[static_cast<size_t>(Index)]->value());
+    m_entry[static_cast<size_t>(Index)]->followBar();
     pushPlan(); // a running sweep turns at the new limit from its next tick
 }
 
 void FormSweep::HSFreq_Scroll(int Index) {
-    if (!Updating && Globals::OptionCWS != 0)
-        showPosition(Index, HSFreq[static_cast<size_t>(Index)]->sliderPosition());
+    m_entry[static_cast<size_t>(Index)]->followThumb();
 }
 
 void FormSweep::optSwpInc_Click(int Index) {

@@ -18,8 +18,9 @@ class QScrollBar;
 namespace kalimor {
 
 namespace ui {
+class FrequencyEntry;
 class StatusText;
-}
+} // namespace ui
 
 // The sweep window: a High row (index 0) and a Low row (index 1), each typed or
 // scrolled, and a triangle sweep between them, one load every 10 ms. Editing a
@@ -57,14 +58,11 @@ public:
     std::int32_t SwpWordOf(int index) const { return SwpWord[static_cast<size_t>(index)]; }
 
 protected:
-    bool eventFilter(QObject* watched, QEvent* event) override;
     void closeEvent(QCloseEvent* event) override;
 
 private:
     void Form_Load(const QString& mainFrequencyText);
     void ValidateSwpFreq(int Index);
-    QString rangeMessage() const;
-    void showPosition(int Index, int position);
     dds::SweepPlan plan() const;
     void pushPlan();
     void showTick(const dds::SweepTick& tick);
@@ -80,6 +78,7 @@ private:
     bool m_running = false;
 
     std::array<QLineEdit*, 2> txtFreq{};
+    std::array<ui::FrequencyEntry*, 2> m_entry{}; // each txtFreq with its HSFreq
     std::array<QLabel*, 2> lblFreq{};
     std::array<QLabel*, 2> lblFreqText{};
     std::array<QScrollBar*, 2> HSFreq{};

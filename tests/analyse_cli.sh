@@ -10,14 +10,28 @@ kalimor=$1
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 export XDG_CONFIG_HOME=$work QT_QPA_PLATFORM=offscreen XDG_RUNTIME_DIR=$work
-fail() { echo "FAIL: $*"; exit 1; }
+# Runs the program, keeping its command line, output and errors for fail to show.
+cmd=none
+run() {
+  cmd="kalimor $*"
+  "$kalimor" "$@" </dev/null >"$work/out" 2>"$work/err"
+}
+fail() {
+  echo "FAIL: $*"
+  echo "command: $cmd"
+  echo "--- its standard output:"; cat "$work/out" 2>/dev/null
+  echo "--- its standard error:"; cat "$work/err" 2>/dev/null
+  exit 1
+}
 
-out=$("$kalimor" --simulate --analyse 10.68:10.72:1001 --source 0 --csv "$work/f.csv" --s2p "$work/f.s2p") \
+run --simulate --analyse 10.68:10.72:1001 --source 0 --csv "$work/f.csv" --s2p "$work/f.s2p" \
   || fail "--analyse exited $?"
+out=$(cat "$work/out")
 grep -q '^shape: band-pass$' <<<"$out" || fail "shape: $out"
 grep -qE '^bandwidth: 10[4-9][0-9]{2}\.[0-9] Hz$' <<<"$out" || fail "bandwidth: $out"
 grep -qE '^centre: 10\.70[0-9]{4} MHz$' <<<"$out" || fail "centre: $out"
-/usr/bin/python3 - "$work/f.s2p" "$work/f.csv" 2>/dev/null <<'PY' || fail "scikit-rf did not read the Touchstone file back"
+cmd="python3 (scikit-rf) $work/f.s2p $work/f.csv"
+/usr/bin/python3 - "$work/f.s2p" "$work/f.csv" >"$work/out" 2>"$work/err" <<'PY' || fail "scikit-rf did not read the Touchstone file back"
 import sys, skrf
 n = skrf.Network(sys.argv[1])
 rows = [l.split(",") for l in open(sys.argv[2]) if l[0].isdigit()]
@@ -27,7 +41,8 @@ for f, s21, row in zip(n.f, n.s_db[:, 1, 0], rows):
 print("scikit-rf: 1001 points, S21 as measured")
 PY
 
-out=$("$kalimor" --simulate --crystal 12.5 --source 0) || fail "--crystal exited $?"
+run --simulate --crystal 12.5 --source 0 || fail "--crystal exited $?"
+out=$(cat "$work/out")
 check() { # name, expected, tolerance in percent
   got=$(sed -n "s/^$1: \([0-9.]*\).*/\1/p" <<<"$out")
   python3 -c "import sys; sys.exit(abs($got - $2) > $3 / 100 * $2)" || fail "$1 $got, not $2 within $3 %: $out"
@@ -36,16 +51,17 @@ check Rm 20 3; check Lm 10 3; check Cm 25.3303 3; check C0 5 3
 # fs within 10 Hz of the model's 9,999,999.2 Hz: a fit, not the highest sample.
 check fs 9.9999992 0.0001
 
-"$kalimor" --simulate --analyse 10.68:10.72:101 >"$work/out" 2>"$work/err" && fail "no through, no --source: exit 0"
-grep -q 'no through is recorded' "$work/err" || fail "the cause: $(cat "$work/err")"
+run --simulate --analyse 10.68:10.72:101 && fail "no through, no --source: exit 0"
+grep -q 'no through is recorded' "$work/err" || fail "the cause is not named"
 
 # Export targets: each still what it was afterwards. Never a device of the
 # real /dev: nodes are made here, and a row is skipped where mknod is refused.
 unset XDG_RUNTIME_DIR
 sweep=(--simulate --analyse 10.68:10.72:51 --source 0)
-"$kalimor" "${sweep[@]}" --csv - >"$work/csv" 2>"$work/err" || fail "--csv - exited $?"
-head -1 "$work/csv" | grep -q '^#' || fail "--csv - holds more than the CSV: $(head -2 "$work/csv")"
-[ -s "$work/err" ] && fail "stderr of a good run: $(cat "$work/err")"
+run "${sweep[@]}" --csv - || fail "--csv - exited $?"
+cp "$work/out" "$work/csv"
+head -1 "$work/csv" | grep -q '^#' || fail "--csv - holds more than the CSV"
+[ -s "$work/err" ] && fail "stderr of a good run"
 t=$work/targets; mkdir "$t"; echo old >"$t/file"; echo old >"$t/linked"; ln -s linked "$t/link"
 mkfifo "$t/fifo"; mkdir "$t/folder"
 # name | kind before and after (find -printf %y) | exit | holds the CSV afterwards | mknod's numbers
@@ -56,12 +72,12 @@ while IFS='|' read -r name kind status holds numbers; do
   fi
   reader=
   if [ "$kind" = p ]; then cat "$t/$name" >"$t/read" & reader=$!; fi
-  "$kalimor" "${sweep[@]}" --csv "$t/$name" </dev/null >/dev/null 2>"$work/err"
+  run "${sweep[@]}" --csv "$t/$name"
   got=$?
   [ -n "$reader" ] && { wait "$reader"; cmp -s "$t/read" "$work/csv" || fail "$name: the reader did not get the CSV"; }
-  [ "$got" = "$status" ] || fail "$name: exit $got, not $status: $(cat "$work/err")"
+  [ "$got" = "$status" ] || fail "$name: exit $got, not $status"
   [ "$(find "$t/$name" -maxdepth 0 -printf %y)" = "$kind" ] || fail "$name is no longer of kind $kind"
-  [ "$status" = 0 ] || [ "$(wc -l <"$work/err")" = 1 ] || fail "$name: $(cat "$work/err")"
+  [ "$status" = 0 ] || [ "$(wc -l <"$work/err")" = 1 ] || fail "$name: not one line of error"
   [ -z "$holds" ] || cmp -s "$t/$holds" "$work/csv" || fail "$name: $holds does not hold the CSV"
 done <<'ROWS'
 file|f|0|file
@@ -77,10 +93,11 @@ ROWS
 while IFS='|' read -r args rule; do
   rm -f "$work/trace"
   # shellcheck disable=SC2086 # the row's words are the arguments
-  "$kalimor" --simulate --trace "$work/trace" $args </dev/null >/dev/null 2>"$work/err"
+  run --simulate --trace "$work/trace" $args
   got=$?
   [ "$got" = 2 ] || fail "$args: exit $got, not 2"
-  [ "$(wc -l <"$work/err")" = 1 ] && grep -qF "kalimor: $rule" "$work/err" || fail "$args: $(cat "$work/err")"
+  [ "$(wc -l <"$work/err")" = 1 ] && grep -qF "kalimor: $rule" "$work/err" ||
+    fail "$args: not the one line \"kalimor: $rule\""
   [ -s "$work/trace" ] && fail "$args loaded $(wc -l <"$work/trace") words"
 done <<'ROWS'
 --analyse 10:60:11 --source 0|--analyse 10:60:11: STOP 60 MHz is above 49.999999 MHz, the most this board makes at a 100 MHz clock
@@ -93,7 +110,7 @@ done <<'ROWS'
 ROWS
 
 for only in --help --version; do
-  "$kalimor" "$only" >/dev/null 2>"$work/err" || fail "$only exited $?"
-  [ -s "$work/err" ] && fail "$only wrote to stderr: $(cat "$work/err")"
+  run "$only" || fail "$only exited $?"
+  [ -s "$work/err" ] && fail "$only wrote to stderr"
 done
 echo "1 passed, 0 failed"

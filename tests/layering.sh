@@ -7,7 +7,7 @@ allowed() {
   case $1 in
     core) echo "" ;;
     settings | timing) echo "core" ;;
-    dds) echo "core" ;;
+    dds) echo "core firmware" ;; # firmware/protocol.h: the bridge protocol both sides share
     follow) echo "core dds" ;;
     net) echo "" ;;
     ui) echo "core settings dds" ;; # dds for the holders' wording alone

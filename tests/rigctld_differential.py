@@ -30,10 +30,6 @@ NATURE = {
     # The dummy rig has no PTT (PTT type None); the generator keeps what is set.
     "t": "the dummy rig has no PTT",
     "T": "the dummy rig has no PTT",
-    # Hamlib 4.5 adds "RPRT 0" after the plain value, which its own netrigctl
-    # client never reads: it waits in the socket until the next command's
-    # flush. Kalimor sends only the line the client reads.
-    "\\get_lock_mode": "Hamlib adds a status line its own client does not read",
     # VFO mode: rigctld -m 1 refuses to switch it by command.
     "\\set_vfo_opt": "rigctld takes VFO mode only from its command line",
     "\\chk_vfo": "follows \\set_vfo_opt",

@@ -150,15 +150,6 @@ private Q_SLOTS:
         QString why;
         QCOMPARE(d.chosenPort(&why)->text(), QStringLiteral("ftdi:A1B2C3"));
     }
-
-    void screenshot() {
-        const QByteArray dir = qgetenv("KALIMOR_SHOTS");
-        if (dir.isEmpty()) return;
-        FormBoard* d = open();
-        choose(d, 2, "Simulated board");
-        d->cmdTest_Click();
-        d->grab().save(QString::fromLocal8Bit(dir) + "/board.png");
-    }
 };
 
 QTEST_MAIN(BoardDialogTest)

@@ -66,36 +66,43 @@ TEST(Options, BeaconAndAnalyser) {
     EXPECT_TRUE(a.log);
 }
 
+// Each bad command line gets its own one-line refusal: the phrase of the
+// rule it broke, not merely some error.
 TEST(Options, RefusedWithOneLine) {
-    const std::initializer_list<const char*> bad[] = {
-        {"--bogus"},
-        {"--port"},
-        {"--port", "/dev/sda"},
-        {"--port", "lpt1"},
-        {"--trace"},
-        {"--trace="},
-        {"extra"},
-        {"--trace", "-platform", "offscreen"},
-        {"--port", "--simulate"},
-        {"--beacon", "wspr", "--call", "K1ABC"}, // no dial
-        {"--dial", "14.0956"},                   // no --beacon
-        {"--beacon", "cw", "--dial", "7", "--text", "X", "--wpm", "50"},
-        {"--beacon", "qrss7", "--dial", "7", "--text", "X"},
-        {"--beacon", "cw", "--dial", "7", "--text", "X", "--keying", "fsk:0"},
-        {"--beacon", "wspr", "--dial", "7", "--call", "K1ABC", "--offset", "2000"},
-        {"--analyse", "10:9:100"},
-        {"--analyse", "1:2:3", "--crystal", "12.5"},
-        {"--s2p", "x.s2p"}, // no --analyse
-        {"--tx-timeout", "-1"},
-        {"--tx-timeout=ten"},
+    const struct {
+        std::initializer_list<const char*> args;
+        const char* refusal;
+    } bad[] = {
+        {{"--bogus"}, "unknown option '--bogus'"},
+        {{"--port"}, "option --port needs a value"},
+        {{"--port", "/dev/sda"}, "--port /dev/sda: expected sim, ppdev"},
+        {{"--port", "lpt1"}, "--port lpt1: expected sim, ppdev"},
+        {{"--trace"}, "option --trace needs a value"},
+        {{"--trace="}, "--trace needs a file name"},
+        {{"extra"}, "unknown option 'extra'"},
+        {{"--trace", "-platform", "offscreen"}, "option --trace needs a value"},
+        {{"--port", "--simulate"}, "option --port needs a value"},
+        {{"--beacon", "wspr", "--call", "K1ABC"}, "--beacon needs --dial MHZ"},
+        {{"--dial", "14.0956"}, "--dial goes with --beacon"},
+        {{"--beacon", "cw", "--dial", "7", "--text", "X", "--wpm", "50"}, "--wpm 50: 5 to 40"},
+        {{"--beacon", "qrss7", "--dial", "7", "--text", "X"}, "--beacon qrss7: QRSS dits are"},
+        {{"--beacon", "cw", "--dial", "7", "--text", "X", "--keying", "fsk:0"},
+         "--keying fsk:0: onoff, fsk:HZ or dfcw:HZ"},
+        {{"--beacon", "wspr", "--dial", "7", "--call", "K1ABC", "--offset", "2000"},
+         "--offset 2000: 1400 to 1600 Hz"},
+        {{"--analyse", "10:9:100"}, "STOP 9 MHz is not above START 10 MHz"},
+        {{"--analyse", "1:2:3", "--crystal", "12.5"}, "--analyse and --crystal go one at a time"},
+        {{"--s2p", "x.s2p"}, "--s2p goes with --analyse or --crystal"},
+        {{"--tx-timeout", "-1"}, "--tx-timeout -1: minutes from 0 (none) to 1440"},
+        {{"--tx-timeout=ten"}, "--tx-timeout ten: minutes from 0 (none) to 1440"},
     };
-    for (const auto& args : bad) {
+    for (const auto& [args, phrase] : bad) {
         const auto r = parse(args);
-        ASSERT_TRUE(std::holds_alternative<QString>(r));
-        EXPECT_FALSE(std::get<QString>(r).contains(QLatin1Char('\n')));
-        if (args.size() == 3 && *args.begin() == std::string_view("--trace")) {
-            EXPECT_EQ(std::get<QString>(r), "option --trace needs a value");
-        }
+        ASSERT_TRUE(std::holds_alternative<QString>(r)) << phrase;
+        const QString& refusal = std::get<QString>(r);
+        EXPECT_FALSE(refusal.contains(QLatin1Char('\n'))) << qPrintable(refusal);
+        EXPECT_TRUE(refusal.contains(QLatin1String(phrase)))
+            << "wanted \"" << phrase << "\", got: " << qPrintable(refusal);
     }
 }
 

@@ -23,7 +23,9 @@ public:
         morse.emplace_back(text);
         return 0;
     }
+    bool morseBusy() const override { return busy; }
     std::vector<std::string> morse;
+    bool busy = false; // the keyer is sending
     double frequency = 7'040'000;
     int status = 0;
     std::vector<double> sets;
@@ -50,7 +52,7 @@ TEST(RigctlProtocol, Replies) {
         {"s", "0\nVFOA\n"},
         {"m", "USB\n3000\n"},
         {"\\get_powerstat", "1\n"},
-        {"\\get_lock_mode", "0\n"},
+        {"\\get_lock_mode", "0\nRPRT 0\n"}, // as Hamlib: a 4.6 client reads the status
         {std::string_view("\0m", 2), "RPRT -11\n"},
         {"\\set_vfo_opt 0", "RPRT 0\n"},
         {"T 1", "RPRT 0\n"},
@@ -141,7 +143,14 @@ TEST(RigctlProtocol, MorseTakesTheRestOfTheLine) {
     EXPECT_EQ(session.handle("+\\send_morse  VVV  ", &quit), "send_morse: VVV\nRPRT 0\n");
     EXPECT_EQ(session.handle("b", &quit), "RPRT -1\n");
     EXPECT_EQ(rig.morse, (std::vector<std::string>{"CQ CQ DE K1ABC", "VVV"}));
+    // An idle keyer holds nothing, not even once it starts sending later.
     EXPECT_EQ(session.handle("\\wait_morse", &quit), "RPRT 0\n");
+    rig.busy = true;
+    EXPECT_FALSE(session.waiting());
+    // A busy one holds the reply until it is done.
+    EXPECT_EQ(session.handle("\\wait_morse", &quit), "RPRT 0\n");
+    EXPECT_TRUE(session.waiting());
+    rig.busy = false;
     EXPECT_FALSE(session.waiting());
 }
 

@@ -355,14 +355,6 @@ private Q_SLOTS:
         QCOMPARE(fx->board->loads().back().ftw,
                  quint32(std::llround(shown * 4294967296.0 / 100e6)));
     }
-
-    void screenshot() {
-        const QByteArray dir = qgetenv("KALIMOR_SHOTS");
-        if (dir.isEmpty()) return;
-        start();
-        ticks(3);
-        s->grab().save(QString::fromLocal8Bit(dir) + "/FormSweep.png");
-    }
 };
 
 QTEST_MAIN(SweepTest)

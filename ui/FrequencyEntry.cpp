@@ -1,0 +1,64 @@
+#include "FrequencyEntry.h"
+
+#include "core/Numbers.h"
+#include "ui/Globals.h"
+
+#include <QKeyEvent>
+#include <QLineEdit>
+#include <QScrollBar>
+
+namespace kalimor::ui {
+
+FrequencyEntry::FrequencyEntry(QLineEdit* box, QScrollBar* bar, const bool* updating,
+                               QObject* parent)
+    : QObject(parent), m_box(box), m_bar(bar), m_updating(updating) {
+    m_box->installEventFilter(this);
+}
+
+QString FrequencyEntry::rangeMessage() {
+    return QStringLiteral("Between 0.1Hz and ") +
+           formatNumber(Globals::MaxFreqHz, QStringLiteral("##,###,###Hz"));
+}
+
+FrequencyReading FrequencyEntry::read() const {
+    FrequencyReading r;
+    try {
+        r.hz = parseLocaleDouble(m_box->text()) * Globals::FreqMult;
+        r.inRange = *r.hz >= 0.1 && *r.hz <= Globals::MaxFreqHz;
+        // Out of range the chip is powered down with a zero word.
+        r.word = tuningWord(r.inRange ? *r.hz : 0.0, Globals::RefClkHz);
+    } catch (const Error& e) {
+        r.error = e; // not a number, or a word beyond 31 bits
+    }
+    return r;
+}
+
+void FrequencyEntry::fillIfEmpty() {
+    if (m_box->text().isEmpty()) m_box->setText(formatNumber(0, Globals::FreqFormat));
+}
+
+void FrequencyEntry::fillOnEnter(int keyAscii) {
+    if (keyAscii == 13) fillIfEmpty();
+}
+
+void FrequencyEntry::followBar() {
+    if (!*m_updating) showPosition(m_bar->value());
+}
+
+void FrequencyEntry::followThumb() {
+    if (!*m_updating && Globals::OptionCWS != 0) showPosition(m_bar->sliderPosition());
+}
+
+void FrequencyEntry::showPosition(int position) {
+    m_box->setText(formatNumber(position / Globals::ScrollScale, Globals::FreqFormat));
+}
+
+bool FrequencyEntry::eventFilter(QObject* watched, QEvent* event) {
+    if (watched == m_box && event->type() == QEvent::KeyPress) {
+        const QString text = static_cast<QKeyEvent*>(event)->text();
+        if (!text.isEmpty()) Q_EMIT keyTyped(text.at(0).unicode());
+    }
+    return QObject::eventFilter(watched, event); // never swallowed
+}
+
+} // namespace kalimor::ui
