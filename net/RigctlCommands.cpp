@@ -203,7 +203,6 @@ std::string dumpCaps(double highestHz, bool morse) {
     return s;
 }
 
-
 void getFreq(Call& c) {
     double hz = 0;
     c.status = c.rig.readFrequencyHz(&hz);

@@ -36,12 +36,12 @@ struct Call {
 
 // How a reply is laid out beyond "values, or the status".
 enum class Layout {
-    Values,     // plain: the values when it went well, else RPRT; extended: echo, fields, RPRT
+    Values, // plain: the values when it went well, else RPRT; extended: echo, fields, RPRT
     ValuesThenStatus, // as Values, but plain gives RPRT after the values too (get_lock_mode)
-    Bare,       // its one value and no status, in either form (chk_vfo)
-    Text,       // plain: the text alone; extended: echo, text, RPRT (dump_state)
-    TextStatus, // the text then RPRT in either form (dump_caps)
-    Quit,       // RPRT 0, after which the server closes
+    Bare,             // its one value and no status, in either form (chk_vfo)
+    Text,             // plain: the text alone; extended: echo, text, RPRT (dump_state)
+    TextStatus,       // the text then RPRT in either form (dump_caps)
+    Quit,             // RPRT 0, after which the server closes
 };
 
 // What a command takes, as Hamlib's ARG_ flags say it.
