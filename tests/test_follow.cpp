@@ -198,6 +198,11 @@ TEST_F(FollowerOnBoard, RefusedAndTimedOut) {
     Follower f(setup, ClockHz);
     ASSERT_TRUE(f.start());
     ASSERT_FALSE(dds::board().claim(dds::Controller::Sweep));
+    // The windows hand their words down; here, words that name the holder.
+    dds::setRefusalWording([](dds::Controller holder) {
+        return holder.kind == dds::Controller::Kind::Sweep ? QStringLiteral("the sweep holds it")
+                                                           : QStringLiteral("another");
+    });
     f.reading(at(0.0, 1500.0));
     EXPECT_FALSE(f.status().keyed);
     EXPECT_TRUE(f.status().problem.contains(QLatin1String("sweep")))
