@@ -557,19 +557,24 @@ TEST_P(BridgeSequence, EveryEdgeLatchesAtItsTrueTime) {
     ASSERT_EQ(latched.size(), words.size());
     ASSERT_EQ(times.size(), words.size());
     const double origin = std::chrono::duration<double>(start - born).count();
+    // The 1 ms target is bench_beacon's, on a quiet machine. Here the bound
+    // only has to catch what it guards against, loads timed by the host (an
+    // adapter's 16 ms) and a clock left unscaled (80 ms over the span), and
+    // survive an emulator that a loaded machine holds back a few ms.
+    constexpr double Bound = 8e-3;
     double worst = 0;
     for (std::size_t i = 0; i < words.size(); ++i) {
         EXPECT_EQ(latched[i].ftw, words[i].word) << i;
         EXPECT_EQ(latched[i].powerDown, (words[i].control & 0x04) != 0) << i;
         const double error = times[i] - origin - std::chrono::duration<double>(words[i].at).count();
         worst = std::max(worst, std::fabs(error));
-        EXPECT_LT(std::fabs(error), 1e-3) << "edge " << i << " off by " << error * 1e3 << " ms";
+        EXPECT_LT(std::fabs(error), Bound) << "edge " << i << " off by " << error * 1e3 << " ms";
     }
     const double span = times.back() - times.front();
     const double due = std::chrono::duration<double>(words.back().at - words.front().at).count();
     std::printf("%s: %zu edges, worst %.3f ms from its time, span %.4f s (%.4f due), %d late\n",
                 c.name, words.size(), worst * 1e3, span, due, sequence.late());
-    EXPECT_NEAR(span, due, 3e-3);
+    EXPECT_NEAR(span, due, Bound);
     EXPECT_EQ(sequence.late(), 0);
 }
 
