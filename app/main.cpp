@@ -77,6 +77,20 @@ int main(int argc, char** argv) {
         }
     }
 
+    // A board clock that jumps to each due time: a whole beacon frame on the
+    // simulated board in a moment, for the tests. Only a window-less run on
+    // the simulated board may have it: on a real board it would key a
+    // carrier at the wrong times, and the window can change the port.
+    const QByteArray virtualClock = qgetenv("KALIMOR_VIRTUAL_CLOCK");
+    const bool onVirtualClock = !virtualClock.isEmpty() && virtualClock != "0";
+    const bool windowless = options.beacon || options.analyse || options.swr || options.follow;
+    if (onVirtualClock &&
+        !(windowless && options.port && options.port->kind == dds::PortSpec::Kind::Simulated)) {
+        std::fprintf(stderr, "kalimor: KALIMOR_VIRTUAL_CLOCK works only with --simulate and "
+                             "--beacon, --analyse, --swr or --follow\n");
+        return 2;
+    }
+
     // The port from the command line wins over the settings for this run;
     // without one the window opens the one chosen in Edit > Board...
     std::unique_ptr<dds::PortBackend> port;
@@ -97,8 +111,7 @@ int main(int argc, char** argv) {
     // The beacon has no window: without a -platform of the user's, nothing
     // may wait for a screen, and every message goes to stderr.
     const bool platformGiven = args.contains(QStringLiteral("-platform"));
-    if ((options.beacon || options.analyse || options.swr || options.follow) && !platformGiven)
-        qputenv("QT_QPA_PLATFORM", "offscreen");
+    if (windowless && !platformGiven) qputenv("QT_QPA_PLATFORM", "offscreen");
     nameRuntimeFolder();
     QApplication app(argc, argv);
     QApplication::setApplicationName(QStringLiteral("kalimor"));
@@ -106,9 +119,13 @@ int main(int argc, char** argv) {
     // Ties the windows to the menu entry, so desktops show its icon for them.
     QApplication::setDesktopFileName(QStringLiteral("org.kalimor.Kalimor"));
     QApplication::setWindowIcon(QIcon(QStringLiteral(":/kalimor.svg")));
+    if (onVirtualClock && !dds::makeBoardOn(std::make_unique<dds::VirtualBoardClock>())) {
+        std::fprintf(stderr, "kalimor: the board was made before its virtual clock\n");
+        return 2;
+    }
     if (port) dds::board().adoptPort(std::move(port), options.port);
 
-    if (options.beacon || options.analyse || options.swr || options.follow) {
+    if (windowless) {
         const int status = options.follow   ? runFollow(options)
                            : options.swr    ? runSwr(options)
                            : options.beacon ? runBeacon(options)

@@ -156,10 +156,9 @@ void Beacon::sendFrame(UtcClock::time_point utcStart) {
     words.reserve(tones.size());
     for (const Tone& t : tones)
         words.push_back({t.at, tuningWord(t.hz, m_refClkHz), m_phase, std::int16_t(t.off ? 1 : 0)});
-    // The frame's UTC start on the board's steady clock.
-    const auto start =
-        dds::Board::Clock::now() +
-        std::chrono::duration_cast<dds::Board::Clock::duration>(utcStart - UtcClock::now());
+    // The frame's UTC start on the board's clock.
+    const auto start = dds::board().now() + std::chrono::duration_cast<dds::Board::Clock::duration>(
+                                                utcStart - UtcClock::now());
     try {
         dds::board().startSequence(std::move(words), start, m_holder);
     } catch (const Error& e) {

@@ -499,9 +499,27 @@ void Board::setTickObserver(std::function<void(Clock::time_point, Clock::time_po
     onThread([&] { m_observer = std::move(f); });
 }
 
+namespace {
+
+std::unique_ptr<BoardClock> firstClock;
+
+} // namespace
+
 Board& board() {
-    static Board instance;
+    static Board instance(std::move(firstClock));
     return instance;
+}
+
+bool makeBoardOn(std::unique_ptr<BoardClock> clock) {
+    const BoardClock* given = clock.get();
+    firstClock = std::move(clock);
+    board();
+    if (firstClock) {
+        firstClock.reset();
+        return false;
+    }
+    stampTracesFrom(given);
+    return true;
 }
 
 } // namespace kalimor::dds

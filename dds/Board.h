@@ -54,6 +54,8 @@ public:
     // `clock` null: the system's (CLOCK_MONOTONIC and a timerfd).
     explicit Board(std::unique_ptr<BoardClock> clock = nullptr);
     ~Board() override;
+    // Now on the board's clock, which times the sequences' words.
+    Clock::time_point now() const { return m_clock->now(); }
 
     // The back-end loads go to; not owned; null makes every load fail.
     void setPort(PortBackend* port);
@@ -224,6 +226,9 @@ private:
 
 // The program's board, made on first use.
 Board& board();
+// Makes the program's board now, on `clock`, and stamps the traces from it
+// too. False (and nothing changed) when the board was already made.
+bool makeBoardOn(std::unique_ptr<BoardClock> clock);
 
 } // namespace dds
 } // namespace kalimor

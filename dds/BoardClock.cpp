@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <sys/eventfd.h>
 #include <sys/timerfd.h>
 #include <unistd.h>
 
@@ -55,6 +56,56 @@ std::uint64_t SystemBoardClock::take() {
     std::uint64_t expirations = 0;
     if (::read(m_timer, &expirations, sizeof expirations) != sizeof expirations) return 0;
     return expirations;
+}
+
+VirtualBoardClock::VirtualBoardClock()
+    : m_fd(::eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC)), m_now(Clock::now()) {
+    if (m_fd < 0)
+        m_problem = QStringLiteral("the board's virtual clock (eventfd) could not be made: %1")
+                        .arg(QString::fromLocal8Bit(std::strerror(errno)));
+}
+
+VirtualBoardClock::~VirtualBoardClock() {
+    if (m_fd >= 0) ::close(m_fd);
+}
+
+void VirtualBoardClock::arm(Clock::time_point first, Clock::duration period) {
+    std::lock_guard lock(m_mutex);
+    m_due = first;
+    m_period = period;
+    m_armed = true;
+    signal();
+}
+
+void VirtualBoardClock::disarm() {
+    std::lock_guard lock(m_mutex);
+    m_armed = false;
+    drain();
+}
+
+std::uint64_t VirtualBoardClock::take() {
+    std::lock_guard lock(m_mutex);
+    drain();
+    if (!m_armed) return 0;
+    if (m_now.load() < m_due) m_now = m_due;
+    if (m_period > Clock::duration::zero()) {
+        m_due += m_period;
+        signal();
+    } else {
+        m_armed = false;
+    }
+    return 1;
+}
+
+void VirtualBoardClock::signal() {
+    const std::uint64_t one = 1;
+    // An eventfd's counter cannot overflow from these few writes.
+    [[maybe_unused]] const auto n = ::write(m_fd, &one, sizeof one);
+}
+
+void VirtualBoardClock::drain() {
+    std::uint64_t count = 0;
+    [[maybe_unused]] const auto n = ::read(m_fd, &count, sizeof count);
 }
 
 } // namespace kalimor::dds

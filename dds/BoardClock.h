@@ -2,8 +2,10 @@
 
 #include <QString>
 
+#include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <mutex>
 
 namespace kalimor::dds {
 
@@ -44,6 +46,37 @@ public:
 private:
     int m_timer = -1;
     QString m_problem;
+};
+
+// A clock driven by the board itself: time stands still until the board's
+// thread arms the timer, then jumps to the armed time at once, so a
+// sequence's words go out one after the other as fast as the thread sends
+// them, each at exactly its due time as the board sees it: a 110.592 s WSPR
+// frame takes milliseconds. It starts at the real clock's now. For the tests
+// and the simulated board only: on a real board it would key a carrier at
+// the wrong times.
+class VirtualBoardClock final : public BoardClock {
+public:
+    VirtualBoardClock();
+    ~VirtualBoardClock() override;
+    Clock::time_point now() const override { return m_now.load(); }
+    void arm(Clock::time_point first, Clock::duration period) override;
+    void disarm() override;
+    int fd() const override { return m_fd; }
+    std::uint64_t take() override;
+    QString problem() const override { return m_problem; }
+
+private:
+    void signal();
+    void drain();
+
+    int m_fd;
+    QString m_problem;
+    std::atomic<Clock::time_point> m_now;
+    std::mutex m_mutex;
+    Clock::time_point m_due;
+    Clock::duration m_period{};
+    bool m_armed = false;
 };
 
 } // namespace kalimor::dds

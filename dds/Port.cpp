@@ -1,6 +1,7 @@
 #include "Port.h"
 
 #include "core/Error.h"
+#include "dds/BoardClock.h"
 
 #include <QDir>
 #include <QFile>
@@ -37,10 +38,18 @@ QString errnoText(int e) {
     return QString::fromLocal8Bit(std::strerror(e));
 }
 
+std::atomic<const BoardClock*> traceClock{nullptr};
+
 } // namespace
 
 double secondsSinceStart() {
-    return std::chrono::duration<double>(std::chrono::steady_clock::now() - programStart).count();
+    const BoardClock* clock = traceClock.load();
+    const auto now = clock ? clock->now() : std::chrono::steady_clock::now();
+    return std::chrono::duration<double>(now - programStart).count();
+}
+
+void stampTracesFrom(const BoardClock* clock) {
+    traceClock = clock;
 }
 
 int SysCalls::open(const char* path, int flags) {

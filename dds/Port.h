@@ -20,6 +20,8 @@
 
 namespace kalimor::dds {
 
+class BoardClock;
+
 // The system calls the hardware back-ends make, behind one seam so that tests
 // can check the exact sequence without a parallel port.
 class SysCalls {
@@ -209,5 +211,8 @@ private:
 
 // Seconds since the program started, as the trace records them.
 double secondsSinceStart();
+// Reads the traces' times from `clock` (the board's, when it is not the
+// system's) rather than the system's; null: the system's again.
+void stampTracesFrom(const BoardClock* clock);
 
 } // namespace kalimor::dds

@@ -1,4 +1,3 @@
-#include "VirtualClock.h"
 #include "core/Error.h"
 #include "dds/Board.h"
 #include "dds/Port.h"
@@ -233,8 +232,8 @@ TEST(BoardSequence, SendsInOrderAndOnlyForItsHolder) {
 // each of its 163 words to the simulated board at exactly its time as the
 // board sees it, 110.592 s of schedule in a moment of real time.
 TEST(BoardSequence, AWholeFrameOnADrivenClock) {
-    auto owned = std::make_unique<VirtualClock>();
-    VirtualClock* clock = owned.get();
+    auto owned = std::make_unique<dds::VirtualBoardClock>();
+    dds::VirtualBoardClock* clock = owned.get();
     dds::Board board(std::move(owned));
     dds::SimulatedBoard sim;
     board.setPort(&sim);
