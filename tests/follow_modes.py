@@ -25,7 +25,7 @@ MESSAGE = {"ft8": "K1ABC W9XYZ EN37", "ft4": "K1ABC W9XYZ EN37", "wspr": "K1ABC 
 DIAL_HZ = {"ft8": 14074000, "ft4": 14080000, "wspr": 14095600, "fst4w": 14095600}
 # Symbol length in samples, tone spacing, target, file length, how much faster than real time.
 MODE = {"ft8": (1920, 6.25, 0.1, 15.0, 1), "ft4": (576, 12000 / 576, 0.1, 7.5, 1),
-        "wspr": (8192, 12000 / 8192, 0.05, 114.0, 10), "fst4w": (8200, 12000 / 8200, 0.05, 120.0, 10)}
+        "wspr": (8192, 12000 / 8192, 0.05, 114.0, 20), "fst4w": (8200, 12000 / 8200, 0.05, 120.0, 20)}
 
 
 def write_wav(path, samples):
