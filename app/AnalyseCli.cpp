@@ -21,6 +21,11 @@
 
 namespace kalimor {
 
+void loadAnalyserPoint(double hz) {
+    dds::board().load(tuningWord(hz, Globals::RefClkHz), Globals::PhaseStep, 0,
+                      dds::Controller::Analyser);
+}
+
 namespace {
 
 void line(const char* name, double value, int decimals, const char* unit) {
@@ -89,15 +94,10 @@ int runAnalyse(const Options& options) {
     analyser::Detector textbook;
     textbook.kind = detector.kind;
     analyser::SimulatedDetector sim(device, textbook);
-    analyser::SweepRunner runner(
-        [](double hz) {
-            dds::board().load(tuningWord(hz, Globals::RefClkHz), Globals::PhaseStep, 0,
-                              dds::Controller::Analyser);
-        },
-        [&](int samples) {
-            if (!simulated) return dds::board().readAnalog(0, samples);
-            return sim.readSteps(producedHz(dds::board().held().word, Globals::RefClkHz), samples);
-        });
+    analyser::SweepRunner runner(loadAnalyserPoint, [&](int samples) {
+        if (!simulated) return dds::board().readAnalog(0, samples);
+        return sim.readSteps(producedHz(dds::board().held().word, Globals::RefClkHz), samples);
+    });
     runner.setDetector(detector);
     runner.setScan(analyser::boardScan(Globals::RefClkHz, Globals::PhaseStep));
     const auto through = analyser_settings::through();

@@ -16,5 +16,7 @@ int runAnalyse(const Options& options);
 // Writes an export: "-" is standard output, which then holds that file
 // alone; anything else goes through replaceFile. A failure is said on stderr.
 bool writeExport(const QString& path, const QString& text);
+// Tunes the board to one point of a headless analyser run, as the analyser.
+void loadAnalyserPoint(double hz);
 
 } // namespace kalimor

@@ -107,16 +107,11 @@ int runSwr(const Options& options) {
     analyser::Detector textbook;
     textbook.kind = detector.kind;
     SimulatedBridge bridge(*dut, textbook);
-    analyser::SweepRunner runner(
-        [](double hz) {
-            dds::board().load(tuningWord(hz, Globals::RefClkHz), Globals::PhaseStep, 0,
-                              dds::Controller::Analyser);
-        },
-        [&](int samples) {
-            if (!simulated) return dds::board().readAnalog(0, samples);
-            return bridge.reflectedSteps(producedHz(dds::board().held().word, Globals::RefClkHz),
-                                         samples);
-        });
+    analyser::SweepRunner runner(loadAnalyserPoint, [&](int samples) {
+        if (!simulated) return dds::board().readAnalog(0, samples);
+        return bridge.reflectedSteps(producedHz(dds::board().held().word, Globals::RefClkHz),
+                                     samples);
+    });
     runner.setDetector(detector);
     runner.setScan(analyser::boardScan(Globals::RefClkHz, Globals::PhaseStep));
     analyser::SweepRunner::Setup setup;

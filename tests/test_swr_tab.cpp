@@ -152,10 +152,11 @@ private Q_SLOTS:
     // without "End" is an error shown, and the tab is free again.
     void antennaAnalyserSketch() {
         FakeSketch fake;
-        dds::PortSpec spec;
-        spec.kind = dds::PortSpec::Kind::Sketch;
-        spec.device = fake.device();
-        dds::board().adoptPort(std::make_unique<dds::SketchPort>(spec.device, spec.baud), spec);
+        dds::PortSpec choice;
+        choice.kind = dds::PortSpec::Kind::Sketch;
+        choice.device = fake.device();
+        dds::board().adoptPort(std::make_unique<dds::SketchPort>(choice.device, choice.baud),
+                               choice);
         page->findChild<QDoubleSpinBox*>(QStringLiteral("spnSwrStart"))->setValue(7);
         page->findChild<QDoubleSpinBox*>(QStringLiteral("spnSwrStop"))->setValue(7.2);
         page->findChild<QSpinBox*>(QStringLiteral("spnSwrPoints"))->setValue(3);
