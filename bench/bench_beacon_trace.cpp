@@ -4,7 +4,12 @@
 // and, beside it, a writer that keeps the disk busy (4 MB written and synced
 // at a time), as a backup or a download would.
 //
-//   bench_beacon_trace [--seconds N] [--trace FILE] [--busy DIR]
+//   bench_beacon_trace [--seconds N] [--trace FILE] [--busy DIR] [--block KB]
+//
+// --block sets the writer's write size (4096 KB by default; cp writes 128).
+// On a kernel built without forced preemption (preempt=none, as many cloud
+// kernels), a real-time thread waits for another thread's write to leave the
+// kernel, and a 4 MB copy is long: run with the trace off as a control.
 //
 // Several of these at once are several beacons at once.
 #include "dds/Board.h"
@@ -55,6 +60,7 @@ int main(int argc, char** argv) {
     QCoreApplication app(argc, argv);
     int seconds = 20;
     QString tracePath, busyDir;
+    std::size_t blockBytes = 4 << 20;
     for (int i = 1; i + 1 < argc; i += 2) {
         if (!std::strcmp(argv[i], "--seconds"))
             seconds = std::max(1, std::atoi(argv[i + 1]));
@@ -62,6 +68,8 @@ int main(int argc, char** argv) {
             tracePath = QString::fromLocal8Bit(argv[i + 1]);
         else if (!std::strcmp(argv[i], "--busy"))
             busyDir = QString::fromLocal8Bit(argv[i + 1]);
+        else if (!std::strcmp(argv[i], "--block"))
+            blockBytes = std::size_t(std::max(1, std::atoi(argv[i + 1]))) << 10;
     }
     dds::Board& board = dds::board();
     if (tracePath.isEmpty())
@@ -86,11 +94,13 @@ int main(int argc, char** argv) {
     if (busy)
         writer = std::thread([&] {
             const QByteArray path = QFile::encodeName(busyDir + QStringLiteral("/busy.bin"));
-            const std::string block(4 << 20, 'x');
+            const std::string block(blockBytes, 'x');
             while (busy) {
                 const int fd = ::open(path.constData(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
-                for (int i = 0; i < 8 && busy && fd >= 0; ++i)
-                    if (::write(fd, block.data(), block.size()) < 0 || ::fsync(fd) != 0) break;
+                for (std::size_t i = 0; i < (32u << 20) / blockBytes && busy && fd >= 0; ++i)
+                    if (::write(fd, block.data(), block.size()) < 0 ||
+                        ((i + 1) * blockBytes % (4u << 20) == 0 && ::fsync(fd) != 0))
+                        break;
                 if (fd >= 0) ::close(fd);
             }
             ::unlink(path.constData());
@@ -133,7 +143,10 @@ int main(int argc, char** argv) {
     std::printf("CW 20 wpm, %zu key edges, trace %s, disk writer %s: late median %.3f ms, p99 "
                 "%.3f ms, worst %.3f ms; board's thread %s; machine's stolen time %.0f ms; %ld "
                 "major page faults\n",
-                lateMs.size(), tracePath.isEmpty() ? "off" : "on", busyDir.isEmpty() ? "off" : "on",
+                lateMs.size(), tracePath.isEmpty() ? "off" : "on",
+                busyDir.isEmpty()
+                    ? "off"
+                    : qPrintable(QStringLiteral("on (%1 KB writes)").arg(blockBytes >> 10)),
                 pct(0.5), pct(0.99), lateMs.back(), qPrintable(board.scheduling()),
                 stolenMs() - stolenBefore, majorFaults() - faultsBefore);
     board.adoptPort(nullptr);
