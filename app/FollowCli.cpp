@@ -107,11 +107,21 @@ int runFollow(const Options& options) {
     }
     double startedAt = dds::secondsSinceStart();
     if (fromServer) {
-        if (!pulse.start(cli.source.mid(6), sink, &why)) {
+        // On the audio's own thread, as from a file: a reading waits for
+        // nothing else.
+        if (!pulse.start(cli.source.mid(6), sink, &why,
+                         follow::PulseFeed::Deliver::OnAudioThread)) {
             std::fprintf(stderr, "kalimor: --follow-audio %s: %s\n", qPrintable(cli.source),
                          qPrintable(why));
             return 1;
         }
+        // Nothing left to follow: the output goes off and the program says
+        // why (a service manager starts it again).
+        QObject::connect(&pulse, &follow::PulseFeed::failed, qApp, [&status](const QString& why) {
+            std::fprintf(stderr, "kalimor: follow: %s\n", qPrintable(why));
+            status = 1;
+            QCoreApplication::quit();
+        });
     } else {
         startedAt = dds::secondsSinceStart();
         wav.start(
