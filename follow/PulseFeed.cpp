@@ -75,8 +75,8 @@ struct PulseFeed::Stream {
                 wake(self);
             },
             this);
-        // No autospawn: a server that is not running is the user's to start,
-        // and a daemon started for root would be one nothing else plays into.
+        // No autospawn: a server started from here would be one WSJT-X does
+        // not play into.
         const bool asked =
             pa_context_connect(context, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) >= 0;
         if (asked && pa_threaded_mainloop_start(loop) >= 0) {
@@ -259,7 +259,7 @@ bool PulseFeed::start(const QString& source, Sink sink, QString* why, Deliver de
     }
 
     // Mono float at the source's rate: the server mixes the channels down
-    // and never resamples.
+    // and has nothing to resample.
     const pa_sample_spec format{PA_SAMPLE_FLOAT32NE, std::uint32_t(chosen->rate), 1};
     s->stream = pa_stream_new(s->context, "tone follower", &format, nullptr);
     if (!s->stream) {

@@ -43,12 +43,11 @@ protected:
             env.insert(QString::fromLatin1(name), m_dir.path());
         m_daemon.setProcessEnvironment(env);
         m_daemon.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        m_daemon.start(QStringLiteral("pulseaudio"),
-                       {QStringLiteral("--daemonize=no"), QStringLiteral("--exit-idle-time=-1"),
-                        QStringLiteral("-n"), QStringLiteral("--log-level=error"),
-                        QStringLiteral("-L"),
-                        QStringLiteral("module-native-protocol-unix auth-anonymous=1 socket=") +
-                            socket});
+        m_daemon.start(
+            QStringLiteral("pulseaudio"),
+            {QStringLiteral("--daemonize=no"), QStringLiteral("--exit-idle-time=-1"),
+             QStringLiteral("-n"), QStringLiteral("--log-level=error"), QStringLiteral("-L"),
+             QStringLiteral("module-native-protocol-unix auth-anonymous=1 socket=") + socket});
         for (int i = 0; i < 100 && pactl({QStringLiteral("info")}).isEmpty(); ++i)
             QThread::msleep(100);
         m_sink = pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
@@ -97,7 +96,8 @@ TEST_F(PulseFeedTest, ListsTheMonitorAndHandsOnItsAudioInFiveMillisecondBlocks) 
     // plays into a follower that runs).
     QByteArray tone(48000 * sizeof(float), Qt::Uninitialized);
     for (int i = 0; i < 48000; ++i)
-        reinterpret_cast<float*>(tone.data())[i] = 0.3f * float(std::sin(2 * M_PI * 1000 * i / 48000));
+        reinterpret_cast<float*>(tone.data())[i] =
+            0.3f * float(std::sin(2 * M_PI * 1000 * i / 48000));
     QProcess player;
     player.start(QStringLiteral("pacat"),
                  {QStringLiteral("--playback"), QStringLiteral("--device=kalimor"),
