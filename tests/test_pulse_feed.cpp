@@ -1,6 +1,7 @@
 // The sound server's feed as a window uses it, against a PulseAudio of the
-// test's own (a private socket; no sound hardware): a sine played into a
-// null sink, heard on its monitor.
+// test's own (a private socket; no sound hardware): a tone played into a
+// null sink, heard on its monitor. tests/follow_pulse.py follows FT8 the
+// same way through the program, and the source going away.
 #include "follow/PulseFeed.h"
 
 #include <QCoreApplication>
@@ -50,10 +51,11 @@ protected:
              QStringLiteral("module-native-protocol-unix auth-anonymous=1 socket=") + socket});
         for (int i = 0; i < 100 && pactl({QStringLiteral("info")}).isEmpty(); ++i)
             QThread::msleep(100);
-        m_sink = pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
-                        QStringLiteral("sink_name=kalimor"),
-                        QStringLiteral("sink_properties=device.description=Kalimor")});
-        if (m_sink.isEmpty()) GTEST_SKIP() << "pulseaudio did not start";
+        if (pactl({QStringLiteral("load-module"), QStringLiteral("module-null-sink"),
+                   QStringLiteral("sink_name=kalimor"),
+                   QStringLiteral("sink_properties=device.description=Kalimor")})
+                .isEmpty())
+            GTEST_SKIP() << "pulseaudio did not start";
     }
     void TearDown() override {
         m_daemon.terminate();
@@ -62,7 +64,6 @@ protected:
 
     QTemporaryDir m_dir;
     QProcess m_daemon;
-    QString m_sink;
 };
 
 } // namespace
@@ -123,17 +124,6 @@ TEST_F(PulseFeedTest, ListsTheMonitorAndHandsOnItsAudioInFiveMillisecondBlocks) 
     int rising = 0;
     for (auto i = begin + 1; i < end; ++i) rising += i[-1] < 0 && i[0] >= 0;
     EXPECT_NEAR(rising / (double(end - begin) / monitor->rate), 1000, 5);
-
-    // The sink goes: the feed says so once and hands on nothing more.
-    QStringList failures;
-    QObject::connect(&feed, &PulseFeed::failed, &feed, [&](const QString& w) { failures << w; });
-    pactl({QStringLiteral("unload-module"), m_sink});
-    runEventsFor(500);
-    const std::size_t blocks = sizes.size();
-    runEventsFor(200);
-    EXPECT_EQ(sizes.size(), blocks);
-    ASSERT_EQ(failures.size(), 1);
-    EXPECT_TRUE(failures[0].contains(QLatin1String("went away"))) << failures[0].toStdString();
 }
 
 TEST_F(PulseFeedTest, SaysWhyItCannotStart) {
