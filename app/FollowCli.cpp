@@ -107,11 +107,21 @@ int runFollow(const Options& options) {
     }
     double startedAt = dds::secondsSinceStart();
     if (fromServer) {
-        if (!pulse.start(cli.source.mid(6), sink, &why)) {
+        // On the audio's own thread, as from a file: a reading waits for
+        // nothing else.
+        if (!pulse.start(cli.source.mid(6), sink, &why,
+                         follow::PulseFeed::Deliver::OnAudioThread)) {
             std::fprintf(stderr, "kalimor: --follow-audio %s: %s\n", qPrintable(cli.source),
                          qPrintable(why));
             return 1;
         }
+        // Nothing left to follow: the output goes off and the program says
+        // why (a service manager starts it again).
+        QObject::connect(&pulse, &follow::PulseFeed::failed, qApp, [&status](const QString& why) {
+            std::fprintf(stderr, "kalimor: follow: %s\n", qPrintable(why));
+            status = 1;
+            QCoreApplication::quit();
+        });
     } else {
         startedAt = dds::secondsSinceStart();
         wav.start(
@@ -131,14 +141,18 @@ int runFollow(const Options& options) {
     std::fflush(stdout);
 
     // Audio that stops coming (a stalled pipe, a source gone) leaves no
-    // carrier on: 40 ms without a reading is silence.
+    // carrier on: 40 ms without a reading is silence. The sound server
+    // relays each block through its main thread, which a busy machine holds
+    // up by tens of milliseconds (44 ms seen with 12 jobs on 2 cores, as
+    // when WSJT-X decodes while it transmits): from there 100 ms, lest the
+    // carrier drop mid-symbol. A source that goes is told at once anyway.
+    const auto stalled = std::chrono::milliseconds(fromServer ? 100 : 40);
     for (int sig : {SIGINT, SIGTERM}) std::signal(sig, [](int) { stopRequested = 1; });
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, &watch, [&] {
         if (stopRequested) QCoreApplication::quit();
         const auto last = Clock::time_point(Clock::duration(lastReadingNs.load()));
-        if (Clock::now() - last > std::chrono::milliseconds(40) && follower.status().on)
-            follower.silence();
+        if (Clock::now() - last > stalled && follower.status().on) follower.silence();
     });
     watch.start(10);
     QCoreApplication::exec();

@@ -115,9 +115,74 @@ def decode(mode, work, path):
     return subprocess.run(cmd, cwd=work, capture_output=True, text=True, timeout=120).stdout
 
 
+def offset(load, dial):
+    """The output's offset from the dial (Hz) a load sets."""
+    return load["ftw"] * CLOCK_HZ / 2**32 - dial
+
+
+def judge(mode, work, loads, times, lag, tones, first, length):
+    """The output against the signal: each symbol's tone, then the decode of
+    the audio a receiver at the dial would hear. `times` holds each load's
+    instant in seconds of the followed audio, `lag` the follower's own delay.
+    Returns the failures."""
+    nsps, _, target, _, _ = MODE[mode]
+    dial = DIAL_HZ[mode]
+    failures = []
+    # Each symbol: the output's offset at many instants over its middle
+    # half, the follower's own delay (its first output after the onset) allowed.
+    shifted = [t - lag for t in times]
+    errors = []
+    k = 0
+    for i, tone in enumerate(tones):
+        s0 = first + i * nsps / RATE
+        values = []
+        for j in range(64):
+            a = s0 + nsps / RATE * (0.25 + 0.5 * (j + 0.5) / 64)
+            while k + 1 < len(shifted) and shifted[k + 1] <= a:
+                k += 1
+            while k > 0 and shifted[k] > a:
+                k -= 1
+            values.append(None if loads[k]["power_down"] else offset(loads[k], dial))
+        if None in values:
+            errors.append(float("inf"))
+            continue
+        values.sort()
+        errors.append(abs(values[len(values) // 2] - tone))
+    # The ramped ends of FT4's frame carry no data.
+    judged = errors[1:-1] if mode == "ft4" else errors
+    worst = max(judged)
+    mean = sum(judged) / len(judged)
+    print(f"{mode}: {len(judged)} symbols, per-symbol error mean {mean:.4f} Hz, worst {worst:.4f} Hz "
+          f"(target {target} Hz)")
+    if worst > target:
+        bad = [(i, round(e, 3)) for i, e in enumerate(errors) if e > target]
+        failures.append(f"{len(bad)} symbols beyond {target} Hz: {bad[:10]}")
+
+    # The audio a receiver at the dial would hear.
+    rebuilt = [0.0] * length
+    phase = 0.0
+    for i, load in enumerate(loads):
+        begin = max(0, int(times[i] * RATE))
+        stop = int(times[i + 1] * RATE) if i + 1 < len(loads) else len(rebuilt)
+        step = 2 * math.pi * offset(load, dial) / RATE
+        for n in range(begin, min(stop, len(rebuilt))):
+            if not load["power_down"]:
+                rebuilt[n] = 8000 * math.sin(phase)
+                phase += step
+    name = "201207_0000.wav" if mode == "fst4w" else "000000_0000.wav"
+    path = os.path.join(work, "rebuilt", name)
+    os.makedirs(os.path.dirname(path))
+    write_wav(path, rebuilt)
+    decoded = decode(mode, work, path)
+    print(decoded.strip())
+    if MESSAGE[mode] not in decoded:
+        failures.append(f"the decoder did not read {MESSAGE[mode]} from the output")
+    return failures
+
+
 def main():
     kalimor, mode = sys.argv[1], sys.argv[2]
-    nsps, spacing, target, seconds, speed = MODE[mode]
+    seconds, speed = MODE[mode][3:]
     work = tempfile.mkdtemp()
     signal, tones, first = make_signal(mode, work)
     audio = read_wav(signal)
@@ -137,13 +202,9 @@ def main():
     started = float(re.search(r"from t=([0-9.]+) s", run.stdout).group(1))
     rate = float(re.search(r"\(([0-9.]+) a second\)", run.stdout).group(1))
     loads = [json.loads(line) for line in open(trace)]
-    dial = DIAL_HZ[mode]
 
     def audio_time(t):  # a trace time as seconds of the followed audio
         return (t - started) * speed
-
-    def offset(load):
-        return load["ftw"] * CLOCK_HZ / 2**32 - dial
 
     failures = []
     on = [l for l in loads if not l["power_down"]]
@@ -167,55 +228,8 @@ def main():
     if loads[-1]["power_down"] != 1:
         failures.append("the last load leaves the output on")
 
-    # Each symbol: the output's offset at many instants over its middle
-    # half, the follower's own delay (its first output after the onset) allowed.
-    times = [audio_time(l["t"]) - lag for l in loads]
-    errors = []
-    k = 0
-    for i, tone in enumerate(tones):
-        s0 = first + i * nsps / RATE
-        values = []
-        for j in range(64):
-            a = s0 + nsps / RATE * (0.25 + 0.5 * (j + 0.5) / 64)
-            while k + 1 < len(times) and times[k + 1] <= a:
-                k += 1
-            while k > 0 and times[k] > a:
-                k -= 1
-            values.append(None if loads[k]["power_down"] else offset(loads[k]))
-        if None in values:
-            errors.append(float("inf"))
-            continue
-        values.sort()
-        errors.append(abs(values[len(values) // 2] - tone))
-    # The ramped ends of FT4's frame carry no data.
-    judged = errors[1:-1] if mode == "ft4" else errors
-    worst = max(judged)
-    mean = sum(judged) / len(judged)
-    print(f"{mode}: {len(judged)} symbols, per-symbol error mean {mean:.4f} Hz, worst {worst:.4f} Hz "
-          f"(target {target} Hz)")
-    if worst > target:
-        bad = [(i, round(e, 3)) for i, e in enumerate(errors) if e > target]
-        failures.append(f"{len(bad)} symbols beyond {target} Hz: {bad[:10]}")
-
-    # The audio a receiver at the dial would hear.
-    rebuilt = [0.0] * len(audio)
-    phase = 0.0
-    for i, load in enumerate(loads):
-        begin = max(0, int(audio_time(load["t"]) * RATE))
-        stop = int(audio_time(loads[i + 1]["t"]) * RATE) if i + 1 < len(loads) else len(rebuilt)
-        step = 2 * math.pi * offset(load) / RATE
-        for n in range(begin, min(stop, len(rebuilt))):
-            if not load["power_down"]:
-                rebuilt[n] = 8000 * math.sin(phase)
-                phase += step
-    name = "201207_0000.wav" if mode == "fst4w" else "000000_0000.wav"
-    path = os.path.join(work, "rebuilt", name)
-    os.makedirs(os.path.dirname(path))
-    write_wav(path, rebuilt)
-    decoded = decode(mode, work, path)
-    print(decoded.strip())
-    if MESSAGE[mode] not in decoded:
-        failures.append(f"the decoder did not read {MESSAGE[mode]} from the output")
+    failures += judge(mode, work, loads, [audio_time(l["t"]) for l in loads], lag, tones, first,
+                      len(audio))
     for f in failures:
         print("FAIL:", f)
     if failures:
