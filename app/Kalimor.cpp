@@ -15,6 +15,7 @@
 #include "dialogs/FormBoard.h"
 #include "dialogs/FormCalibrate.h"
 #include "dialogs/FormProp.h"
+#include "digital/FormDigital.h"
 #include "settings/CSetting.h"
 #include "sweep/FormSweep.h"
 #include "ui/FrequencyEntry.h"
@@ -123,6 +124,7 @@ Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
     addItem(edit, "MainMenuBoard", "Board...", &Kalimor::MainMenuBoard_Click);
     addItem(tools, "MainMenuAnalyser", "Network Analyser...", &Kalimor::MainMenuAnalyser_Click);
     addItem(tools, "MainMenuBeacon", "Beacon...", &Kalimor::MainMenuBeacon_Click);
+    addItem(tools, "MainMenuDigital", "Digital Modes...", &Kalimor::MainMenuDigital_Click);
     addItem(help, "MainMenuAbout", "About Kalimor", &Kalimor::MainMenuAbout_Click);
     addItem(help, "MainMenuCorvane", "About Corvane", &Kalimor::MainMenuCorvane_Click);
     addItem(help, "MainMenuPortIO", "About PortIO", &Kalimor::MainMenuPortIO_Click);
@@ -272,6 +274,10 @@ FormSweep* Kalimor::sweepWindow() const {
     return m_sweep;
 }
 
+rig::Rig* Kalimor::followerRig() const {
+    return m_digital ? m_digital->catRig() : nullptr;
+}
+
 QString Kalimor::failureCause() const {
     return m_cause;
 }
@@ -397,6 +403,11 @@ void Kalimor::MainMenuAnalyser_Click() {
 void Kalimor::MainMenuBeacon_Click() {
     if (!m_beacon) m_beacon = new FormBeacon(this);
     ui::bringForward(m_beacon);
+}
+
+void Kalimor::MainMenuDigital_Click() {
+    if (!m_digital) m_digital = new FormDigital(this);
+    ui::bringForward(m_digital);
 }
 
 void Kalimor::MainMenuBoard_Click() {

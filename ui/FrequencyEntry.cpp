@@ -23,7 +23,7 @@ QString FrequencyEntry::rangeMessage() {
 FrequencyReading FrequencyEntry::read() const {
     FrequencyReading r;
     try {
-        r.hz = parseLocaleDouble(m_box->text()) * Globals::FreqMult;
+        r.hz = parseLocaleDouble(m_box->text()) * m_unitHz.value_or(Globals::FreqMult);
         r.inRange = *r.hz >= 0.1 && *r.hz <= Globals::MaxFreqHz;
         // Out of range the chip is powered down with a zero word.
         r.word = tuningWord(r.inRange ? *r.hz : 0.0, Globals::RefClkHz);
@@ -42,11 +42,11 @@ void FrequencyEntry::fillOnEnter(int keyAscii) {
 }
 
 void FrequencyEntry::followBar() {
-    if (!*m_updating) showPosition(m_bar->value());
+    if (m_bar && !*m_updating) showPosition(m_bar->value());
 }
 
 void FrequencyEntry::followThumb() {
-    if (!*m_updating && Globals::OptionCWS != 0) showPosition(m_bar->sliderPosition());
+    if (m_bar && !*m_updating && Globals::OptionCWS != 0) showPosition(m_bar->sliderPosition());
 }
 
 void FrequencyEntry::showPosition(int position) {

@@ -25,7 +25,9 @@ struct FrequencyReading {
 // The main window has one, the sweep window one per limit; what they do with
 // a reading (load it, check it against the other limit) stays theirs. The
 // entry watches the box's keys without swallowing any and tells the window
-// through keyTyped, before the box takes the key.
+// through keyTyped, before the box takes the key. A box of a fixed unit
+// (the digital-modes dial, in MHz) reads in that unit, not the main window's,
+// and may have no bar.
 class FrequencyEntry : public QObject {
     Q_OBJECT
 public:
@@ -37,6 +39,8 @@ public:
     static QString rangeMessage();
 
     FrequencyReading read() const;
+    // Read in `hz` from now on, whatever unit the main window shows.
+    void setUnitHz(double hz) { m_unitHz = hz; }
 
     // An emptied box holds 0 in the unit's format; setting it raises the
     // box's change again, for the new text.
@@ -62,6 +66,7 @@ private:
     QLineEdit* m_box;
     QScrollBar* m_bar;
     const bool* m_updating;
+    std::optional<double> m_unitHz;
 };
 
 } // namespace kalimor::ui
