@@ -68,11 +68,9 @@ QString megahertz(double hz) {
 FormDigital::FormDigital(QWidget* owner) : QMainWindow(owner) {
     ui::setUpToolWindow(this, "FormDigital", Title);
     using ui::named;
-    cboSource = named(new SourceBox(this,
-                                    [this] {
-                                        fillSources(cboSource->currentData().toString());
-                                    }),
-                      "cboSource");
+    cboSource =
+        named(new SourceBox(this, [this] { fillSources(cboSource->currentData().toString()); }),
+              "cboSource");
     cboSource->setSizeAdjustPolicy(QComboBox::AdjustToMinimumContentsLengthWithIcon);
     cboSource->setMinimumContentsLength(24);
     txtDial = named(new QLineEdit(this), "txtDial");
@@ -80,13 +78,13 @@ FormDigital::FormDigital(QWidget* owner) : QMainWindow(owner) {
     m_dial = new ui::FrequencyEntry(txtDial, nullptr, &m_quiet, this);
     m_dial->setUnitHz(1e6);
     cboKeying = named(new QComboBox(this), "cboKeying");
-    cboKeying->addItems({QStringLiteral("CAT (the client's PTT)"),
-                         QStringLiteral("VOX (the audio's level)")});
+    cboKeying->addItems(
+        {QStringLiteral("CAT (the client's PTT)"), QStringLiteral("VOX (the audio's level)")});
     spnThreshold = named(new QSpinBox(this), "spnThreshold");
     spnThreshold->setRange(-100, 0);
     spnThreshold->setSuffix(QStringLiteral(" dB"));
-    spnThreshold->setToolTip(QStringLiteral(
-        "VOX keys above this level; in either keying no tone is measured below it"));
+    spnThreshold->setToolTip(
+        QStringLiteral("VOX keys above this level; in either keying no tone is measured below it"));
     chkHoldDial = named(new QCheckBox(QStringLiteral("&Hold the dial between transmissions"), this),
                         "chkHoldDial");
     chkHoldDial->setToolTip(
@@ -167,8 +165,7 @@ void FormDigital::fillSources(const QString& keep) {
             wavPath = cboSource->itemData(i).toString().mid(Wav.size());
     cboSource->clear();
     cboSource->addItem(QStringLiteral("default"), Pulse);
-    for (const QString& name : follow::PulseFeed::sources())
-        cboSource->addItem(name, Pulse + name);
+    for (const QString& name : follow::PulseFeed::sources()) cboSource->addItem(name, Pulse + name);
     // A source remembered from another session, not (yet) listed: kept, so
     // that Start names it if it is still missing.
     if (keep.startsWith(Pulse) && cboSource->findData(keep) < 0)
@@ -184,7 +181,7 @@ void FormDigital::fillSources(const QString& keep) {
     m_quiet = false;
 }
 
-void FormDigital::addWavFile(const QString& path) {
+void FormDigital::followFile(const QString& path) {
     fillSources(Wav + path);
 }
 
@@ -197,12 +194,12 @@ void FormDigital::sourceChosen(int index) {
     QFileDialog chooser(this, QStringLiteral("Follow a WAV file"));
     chooser.setObjectName(QStringLiteral("wavChooser"));
     chooser.setFileMode(QFileDialog::ExistingFile);
-    chooser.setNameFilters({QStringLiteral("WAV audio (*.wav *.WAV)"),
-                            QStringLiteral("All files (*)")});
+    chooser.setNameFilters(
+        {QStringLiteral("WAV audio (*.wav *.WAV)"), QStringLiteral("All files (*)")});
     const QString was = cboSource->itemData(m_lastSource).toString();
     if (was.startsWith(Wav)) chooser.selectFile(was.mid(Wav.size()));
     if (chooser.exec() == QDialog::Accepted && !chooser.selectedFiles().isEmpty())
-        return addWavFile(chooser.selectedFiles().constFirst());
+        return followFile(chooser.selectedFiles().constFirst());
     cboSource->setCurrentIndex(m_lastSource); // nothing chosen: the source stays
 }
 
@@ -211,10 +208,8 @@ void FormDigital::cmdStart_Click() {
     auto refuse = [this](const QString& why) { ui::showMessage(this, Title, why); };
     const ui::FrequencyReading dial = m_dial->read();
     if (!dial.hz)
-        return refuse(
-            QStringLiteral("\"%1\" is not a dial frequency in MHz").arg(txtDial->text()));
-    if (!dial.inRange || dial.error)
-        return refuse(QStringLiteral("Dial: ") + ui::FrequencyEntry::rangeMessage());
+        return refuse(QStringLiteral("\"%1\" is not a dial frequency in MHz").arg(txtDial->text()));
+    if (!dial.inRange || dial.error) return refuse(QStringLiteral("Dial: ") + m_dial->rangeText());
     const QString source = cboSource->currentData().toString();
     if (!source.startsWith(Pulse) && !source.startsWith(Wav))
         return refuse(QStringLiteral("Choose a source"));
@@ -324,10 +319,10 @@ void FormDigital::showStatus() {
                                          : QStringLiteral("silence"));
     lblTone->setText(s.toneHz ? QStringLiteral("%1 Hz").arg(*s.toneHz, 0, 'f', 2)
                               : QStringLiteral("no tone"));
-    lblOutput->setText(s.on                ? QStringLiteral("On")
-                       : s.keyed           ? QStringLiteral("Keyed, no tone")
+    lblOutput->setText(s.on               ? QStringLiteral("On")
+                       : s.keyed          ? QStringLiteral("Keyed, no tone")
                        : m_setup.holdDial ? QStringLiteral("Off, holding the dial")
-                                           : QStringLiteral("Off"));
+                                          : QStringLiteral("Off"));
     if (m_setup.keying == follow::Keying::Cat)
         lblPtt->setText(s.ptt ? QStringLiteral("On (T 1)") : QStringLiteral("Off (T 0)"));
     else

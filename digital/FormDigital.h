@@ -51,6 +51,8 @@ public:
     void cmdStart_Click();
     void cmdStop_Click();
     bool running() const { return m_follower != nullptr; }
+    // The WAV file the next Start follows, as if chosen from the list.
+    void followFile(const QString& path);
     // The follower as the rig a CAT client talks to, while it follows keyed
     // by CAT; otherwise none, and the main window is the clients' rig.
     rig::Rig* catRig() const;
@@ -61,7 +63,6 @@ protected:
 private:
     void sourceChosen(int index);
     void fillSources(const QString& keep);
-    void addWavFile(const QString& path);
     void stop(const QString& why);
     void watch();
     void showStatus();

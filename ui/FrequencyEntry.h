@@ -37,6 +37,8 @@ public:
 
     // "Between 0.1Hz and ...": what a box out of range, or not a number, shows.
     static QString rangeMessage();
+    // The same for this box: a box of a fixed unit has that unit's range.
+    QString rangeText() const;
 
     FrequencyReading read() const;
     // Read in `hz` from now on, whatever unit the main window shows.
@@ -62,6 +64,7 @@ protected:
 
 private:
     void showPosition(int position);
+    double ceilingHz() const;
 
     QLineEdit* m_box;
     QScrollBar* m_bar;
