@@ -27,6 +27,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QStyle>
 #include <QTabWidget>
 #include <QTemporaryDir>
@@ -148,6 +149,9 @@ private Q_SLOTS:
         }
         unit(0);
         txtFreq()->setText(QStringLiteral("7.04"));
+        // The widest phase there is, beside its bar.
+        w->findChild<QScrollBar*>(QStringLiteral("VSPhase"))->setValue(31);
+        check(w.get(), QStringLiteral("main-phase"));
         FailingPort failing;
         setPortBackend(&failing);
         txtFreq()->setText(QStringLiteral("7.05"));
