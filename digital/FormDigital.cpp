@@ -90,7 +90,7 @@ FormDigital::FormDigital(QWidget* owner) : QMainWindow(owner) {
     chkHoldDial->setToolTip(
         QStringLiteral("Between transmissions the output stays on at the dial, not off"));
     cmdStart = named(new QPushButton(QStringLiteral("&Start"), this), "cmdStart");
-    cmdStop = named(new QPushButton(QStringLiteral("S&top"), this), "cmdStop");
+    cmdStop = named(new QPushButton(QStringLiteral("St&op"), this), "cmdStop");
     cmdStop->setEnabled(false);
     barLevel = named(new QProgressBar(this), "barLevel");
     barLevel->setRange(LowestDb * 10, 0);
@@ -108,26 +108,25 @@ FormDigital::FormDigital(QWidget* owner) : QMainWindow(owner) {
     lblOutput->setMinimumWidth(fm.horizontalAdvance(QStringLiteral("Stopped: the file has ended")));
     barLevel->setMinimumWidth(fm.horizontalAdvance(QStringLiteral("-000.0 dB")) * 3);
 
+    // One column of labels for the settings and what the follower does.
     auto* form = new QFormLayout;
     form->addRow(QStringLiteral("Sou&rce"), cboSource);
     form->addRow(QStringLiteral("&Dial (MHz)"), txtDial);
     form->addRow(QStringLiteral("&Keying"), cboKeying);
-    form->addRow(QStringLiteral("VOX thres&hold"), spnThreshold);
+    form->addRow(QStringLiteral("VOX &threshold"), spnThreshold);
     form->addRow(QString(), chkHoldDial);
     auto* buttons = new QHBoxLayout;
     buttons->addWidget(cmdStart);
     buttons->addWidget(cmdStop);
     buttons->addStretch(1);
-    auto* shown = new QFormLayout;
-    shown->addRow(QStringLiteral("Level"), barLevel);
-    shown->addRow(QStringLiteral("Tone"), lblTone);
-    shown->addRow(QStringLiteral("Output"), lblOutput);
-    shown->addRow(QStringLiteral("PTT"), lblPtt);
-    shown->addRow(QStringLiteral("Dial"), lblDial);
+    form->addRow(QString(), buttons);
+    form->addRow(QStringLiteral("Level"), barLevel);
+    form->addRow(QStringLiteral("Tone"), lblTone);
+    form->addRow(QStringLiteral("Output"), lblOutput);
+    form->addRow(QStringLiteral("PTT"), lblPtt);
+    form->addRow(QStringLiteral("Dial in use"), lblDial);
     auto* column = new QVBoxLayout;
     column->addLayout(form);
-    column->addLayout(buttons);
-    column->addLayout(shown);
     column->addWidget(lblProblem);
     column->addStretch(1);
     auto* client = new QWidget(this);

@@ -31,8 +31,8 @@ inline bool writeToneWav(const QString& path, double hz, double seconds, int rat
     out.append("data");
     u32(2 * frames);
     for (std::uint32_t n = 0; n < frames; ++n)
-        u16(std::uint16_t(std::int16_t(std::lround(32767 * amplitude *
-                                                   std::sin(2 * M_PI * hz * n / rate)))));
+        u16(std::uint16_t(
+            std::int16_t(std::lround(32767 * amplitude * std::sin(2 * M_PI * hz * n / rate)))));
     QFile file(path);
     return file.open(QIODevice::WriteOnly) && file.write(out) == out.size();
 }
