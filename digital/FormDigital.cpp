@@ -14,6 +14,7 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QComboBox>
+#include <QCoreApplication>
 #include <QFileDialog>
 #include <QFileInfo>
 #include <QFormLayout>
@@ -138,6 +139,9 @@ FormDigital::FormDigital(QWidget* owner) : QMainWindow(owner) {
     connect(cmdStop, &QPushButton::clicked, this, &FormDigital::cmdStop_Click);
     connect(&m_watch, &QTimer::timeout, this, &FormDigital::watch);
     connect(&m_refresh, &QTimer::timeout, this, &FormDigital::showStatus);
+    // Before the program's last power-down of a keyed board, not after it:
+    // the window outlives the event loop, and its audio would key again.
+    connect(qApp, &QCoreApplication::aboutToQuit, this, [this] { stop(QString()); });
     loadFields();
     showStopped(QString());
     resize(sizeHint());
