@@ -5,6 +5,7 @@
 #include "core/Numbers.h"
 #include "dds/Board.h"
 #include "dds/Port.h"
+#include "digital/FollowRig.h"
 #include "follow/Follower.h"
 #include "follow/PulseFeed.h"
 #include "follow/ToneMeter.h"
@@ -15,7 +16,6 @@
 #include <QCoreApplication>
 #include <QTimer>
 
-#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <csignal>
@@ -27,31 +27,6 @@ namespace kalimor {
 namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;
-
-// The follower as a rig: F and f are its dial, T its key.
-class FollowRig : public rig::Rig {
-public:
-    explicit FollowRig(follow::Follower& f) : m_follower(f) {}
-    double frequencyHz() const override { return m_follower.dialHz(); }
-    int setFrequencyHz(double hz) override {
-        if (!(hz > 0) || hz > highestFrequencyHz()) return rig::RigInvalid;
-        return m_follower.setDialHz(hz) ? rig::RigOk : rig::RigInvalid;
-    }
-    double highestFrequencyHz() const override {
-        return std::min(30'000'000.0, kalimor::highestFrequencyHz(Globals::RefClkHz));
-    }
-    int setPtt(int ptt) override {
-        m_follower.setPtt(ptt != 0);
-        if (ptt != 0 && !m_follower.status().keyed &&
-            m_follower.status().problem.startsWith(QLatin1String("not keyed")))
-            return rig::RigRejected;
-        return rig::RigOk;
-    }
-    std::optional<int> ptt() const override { return m_follower.status().ptt ? 1 : 0; }
-
-private:
-    follow::Follower& m_follower;
-};
 
 using Clock = std::chrono::steady_clock;
 
@@ -67,7 +42,7 @@ int runFollow(const Options& options) {
         if (!why.isEmpty()) std::fprintf(stderr, "kalimor: follow: %s\n", qPrintable(why));
     });
 
-    FollowRig rig(follower);
+    digital::FollowRig rig(follower, Globals::RefClkHz);
     rig::Server server(rig);
     if (options.rigctld) {
         QString error;

@@ -15,6 +15,7 @@
 #include "dialogs/FormBoard.h"
 #include "dialogs/FormCalibrate.h"
 #include "dialogs/FormProp.h"
+#include "digital/FormDigital.h"
 #include "settings/CSetting.h"
 #include "sweep/FormSweep.h"
 #include "ui/FrequencyEntry.h"
@@ -50,34 +51,39 @@ const QString LoadFailed = QStringLiteral("the board was not loaded");
 Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
     // 480 twips wider than first drawn: the range message ("Between 0.1Hz and
     // 30,000,000Hz") and the phase readout did not fit side by side, and the
-    // phase bar needs the frame's height to show where its thumb is.
-    QWidget* client = ui::setUpMainWindow(this, "Kalimor", QStringLiteral("Kalimor"), 4575, 2625);
+    // phase bar needs the frame's height to show where its thumb is. The
+    // frame's title stands above its line in the layout font: the controls
+    // start `Below` lower than first drawn, or the text box and the phase
+    // bar cover the line.
+    constexpr int Below = 45;
+    QWidget* client =
+        ui::setUpMainWindow(this, "Kalimor", QStringLiteral("Kalimor"), 4575, 2625 + Below);
 
     frmDDSControl = place(new QGroupBox(QStringLiteral(" Kalimor Control "), client),
-                          "frmDDSControl", twips(120, 600, 4335, 1455));
+                          "frmDDSControl", twips(120, 600, 4335, 1455 + Below));
     cmdExit = place(new QPushButton(QStringLiteral("Exit"), client), "cmdExit",
-                    twips(3480, 2160, 975, 375));
+                    twips(3480, 2160 + Below, 975, 375));
     cmdSweep = place(new QPushButton(QStringLiteral("Sweep"), client), "cmdSweep",
-                     twips(120, 2160, 975, 375));
+                     twips(120, 2160 + Below, 975, 375));
 
     txtFreq = place(new QLineEdit(QStringLiteral("1000"), frmDDSControl), "txtFreq",
-                    twips(120, 240, 1095, 285));
+                    twips(120, 240 + Below, 1095, 285));
     txtFreq->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     const int optLeft[] = {1320, 2040, 2760}, optWidth[] = {735, 615, 540};
     for (int i = 0; i < 3; ++i) {
         optFreqMult[i] = place(
             new QRadioButton(QLatin1String(Globals::multiplierRow(i)->caption), frmDDSControl),
-            "optFreqMult", twips(optLeft[i], 240, optWidth[i], 255), i);
+            "optFreqMult", twips(optLeft[i], 240 + Below, optWidth[i], 255), i);
     }
     optFreqMult[2]->setChecked(true);
 
     VSPhase = place(new ui::ScrollBar(Qt::Vertical, frmDDSControl), "VSPhase",
-                    twips(4020, 240, 255, 1095));
+                    twips(4020, 240 + Below, 255, 1095));
     VSPhase->setRange(0, 31);
     VSPhase->setSingleStep(1);
     VSPhase->setPageStep(1);
     HSFreq = place(new ui::ScrollBar(Qt::Horizontal, frmDDSControl), "HSFreq",
-                   twips(120, 720, 3615, 255));
+                   twips(120, 720 + Below, 3615, 255));
     HSFreq->setRange(0, 30000);
     HSFreq->setSingleStep(1);
     HSFreq->setPageStep(10);
@@ -87,14 +93,15 @@ Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
         bar->setValue(0);
     }
 
+    // The phase readout keeps a pixel or two from the phase bar beside it.
     lblResult = place(new QLabel(QStringLiteral("Freq in Hex"), frmDDSControl), "lblResult",
-                      twips(120, 1080, 2880, 255));
+                      twips(120, 1080 + Below, 2850, 255));
     lblResult->setAlignment(Qt::AlignCenter);
     Label1 = place(new QLabel(QStringLiteral("Phs:"), frmDDSControl), "Label1",
-                   twips(3000, 1080, 420, 255));
+                   twips(2970, 1080 + Below, 420, 255));
     Label1->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
     lblPhase = place(new QLabel(QStringLiteral("phase"), frmDDSControl), "lblPhase",
-                     twips(3420, 1080, 600, 255));
+                     twips(3390, 1080 + Below, 600, 255));
     lblPhase->setAlignment(Qt::AlignRight | Qt::AlignVCenter);
 
     // Tab order: txtFreq, the three units, Exit, VSPhase, HSFreq, Sweep.
@@ -123,6 +130,7 @@ Kalimor::Kalimor(QWidget* parent) : QMainWindow(parent) {
     addItem(edit, "MainMenuBoard", "Board...", &Kalimor::MainMenuBoard_Click);
     addItem(tools, "MainMenuAnalyser", "Network Analyser...", &Kalimor::MainMenuAnalyser_Click);
     addItem(tools, "MainMenuBeacon", "Beacon...", &Kalimor::MainMenuBeacon_Click);
+    addItem(tools, "MainMenuDigital", "Digital Modes...", &Kalimor::MainMenuDigital_Click);
     addItem(help, "MainMenuAbout", "About Kalimor", &Kalimor::MainMenuAbout_Click);
     addItem(help, "MainMenuCorvane", "About Corvane", &Kalimor::MainMenuCorvane_Click);
     addItem(help, "MainMenuPortIO", "About PortIO", &Kalimor::MainMenuPortIO_Click);
@@ -272,6 +280,10 @@ FormSweep* Kalimor::sweepWindow() const {
     return m_sweep;
 }
 
+rig::Rig* Kalimor::followerRig() const {
+    return m_digital ? m_digital->catRig() : nullptr;
+}
+
 QString Kalimor::failureCause() const {
     return m_cause;
 }
@@ -397,6 +409,11 @@ void Kalimor::MainMenuAnalyser_Click() {
 void Kalimor::MainMenuBeacon_Click() {
     if (!m_beacon) m_beacon = new FormBeacon(this);
     ui::bringForward(m_beacon);
+}
+
+void Kalimor::MainMenuDigital_Click() {
+    if (!m_digital) m_digital = new FormDigital(this);
+    ui::bringForward(m_digital);
 }
 
 void Kalimor::MainMenuBoard_Click() {

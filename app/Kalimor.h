@@ -21,6 +21,10 @@ struct PortSpec;
 struct Controller;
 } // namespace dds
 
+namespace rig {
+class Rig;
+}
+
 namespace ui {
 class FrequencyEntry;
 class StatusText;
@@ -31,6 +35,7 @@ class FormAnalyser;
 class FormBeacon;
 class FormBoard;
 class FormCalibrate;
+class FormDigital;
 class FormProp;
 class FormSweep;
 
@@ -64,6 +69,7 @@ public:
     void MainMenuBoard_Click();
     void MainMenuAnalyser_Click();
     void MainMenuBeacon_Click();
+    void MainMenuDigital_Click();
     void MainMenuAbout_Click();
     void MainMenuCorvane_Click();
     void MainMenuPortIO_Click();
@@ -87,6 +93,9 @@ public:
     void openPort(const dds::PortSpec& choice);
     // The sweep window while it is open.
     FormSweep* sweepWindow() const;
+    // The digital-modes follower while it follows keyed by CAT: the rig the
+    // clients' F, f and T go to meanwhile.
+    rig::Rig* followerRig() const;
     // The board changed hands: the remote line says who holds it, and when it
     // comes back this window says what the board holds, if not its own word.
     void boardChangedHands(dds::Controller holder);
@@ -129,6 +138,7 @@ private:
     QPointer<FormBoard> m_board;
     QPointer<FormAnalyser> m_analyser;
     QPointer<FormBeacon> m_beacon;
+    QPointer<FormDigital> m_digital;
     QString m_cause; // why the last send failed, when not the range
     QString m_serverStatus;
     bool m_fromRemote = false; // the send under way is a network set

@@ -35,7 +35,12 @@ double RemoteControl::frequencyHz() const {
     return hz;
 }
 
+rig::Rig* RemoteControl::follower() const {
+    return m_window ? m_window->followerRig() : nullptr;
+}
+
 int RemoteControl::readFrequencyHz(double* hz) const {
+    if (rig::Rig* f = follower()) return f->readFrequencyHz(hz);
     // The word the board holds, whoever sent it and whatever a refused or
     // failed set asked for, keyed or not: a keyer's gaps and T 0 leave the
     // dial where it was (an out-of-range frequency loads a zero word, and
@@ -52,6 +57,7 @@ int RemoteControl::readFrequencyHz(double* hz) const {
 
 int RemoteControl::setFrequencyHz(double hz) {
     if (!m_window) return rig::RigIo;
+    if (rig::Rig* f = follower()) return f->setFrequencyHz(hz);
     // Refused before the window is touched: a set must not change the unit
     // the sweep window reads its limits in. PTT keying acts through the VFO.
     const dds::Controller holder = dds::board().controller();
@@ -76,6 +82,11 @@ void RemoteControl::setPttKeysOutput(bool on) {
 }
 
 int RemoteControl::setPtt(int ptt) {
+    if (rig::Rig* f = follower()) {
+        const int status = f->setPtt(ptt);
+        // A key of PTT keying's own from before the follower lifts too.
+        if (ptt != 0 || !m_pttOn) return status;
+    }
     if (!m_pttKeys) return rig::RigOk;
     dds::Board& board = dds::board();
     if (ptt) {
@@ -119,6 +130,7 @@ int RemoteControl::setPtt(int ptt) {
 }
 
 std::optional<int> RemoteControl::ptt() const {
+    if (rig::Rig* f = follower()) return f->ptt();
     // A time-out keys down whatever a client last set.
     if (m_pttKeys && !m_pttOn) return 0;
     return std::nullopt;

@@ -18,7 +18,9 @@ class Kalimor;
 // The main window as a rig: a remote frequency goes through the window's own
 // path, so the window always shows what the board gets. PTT keying and the
 // keyer are holders of the board of their own, so a window's tool cannot
-// take the board from under them nor they from under it.
+// take the board from under them nor they from under it. While the
+// digital-modes window follows keyed by CAT, F, f and T are its follower's:
+// WSJT-X's CAT tunes and keys what it transmits through.
 class RemoteControl : public rig::Rig {
 public:
     // Text waiting for the keyer, all clients together: about 40 minutes at
@@ -59,6 +61,7 @@ private:
     void timedOut();
     double keyerDialHz() const;
     void tell(const QString& why);
+    rig::Rig* follower() const;
 
     Kalimor* m_window = nullptr;
     bool m_pttKeys = false;

@@ -19,7 +19,7 @@ Controller Controller::make(Kind kind) {
 
 bool Controller::keyed() const {
     return kind == Kind::Beacon || kind == Kind::BeaconCli || kind == Kind::Keyer ||
-           kind == Kind::Ptt;
+           kind == Kind::Ptt || kind == Kind::Follower;
 }
 
 void setRefusalWording(RefusalWording w) {

@@ -12,11 +12,21 @@ namespace kalimor::dds {
 // Who holds the board. One at a time: the VFO (the main window, and the
 // network sets that act through it) holds it unless another has claimed it;
 // the sweep from the Sweep press to Done, the analyser for a run, a beacon
-// while it sends, PTT keying from T 1 to T 0. The kind picks the wording; the
+// while it sends, PTT keying from T 1 to T 0, the audio follower while it
+// keys (by a client's T 1 or by VOX). The kind picks the wording; the
 // identity makes each beacon (the window's, the command line's, a client's
 // Morse) a holder of its own, so one cannot take the board from another.
 struct Controller {
-    enum class Kind : std::uint8_t { Vfo, Sweep, Analyser, Beacon, BeaconCli, Keyer, Ptt };
+    enum class Kind : std::uint8_t {
+        Vfo,
+        Sweep,
+        Analyser,
+        Beacon,
+        BeaconCli,
+        Keyer,
+        Ptt,
+        Follower
+    };
     Kind kind = Kind::Vfo;
     std::uint32_t id = 0;
     // There is one of each of these; a beacon window's beacon may use

@@ -76,6 +76,17 @@ void Follower::silence() {
         load(m_lastWord.value_or(0), false, m_holder);
 }
 
+void Follower::finish() {
+    std::lock_guard lock(m_mutex);
+    m_setup.holdDial = false; // the dial goes off with the rest
+    m_status.toneHz.reset();
+    m_status.levelDb = -200;
+    if (m_status.keyed)
+        key(false); // off under the key, then the dial, off, as the VFO's
+    else if (m_lastOn)
+        load(m_lastWord.value_or(0), false, dds::Controller::Vfo);
+}
+
 void Follower::setPtt(bool on) {
     std::lock_guard lock(m_mutex);
     m_status.ptt = on;

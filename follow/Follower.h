@@ -45,9 +45,10 @@ struct FollowStatus {
 // reading of the tone meter loads dial + tone (upper sideband) at the
 // calibrated clock, a word only when it changes, while the keying allows;
 // otherwise the output is off (or holds the dial, when asked). It keys as a
-// holder of the board of its own, a keyed one, so the carrier guard, the
-// port's own guard and the refusals of other controllers apply to it as to
-// a client's PTT. Every call may come from any thread: a lock keeps them in
+// holder of the board of its own kind, a keyed one, so the carrier guard,
+// the port's own guard and the refusals of other controllers apply to it as
+// to a client's PTT; unlike PTT keying, the VFO's words do not reach the
+// board through it while it transmits. Every call may come from any thread: a lock keeps them in
 // turn, and each load is made under it.
 class Follower {
 public:
@@ -61,6 +62,8 @@ public:
     void reading(const Reading& r);
     // The audio ended or stalled: the output goes off, the board is let go.
     void silence();
+    // The run ends: the output off, a held dial too, and the board let go.
+    void finish();
     // T 1 / T 0 (CAT keying; VOX only remembers it).
     void setPtt(bool on);
     // F: the dial for the next transmission, or for this one from its next word.
@@ -80,7 +83,7 @@ private:
     mutable std::mutex m_mutex;
     FollowSetup m_setup;
     double m_refClkHz;
-    const dds::Controller m_holder = dds::Controller::make(dds::Controller::Kind::Ptt);
+    const dds::Controller m_holder = dds::Controller::make(dds::Controller::Kind::Follower);
     FollowStatus m_status;
     std::optional<std::int32_t> m_lastWord;
     bool m_lastOn = false;

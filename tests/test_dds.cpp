@@ -294,7 +294,8 @@ TEST(BoardKeyedGuard, ArmedOnlyWhileAKeyedControllerHolds) {
         Kind kind;
         bool keyed;
     } rows[] = {{Kind::Sweep, false},    {Kind::Analyser, false}, {Kind::Beacon, true},
-                {Kind::BeaconCli, true}, {Kind::Keyer, true},     {Kind::Ptt, true}};
+                {Kind::BeaconCli, true}, {Kind::Keyer, true},     {Kind::Ptt, true},
+                {Kind::Follower, true}};
     for (const auto& row : rows) {
         SCOPED_TRACE(int(row.kind));
         GuardedPort port;

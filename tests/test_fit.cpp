@@ -5,6 +5,7 @@
 // font. With KALIMOR_SHOTS=DIR each state is also saved as DIR/NAME.png; the
 // README's pictures come from that (scripts/screenshots).
 #include "GuiFixture.h"
+#include "ToneWav.h"
 #include "about/About.h"
 #include "analyser/CrystalPage.h"
 #include "analyser/DetectorPage.h"
@@ -15,6 +16,7 @@
 #include "dialogs/FormBoard.h"
 #include "dialogs/FormCalibrate.h"
 #include "dialogs/FormProp.h"
+#include "digital/FormDigital.h"
 #include "sweep/FormSweep.h"
 
 #include <QAbstractButton>
@@ -25,8 +27,10 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScrollBar>
 #include <QStyle>
 #include <QTabWidget>
+#include <QTemporaryDir>
 #include <QtTest>
 
 using namespace kalimor;
@@ -145,6 +149,9 @@ private Q_SLOTS:
         }
         unit(0);
         txtFreq()->setText(QStringLiteral("7.04"));
+        // The widest phase there is, beside its bar.
+        w->findChild<QScrollBar*>(QStringLiteral("VSPhase"))->setValue(31);
+        check(w.get(), QStringLiteral("main-phase"));
         FailingPort failing;
         setPortBackend(&failing);
         txtFreq()->setText(QStringLiteral("7.05"));
@@ -247,6 +254,23 @@ private Q_SLOTS:
         check(b, QStringLiteral("beacon-wspr"));
         b->findChild<QComboBox*>(QStringLiteral("cboMode"))->setCurrentIndex(1);
         check(b, QStringLiteral("beacon-cw"));
+    }
+
+    // Idle, then following a tone: the status texts at their longest.
+    void digitalModes() {
+        w->findChild<QAction*>(QStringLiteral("MainMenuDigital"))->trigger();
+        auto* d = w->findChild<FormDigital*>(QStringLiteral("FormDigital"));
+        QVERIFY(d);
+        check(d, QStringLiteral("digital-modes"));
+        QTemporaryDir dir;
+        const QString wav = dir.filePath(QStringLiteral("ft8-tone.wav"));
+        QVERIFY(writeToneWav(wav, 1234.56, 3));
+        d->followFile(wav);
+        d->findChild<QComboBox*>(QStringLiteral("cboKeying"))->setCurrentIndex(1); // VOX
+        d->cmdStart_Click();
+        QTRY_VERIFY(d->findChild<QLabel*>(QStringLiteral("lblTone"))->text().startsWith('1'));
+        check(d, QStringLiteral("digital-modes-running"));
+        d->cmdStop_Click();
     }
 
     void aboutBoxes() {

@@ -414,10 +414,11 @@ private Q_SLOTS:
 
     void layoutFollowsTheDesign() {
         auto* frame = w->findChild<QWidget*>(QStringLiteral("frmDDSControl"));
-        // 32 px wider than first drawn, for the range message beside the phase.
-        QCOMPARE(frame->geometry(), QRect(8, 40, 289, 97));
-        QCOMPARE(txtFreq->geometry(), QRect(8, 16, 73, 19));
-        QCOMPARE(w->findChild<QWidget*>(QStringLiteral("client"))->size(), QSize(305, 175));
+        // 32 px wider than first drawn, for the range message beside the phase;
+        // 3 px taller, the controls under the frame's line.
+        QCOMPARE(frame->geometry(), QRect(8, 40, 289, 100));
+        QCOMPARE(txtFreq->geometry(), QRect(8, 19, 73, 19));
+        QCOMPARE(w->findChild<QWidget*>(QStringLiteral("client"))->size(), QSize(305, 178));
         QVERIFY(!(w->windowFlags() & Qt::WindowMaximizeButtonHint));
         QVERIFY(!(w->windowFlags() & Qt::WindowMinimizeButtonHint));
         QCOMPARE(w->minimumSize(), w->maximumSize());

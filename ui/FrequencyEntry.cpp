@@ -20,11 +20,23 @@ QString FrequencyEntry::rangeMessage() {
            formatNumber(Globals::MaxFreqHz, QStringLiteral("##,###,###Hz"));
 }
 
+QString FrequencyEntry::rangeText() const {
+    return QStringLiteral("Between 0.1Hz and ") +
+           formatNumber(ceilingHz(), QStringLiteral("##,###,###Hz"));
+}
+
+double FrequencyEntry::ceilingHz() const {
+    if (!m_unitHz) return Globals::MaxFreqHz;
+    for (int i = 0; const Globals::MultiplierRow* row = Globals::multiplierRow(i); ++i)
+        if (row->freqMult == *m_unitHz) return row->maxFreqHz;
+    return Globals::multiplierRow(0)->maxFreqHz;
+}
+
 FrequencyReading FrequencyEntry::read() const {
     FrequencyReading r;
     try {
-        r.hz = parseLocaleDouble(m_box->text()) * Globals::FreqMult;
-        r.inRange = *r.hz >= 0.1 && *r.hz <= Globals::MaxFreqHz;
+        r.hz = parseLocaleDouble(m_box->text()) * m_unitHz.value_or(Globals::FreqMult);
+        r.inRange = *r.hz >= 0.1 && *r.hz <= ceilingHz();
         // Out of range the chip is powered down with a zero word.
         r.word = tuningWord(r.inRange ? *r.hz : 0.0, Globals::RefClkHz);
     } catch (const Error& e) {
@@ -42,11 +54,11 @@ void FrequencyEntry::fillOnEnter(int keyAscii) {
 }
 
 void FrequencyEntry::followBar() {
-    if (!*m_updating) showPosition(m_bar->value());
+    if (m_bar && !*m_updating) showPosition(m_bar->value());
 }
 
 void FrequencyEntry::followThumb() {
-    if (!*m_updating && Globals::OptionCWS != 0) showPosition(m_bar->sliderPosition());
+    if (m_bar && !*m_updating && Globals::OptionCWS != 0) showPosition(m_bar->sliderPosition());
 }
 
 void FrequencyEntry::showPosition(int position) {

@@ -25,7 +25,9 @@ struct FrequencyReading {
 // The main window has one, the sweep window one per limit; what they do with
 // a reading (load it, check it against the other limit) stays theirs. The
 // entry watches the box's keys without swallowing any and tells the window
-// through keyTyped, before the box takes the key.
+// through keyTyped, before the box takes the key. A box of a fixed unit
+// (the digital-modes dial, in MHz) reads in that unit, not the main window's,
+// and may have no bar.
 class FrequencyEntry : public QObject {
     Q_OBJECT
 public:
@@ -35,8 +37,12 @@ public:
 
     // "Between 0.1Hz and ...": what a box out of range, or not a number, shows.
     static QString rangeMessage();
+    // The same for this box: a box of a fixed unit has that unit's range.
+    QString rangeText() const;
 
     FrequencyReading read() const;
+    // Read in `hz` from now on, whatever unit the main window shows.
+    void setUnitHz(double hz) { m_unitHz = hz; }
 
     // An emptied box holds 0 in the unit's format; setting it raises the
     // box's change again, for the new text.
@@ -58,10 +64,12 @@ protected:
 
 private:
     void showPosition(int position);
+    double ceilingHz() const;
 
     QLineEdit* m_box;
     QScrollBar* m_bar;
     const bool* m_updating;
+    std::optional<double> m_unitHz;
 };
 
 } // namespace kalimor::ui

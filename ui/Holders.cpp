@@ -24,6 +24,8 @@ constexpr HolderTexts holderTexts[] = {
      "A client's Morse sending: network sets refused"},
     {Kind::Ptt, "A client's PTT keys the output: it must send T 0 first",
      "PTT keyed: transmitting"},
+    {Kind::Follower, "The digital-modes follower is transmitting: stop it first",
+     "Digital-modes follower transmitting"},
 };
 
 const HolderTexts* textsOf(dds::Controller holder) {
