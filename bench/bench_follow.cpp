@@ -47,7 +47,8 @@ double cpuSeconds() {
 using SteadyClock = std::chrono::steady_clock;
 
 // The bridge as a port that waits for every load's answer: what each of the
-// follower's loads did before they were sent ahead.
+// follower's loads did before they were sent ahead (the guard is armed
+// ahead either way, so the first output does not differ here).
 class EachAnswered : public dds::PortBackend {
 public:
     explicit EachAnswered(dds::PortBackend& inner) : m_inner(inner) {}

@@ -108,6 +108,7 @@ void SerialBridgePort::close() {
     m_port.close();
     m_in.clear();
     m_owed.clear();
+    m_refused.clear(); // the loss is what is told
 }
 
 void SerialBridgePort::lost(const QString& why) {
@@ -324,10 +325,17 @@ void SerialBridgePort::write(int, const std::uint8_t* bytes, std::size_t count) 
         // waits for theirs and its own.
         post(body, 'A');
         takeAnswers(0, SerialLine::Clock::time_point::max());
-        return;
+    } else {
+        const QByteArray ack = exchange(body, 'A');
+        if (ack.size() < 3 || ack[2] != 'L') lost(QStringLiteral("it answered something else"));
     }
-    const QByteArray ack = exchange(body, 'A');
-    if (ack.size() < 3 || ack[2] != 'L') lost(QStringLiteral("it answered something else"));
+    raiseRefused();
+}
+
+void SerialBridgePort::raiseRefused() {
+    if (!m_refused.isEmpty())
+        throw portFailure(QStringLiteral("the bridge on %1 refused %2")
+                              .arg(m_device, std::exchange(m_refused, QString())));
 }
 
 void SerialBridgePort::writeAhead(int, const std::uint8_t* bytes, std::size_t count) {
@@ -337,6 +345,7 @@ void SerialBridgePort::writeAhead(int, const std::uint8_t* bytes, std::size_t co
     // What has come is read first, so a refusal or a loss is told before
     // another word goes.
     takeAnswers(0, Clock::now());
+    raiseRefused();
     post(body, 'A');
 }
 
@@ -360,7 +369,6 @@ void SerialBridgePort::takeAnswers(std::size_t keep, SerialLine::Clock::time_poi
     while (m_port.read(&m_in, Clock::now())) {
         // what has come, without waiting
     }
-    QString refused;
     while (m_owed.size() > keep) {
         const auto reply = awaitFrame(std::min(until, m_owed.front().by));
         if (!reply) {
@@ -379,15 +387,13 @@ void SerialBridgePort::takeAnswers(std::size_t keep, SerialLine::Clock::time_poi
         const char answer = owed->answer;
         m_owed.pop_front();
         if (reply->startsWith('E')) {
-            if (refused.isEmpty()) refused = refusal(std::uint8_t(reply->at(2)));
+            if (m_refused.isEmpty()) m_refused = refusal(std::uint8_t(reply->at(2)));
         } else if (!reply->startsWith(answer) || (answer == 'A' && reply->at(2) != 'L')) {
             lost(QStringLiteral("it answered something else"));
         } else if (answer == 'k' && (std::uint8_t(reply->at(2)) & BRIDGE_GUARD_FIRED)) {
             m_guardFired = guardFiredReport();
         }
     }
-    if (!refused.isEmpty())
-        throw portFailure(QStringLiteral("the bridge on %1 refused %2").arg(m_device, refused));
 }
 
 namespace {

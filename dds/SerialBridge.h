@@ -63,19 +63,19 @@ public:
     void write(int address, const std::uint8_t* bytes, std::size_t count) override;
     // A load sent ahead: its frame goes at once and its answer is read by a
     // later call, so a USB chip's latency (16 ms on an FT232R left at its
-    // default) neither spaces the loads nor delays them. A refusal or a
-    // missing answer found by the next load sent ahead is raised before
-    // that one's own frame goes (it is not sent). Every other request first
-    // waits for the answers owed, and a load that waits (write) goes at once
-    // behind them, then waits for them and its own, so what either reports
-    // covers them too. An answer owed longer than AnswerWait loses the link,
-    // as an exchange's does.
+    // default) neither spaces the loads nor delays them. Every other request
+    // first waits for the answers owed, and a load that waits (write) goes
+    // at once behind them, then waits for them and its own. A refusal among
+    // them is raised by the next load: one sent ahead raises it before its
+    // own frame goes (it is not sent), one that waits once it is answered.
+    // An answer owed longer than AnswerWait loses the link, as an
+    // exchange's does.
     void writeAhead(int address, const std::uint8_t* bytes, std::size_t count) override;
     // The bytes of the frames owed an answer stay within the firmware's
     // receive ring (64 bytes): it parses and answers back-to-back loads
     // slower than 1,000,000 baud brings them, and 16 loads sent at once
-    // overflowed it on the emulated board. Five loads (or four and the
-    // guard's frame) are owed at most: 300 a second with answers 16 ms late.
+    // overflowed it on the emulated board. Six loads of 10 bytes are owed
+    // at most: some 360 a second with answers 16 ms late.
     static constexpr int AheadBytes = 63;
     QString describe() const override;
     QStringList driverLines() const override;
@@ -160,10 +160,11 @@ private:
     static QByteArray loadBody(const std::uint8_t* bytes, std::size_t count);
     // Sends a request whose answer (`answer`) is read later.
     void post(const QByteArray& body, char answer);
-    // Reads the answers owed to loads sent ahead until no more than `keep`
-    // are owed or `until` has come; raises the first refusal among them once
-    // they are read, and loses the link when one is missing.
+    // Reads the answers owed to frames sent ahead until no more than `keep`
+    // are owed or `until` has come; keeps the first refusal among them for
+    // the next load to raise, and loses the link when one is missing.
     void takeAnswers(std::size_t keep, SerialLine::Clock::time_point until);
+    void raiseRefused();
     // The same as exchange without giving up the link: nothing when no answer came, the
     // refusal raised as by exchange.
     std::optional<QByteArray> request(const QByteArray& body, char answer);
@@ -198,6 +199,7 @@ private:
         SerialLine::Clock::time_point by; // lost when no answer has come
     };
     std::deque<Owed> m_owed; // requests sent ahead, oldest first
+    QString m_refused;       // what the board refused of them, not yet told
     bool m_writeFailed = false;
     QString m_openFailure; // why the last open failed, told again until RetryAfter
     SerialLine::Clock::time_point m_openFailed;
