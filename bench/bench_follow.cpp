@@ -7,7 +7,8 @@
 // 16 ms late as an FT232R's default latency timer holds them): the loads a
 // second it makes, how long after a reading its word is latched, and the
 // first output after the audio's onset and the carrier's end after its end,
-// each load waiting for its answer and sent ahead.
+// each load waiting for its answer and sent ahead; and words through the
+// board's timed queue instead, for comparison.
 #include "EmulatedBridge.h"
 #include "core/Numbers.h"
 #include "dds/Board.h"
@@ -148,6 +149,38 @@ void followOnBridge(const char* name, bool ahead, double seconds, Tone tone) {
                 (off - Lead - seconds) * 1e3);
 }
 
+// The other way a word could go: the board's timed queue, each word due
+// `leadMs` after its reading on the board's clock. Each 'Q' waits for its
+// answer as the queue's drivers do, so it is as slow as a waited load, and
+// every word lands the lead late besides.
+void queuedOnBridge(double leadMs) {
+    EmulatedBridge emulated(KALIMOR_BRIDGE_ELF);
+    emulated.setRealTime(true);
+    emulated.setReplyDelay(std::chrono::milliseconds(16));
+    dds::SerialBridgePort bridge(QString::fromStdString(emulated.device()));
+    if (!bridge.hasQueue()) return; // opens the link
+    bridge.boardTimeUs();
+    const int words = 100;
+    std::vector<double> asked;
+    const auto start = SteadyClock::now();
+    for (int i = 0; i < words; ++i) {
+        const auto now = SteadyClock::now();
+        asked.push_back(std::chrono::duration<double>(now - emulated.born()).count());
+        bridge.queue(
+            {{std::uint32_t(std::llround(*bridge.boardAt(now) + leadMs * 1e3)), 1000u + i, 0}});
+    }
+    const double took = std::chrono::duration<double>(SteadyClock::now() - start).count();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    const auto times = emulated.latchTimes();
+    std::vector<double> delays;
+    for (std::size_t i = 0; i < times.size() && i < asked.size(); ++i)
+        delays.push_back((times[i] - asked[i]) * 1e3);
+    std::printf("timed queue, %.0f ms lead: %5.1f words/s, %zu of %d latched, asked to latch "
+                "median %5.1f ms, worst %5.1f ms\n",
+                leadMs, words / took, times.size(), words, percentile(delays, 0.5),
+                percentile(delays, 1.0));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
@@ -240,5 +273,6 @@ int main(int argc, char** argv) {
         // A tone gliding 200 Hz a second: every reading a new word.
         followOnBridge("glide", ahead, 2.0, [](double t) { return 1000 + 200 * t; });
     }
+    queuedOnBridge(5);
     return 0;
 }
