@@ -266,6 +266,15 @@ void Board::load(std::int32_t word, std::int16_t phase, std::int16_t powerDown, 
     if (!m_thread.runHereIfIdle(job)) onThread(job);
 }
 
+void Board::loadAhead(std::int32_t word, std::int16_t phase, std::int16_t powerDown,
+                      Controller by) {
+    const auto job = [&] {
+        if (m_holding.mustPowerDown(by)) powerDown = 1;
+        send(word, phase, powerDown, powerDown == 0);
+    };
+    if (!m_thread.runHereIfIdle(job)) onThread(job);
+}
+
 void Board::testLoad(PortBackend& port, const ChipProfile& chip, std::int32_t word,
                      std::int16_t phase) {
     if (const Controller holder = controller(); holder != Controller::Vfo) throw heldError(holder);
@@ -370,6 +379,10 @@ std::uint8_t Board::controlByte(std::int16_t phase, std::int16_t powerDown) cons
 }
 
 void Board::write(std::int32_t word, std::int16_t phase, std::int16_t powerDown) {
+    send(word, phase, powerDown, false);
+}
+
+void Board::send(std::int32_t word, std::int16_t phase, std::int16_t powerDown, bool ahead) {
     std::uint8_t control = controlByte(phase, powerDown);
     if (!m_port) {
         Error none(err::PortAccess, QStringLiteral("WriteDDSWord"),
@@ -395,7 +408,10 @@ void Board::write(std::int32_t word, std::int16_t phase, std::int16_t powerDown)
     m_bytes[80] = LineFqUd;
     m_bytes[81] = 0x00;
     try {
-        m_port->write(m_address, m_bytes.data(), StreamLength);
+        if (ahead)
+            m_port->writeAhead(m_address, m_bytes.data(), StreamLength);
+        else
+            m_port->write(m_address, m_bytes.data(), StreamLength);
     } catch (const Error& e) {
         describeAgain(); // a port says why it failed in its description too
         std::lock_guard lock(m_mutex);

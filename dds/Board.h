@@ -107,6 +107,15 @@ public:
     // board (nothing is sent). One trip to the board's thread.
     void load(std::int32_t word, std::int16_t phase, std::int16_t powerDown,
               Controller by = Controller::Vfo);
+    // The same without waiting for the board's answer where the port can
+    // (the bridge): the word goes at once and its answer is read by a later
+    // call, which raises a refusal or a lost link found then before its own
+    // word goes. A word with the output powered down is waited for as load
+    // waits, and so are the answers of every word before it: when it returns
+    // the board has said the carrier is off. For a source of words that
+    // must keep pace with something else (the audio follower).
+    void loadAhead(std::int32_t word, std::int16_t phase, std::int16_t powerDown,
+                   Controller by = Controller::Vfo);
     Held held() const;
     // The board's analog input, averaged over `samples` readings, in ADC
     // steps: the USB serial bridge's A0 and up. Raises when the port has none.
@@ -178,6 +187,9 @@ private:
     void observe(Clock::time_point due, Clock::time_point sent) override;
     void tellSwept(const SweepTick& tick) override { Q_EMIT swept(tick); }
     void tellSequenceDone(const SequenceReport& report) override { Q_EMIT sequenceDone(report); }
+
+    // Loads a word; `ahead`: without waiting for the answer where the port can.
+    void send(std::int32_t word, std::int16_t phase, std::int16_t powerDown, bool ahead);
 
     // BoardThread::Handler: what the loop does for the board.
     void woke() override { keepAliveIfKeyed(); }

@@ -392,6 +392,15 @@ void TracingPort::writeOut(const std::string& line) {
 
 void TracingPort::write(int address, const std::uint8_t* bytes, std::size_t count) {
     m_inner->write(address, bytes, count);
+    trace(address, bytes, count);
+}
+
+void TracingPort::writeAhead(int address, const std::uint8_t* bytes, std::size_t count) {
+    m_inner->writeAhead(address, bytes, count);
+    trace(address, bytes, count);
+}
+
+void TracingPort::trace(int address, const std::uint8_t* bytes, std::size_t count) {
     // Stamped at the load, whenever the writer gets to it.
     const double at = secondsSinceStart();
     m_chip.feed(bytes, count);

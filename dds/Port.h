@@ -44,6 +44,13 @@ public:
     // per byte, in order. Raises kalimor::Error when they cannot reach it; the
     // next call tries again from scratch.
     virtual void write(int address, const std::uint8_t* bytes, std::size_t count) = 0;
+    // The same where the port need not wait for the board to answer before
+    // it returns: the answer is read by a later call, which raises what it
+    // told (the bridge). Loads stay in order, and a later write waits for
+    // every answer owed. Elsewhere it is write.
+    virtual void writeAhead(int address, const std::uint8_t* bytes, std::size_t count) {
+        write(address, bytes, count);
+    }
     // What the user is driving: "Simulated board", "/dev/parport0 at 0x378".
     virtual QString describe() const = 0;
     // Four lines about the driver behind this back-end, for the About box:
@@ -168,6 +175,7 @@ public:
     // Writes what is queued, then closes the file.
     ~TracingPort() override;
     void write(int address, const std::uint8_t* bytes, std::size_t count) override;
+    void writeAhead(int address, const std::uint8_t* bytes, std::size_t count) override;
     // A word the board loaded by itself (the bridge's scan), traced as the
     // stream that loads it and marked "scanned".
     void traceScanned(int address, std::uint32_t word, std::uint8_t control);
@@ -190,6 +198,8 @@ private:
     void drain();
     void writeOut(const std::string& line);
     void noteMissing(const QString& why);
+    // The line of a load that reached the inner back-end.
+    void trace(int address, const std::uint8_t* bytes, std::size_t count);
 
     int m_fd = -1;
     QString m_path;

@@ -107,6 +107,8 @@ QStringList SerialBridgePort::driverLines() const {
 void SerialBridgePort::close() {
     m_port.close();
     m_in.clear();
+    m_owed.clear();
+    m_refused.clear(); // the loss is what is told
 }
 
 void SerialBridgePort::lost(const QString& why) {
@@ -198,15 +200,23 @@ void SerialBridgePort::ensureOpen() {
 void SerialBridgePort::guard(bool armed) {
     const QByteArray reply = exchange(QByteArray("K") + char(armed ? 1 : 0), 'k');
     if (reply.size() >= 3 && (std::uint8_t(reply[2]) & BRIDGE_GUARD_FIRED))
-        m_guardFired = QStringLiteral("the bridge on %1 powered the output down after the host "
-                                      "fell silent")
-                           .arg(m_device);
+        m_guardFired = guardFiredReport();
+}
+
+QString SerialBridgePort::guardFiredReport() const {
+    return QStringLiteral("the bridge on %1 powered the output down after the host fell silent")
+        .arg(m_device);
 }
 
 void SerialBridgePort::setKeyed(bool keyed) {
+    const bool arming = keyed && !m_keyed;
     m_keyed = keyed;
     ensureOpen();
     if (!(m_caps & BRIDGE_CAP_GUARD)) return;
+    if (arming) {
+        post(QByteArray("K") + char(1), 'k');
+        return;
+    }
     guard(keyed);
     if (!m_guardFired.isEmpty()) throw portFailure(std::exchange(m_guardFired, QString()));
 }
@@ -254,9 +264,15 @@ void SerialBridgePort::raiseSpeed() {
 
 std::optional<std::uint8_t> SerialBridgePort::send(const QByteArray& body) {
     using Clock = SerialLine::Clock;
-    // Whatever waits in the input answers no request of ours.
+    if (!m_owed.empty()) takeAnswers(0, Clock::time_point::max());
+    // Whatever waits in the input now answers no request of ours.
     m_in.clear();
     while (m_port.read(&m_in, Clock::now())) m_in.clear();
+    return transmit(body);
+}
+
+std::optional<std::uint8_t> SerialBridgePort::transmit(const QByteArray& body) {
+    using Clock = SerialLine::Clock;
     m_seq = std::uint8_t(m_seq % 254 + 1); // 1..254: 0 is nobody's, 0xFF the board's "unknown"
     const QByteArray frame = bridge::frame(body.left(1) + char(m_seq) + body.mid(1));
     const auto now = Clock::now();
@@ -288,7 +304,7 @@ std::optional<QByteArray> SerialBridgePort::request(const QByteArray& body, char
     }
 }
 
-void SerialBridgePort::write(int, const std::uint8_t* bytes, std::size_t count) {
+QByteArray SerialBridgePort::loadBody(const std::uint8_t* bytes, std::size_t count) {
     // The stream's 40 bits as the chip would shift them in: DATA when W_CLK rises.
     if (count < 80) throw portFailure(QStringLiteral("a load of %1 bytes is no word").arg(count));
     QByteArray body("L");
@@ -298,8 +314,86 @@ void SerialBridgePort::write(int, const std::uint8_t* bytes, std::size_t count) 
             if (bytes[2 * (8 * byte + k) + 1] & LineData) value |= std::uint8_t(1 << k);
         body += char(value);
     }
-    const QByteArray ack = exchange(body, 'A');
-    if (ack.size() < 3 || ack[2] != 'L') lost(QStringLiteral("it answered something else"));
+    return body;
+}
+
+void SerialBridgePort::write(int, const std::uint8_t* bytes, std::size_t count) {
+    const QByteArray body = loadBody(bytes, count);
+    if (!m_owed.empty()) {
+        // Behind loads sent ahead this one goes at once, waiting for no
+        // answer first (a power-down goes out as soon as it can), then
+        // waits for theirs and its own.
+        post(body, 'A');
+        takeAnswers(0, SerialLine::Clock::time_point::max());
+    } else {
+        const QByteArray ack = exchange(body, 'A');
+        if (ack.size() < 3 || ack[2] != 'L') lost(QStringLiteral("it answered something else"));
+    }
+    raiseRefused();
+}
+
+void SerialBridgePort::raiseRefused() {
+    if (!m_refused.isEmpty())
+        throw portFailure(QStringLiteral("the bridge on %1 refused %2")
+                              .arg(m_device, std::exchange(m_refused, QString())));
+}
+
+void SerialBridgePort::writeAhead(int, const std::uint8_t* bytes, std::size_t count) {
+    using Clock = SerialLine::Clock;
+    const QByteArray body = loadBody(bytes, count);
+    ensureOpen();
+    // What has come is read first, so a refusal or a loss is told before
+    // another word goes.
+    takeAnswers(0, Clock::now());
+    raiseRefused();
+    post(body, 'A');
+}
+
+void SerialBridgePort::post(const QByteArray& body, char answer) {
+    using Clock = SerialLine::Clock;
+    const int bytes = int(body.size()) + 4; // SYNC, LEN, SEQ and CRC besides
+    const auto owedBytes = [this] {
+        int sum = 0;
+        for (const Owed& o : m_owed) sum += o.bytes;
+        return sum;
+    };
+    while (!m_owed.empty() && owedBytes() + bytes > AheadBytes)
+        takeAnswers(m_owed.size() - 1, Clock::time_point::max());
+    const auto seq = transmit(body);
+    if (!seq) lost(QStringLiteral("%1 (unplugged?)").arg(m_port.error()));
+    m_owed.push_back({*seq, answer, bytes, Clock::now() + AnswerWait});
+}
+
+void SerialBridgePort::takeAnswers(std::size_t keep, SerialLine::Clock::time_point until) {
+    using Clock = SerialLine::Clock;
+    while (m_port.read(&m_in, Clock::now())) {
+        // what has come, without waiting
+    }
+    while (m_owed.size() > keep) {
+        const auto reply = awaitFrame(std::min(until, m_owed.front().by));
+        if (!reply) {
+            if (Clock::now() < m_owed.front().by) break; // `until` came first
+            lost(QStringLiteral("it did not answer within %1 ms (unplugged?)")
+                     .arg(AnswerWait.count()));
+        }
+        if (reply->startsWith('B')) lost(QStringLiteral("it was reset"));
+        if (reply->size() < 3) continue;
+        const std::uint8_t seq = std::uint8_t(reply->at(1));
+        const auto owed = std::find_if(m_owed.begin(), m_owed.end(),
+                                       [seq](const Owed& o) { return o.seq == seq; });
+        if (owed == m_owed.end()) continue; // a duplicate, a stray refusal: none of ours
+        // The board answers in turn: a request owed before this one never reached it.
+        if (owed != m_owed.begin()) lost(QStringLiteral("a frame sent ahead went unanswered"));
+        const char answer = owed->answer;
+        m_owed.pop_front();
+        if (reply->startsWith('E')) {
+            if (m_refused.isEmpty()) m_refused = refusal(std::uint8_t(reply->at(2)));
+        } else if (!reply->startsWith(answer) || (answer == 'A' && reply->at(2) != 'L')) {
+            lost(QStringLiteral("it answered something else"));
+        } else if (answer == 'k' && (std::uint8_t(reply->at(2)) & BRIDGE_GUARD_FIRED)) {
+            m_guardFired = guardFiredReport();
+        }
+    }
 }
 
 namespace {

@@ -32,8 +32,9 @@ std::optional<QByteArray> takeFrame(QByteArray* in);
 // Nano) on a USB serial port. Opening waits for the board's banner (the board
 // resets when the port opens, and its bootloader takes up to about 2 s) and
 // checks the protocol version; each load goes as one frame and waits for its
-// acknowledgement. A board that stops answering (unplugged, reset) is
-// reported, and the next load opens the link again.
+// acknowledgement, or, sent ahead (writeAhead), has it read later. A board
+// that stops answering (unplugged, reset) is reported, and the next load
+// opens the link again.
 //
 // Every request carries a sequence number its answer echoes: what is left in
 // the input is drained before a request, an answer with another number (a
@@ -60,11 +61,30 @@ public:
     explicit SerialBridgePort(QString device);
     ~SerialBridgePort() override;
     void write(int address, const std::uint8_t* bytes, std::size_t count) override;
+    // A load sent ahead: its frame goes at once and its answer is read by a
+    // later call, so a USB chip's latency (16 ms on an FT232R left at its
+    // default) neither spaces the loads nor delays them. Every other request
+    // first waits for the answers owed, and a load that waits (write) goes
+    // at once behind them, then waits for them and its own. A refusal among
+    // them is raised by the next load: one sent ahead raises it before its
+    // own frame goes (it is not sent), one that waits once it is answered.
+    // An answer owed longer than AnswerWait loses the link, as an
+    // exchange's does.
+    void writeAhead(int address, const std::uint8_t* bytes, std::size_t count) override;
+    // The bytes of the frames owed an answer stay within the firmware's
+    // receive ring (64 bytes): it parses and answers back-to-back loads
+    // slower than 1,000,000 baud brings them, and 16 loads sent at once
+    // overflowed it on the emulated board. Six loads of 10 bytes are owed
+    // at most: some 360 a second with answers 16 ms late.
+    static constexpr int AheadBytes = 63;
     QString describe() const override;
     QStringList driverLines() const override;
     // The board's dead-man guard (firmware with the guard capability): armed
     // while keyed, the board powers the chip down by itself when no frame
-    // has come for 2 s. Raises, once, when the guard did so.
+    // has come for 2 s. Raises, once, when the guard did so. Arming goes
+    // ahead, as a load can: the board arms as it reads the frame, before
+    // any word sent after it, so the first keyed word need not wait for the
+    // answer, which the next call reads.
     void setKeyed(bool keyed) override;
     void keepAlive() override;
     // The fastest speed the link is raised to (115200, 500000 or 1000000).
@@ -124,14 +144,27 @@ private:
     int identify(SerialLine::Clock::time_point deadline);
     void sample(SerialLine::Clock::time_point sent, std::uint32_t boardUs);
     void guard(bool armed);
+    QString guardFiredReport() const;
     void close();
     [[noreturn]] void notABridge(const QString& why);
     // Sends CMD, a fresh sequence number and the rest of `body`, and returns
     // the answer `answer` that carries the number back.
     QByteArray exchange(const QByteArray& body, char answer);
-    // Drains the input, numbers `body` (CMD, then the rest) and writes it;
-    // the number, or nothing when the port takes no data.
+    // Waits for the answers owed, drains the input, numbers `body` (CMD,
+    // then the rest) and writes it; the number, or nothing when the port
+    // takes no data.
     std::optional<std::uint8_t> send(const QByteArray& body);
+    // Numbers `body` and writes it, nothing read or drained.
+    std::optional<std::uint8_t> transmit(const QByteArray& body);
+    // The load's frame, from the stream of 80 bytes and more a port is handed.
+    static QByteArray loadBody(const std::uint8_t* bytes, std::size_t count);
+    // Sends a request whose answer (`answer`) is read later.
+    void post(const QByteArray& body, char answer);
+    // Reads the answers owed to frames sent ahead until no more than `keep`
+    // are owed or `until` has come; keeps the first refusal among them for
+    // the next load to raise, and loses the link when one is missing.
+    void takeAnswers(std::size_t keep, SerialLine::Clock::time_point until);
+    void raiseRefused();
     // The same as exchange without giving up the link: nothing when no answer came, the
     // refusal raised as by exchange.
     std::optional<QByteArray> request(const QByteArray& body, char answer);
@@ -159,6 +192,14 @@ private:
         std::uint32_t raw;
     };
     std::deque<Sample> m_samples;
+    struct Owed {
+        std::uint8_t seq;
+        char answer;                      // 'A' for a load, 'k' for the guard
+        int bytes;                        // the frame's
+        SerialLine::Clock::time_point by; // lost when no answer has come
+    };
+    std::deque<Owed> m_owed; // requests sent ahead, oldest first
+    QString m_refused;       // what the board refused of them, not yet told
     bool m_writeFailed = false;
     QString m_openFailure; // why the last open failed, told again until RetryAfter
     SerialLine::Clock::time_point m_openFailed;

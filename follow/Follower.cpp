@@ -156,7 +156,13 @@ void Follower::idle() {
 void Follower::load(std::int32_t word, bool on, dds::Controller by) {
     if (m_lastWord == word && m_lastOn == on && m_status.problem.isEmpty()) return;
     try {
-        dds::board().load(word, 0, on ? 0 : 1, by);
+        // Keyed, each word goes without waiting for the board's answer where
+        // the port allows (an FT232R holds each for 16 ms): a word every
+        // reading, each latched as soon as it is measured. Off is waited for.
+        if (by == m_holder)
+            dds::board().loadAhead(word, 0, on ? 0 : 1, by);
+        else
+            dds::board().load(word, 0, on ? 0 : 1, by);
         m_lastWord = word;
         m_lastOn = on;
         m_status.on = on && by == m_holder;

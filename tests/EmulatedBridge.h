@@ -52,6 +52,8 @@ public:
     // The real time of each latch, in seconds since construction: true time
     // even when the emulation falls behind the board's pace for a while.
     std::vector<double> latchTimes();
+    // Where latchTimes count from.
+    std::chrono::steady_clock::time_point born() const { return m_born; }
     // The program's back-end for this board, as --port serial:DEVICE makes it.
     std::unique_ptr<kalimor::dds::PortBackend> port();
     // The mean period between latches in true time, in ms: the slope of a
