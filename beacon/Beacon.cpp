@@ -3,6 +3,7 @@
 #include "core/Numbers.h"
 
 #include <QDateTime>
+#include <QTimeZone>
 
 namespace kalimor::beacon {
 
@@ -14,7 +15,7 @@ constexpr auto Lead = std::chrono::milliseconds(700);
 
 QString utcText(UtcClock::time_point t) {
     const auto ms = std::chrono::duration_cast<std::chrono::milliseconds>(t.time_since_epoch());
-    return QDateTime::fromMSecsSinceEpoch(ms.count(), Qt::UTC)
+    return QDateTime::fromMSecsSinceEpoch(ms.count(), QTimeZone::utc())
                .toString(QStringLiteral("yyyy-MM-dd HH:mm:ss")) +
            QStringLiteral(" UTC");
 }

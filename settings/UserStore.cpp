@@ -10,6 +10,9 @@
 #include <QLoggingCategory>
 #include <QTemporaryDir>
 
+#include <fcntl.h>
+#include <sys/stat.h>
+
 Q_LOGGING_CATEGORY(lcStore, "kalimor.settings")
 
 namespace kalimor {
@@ -123,6 +126,28 @@ std::unique_ptr<QSettings> UserStore::openForWrite() const {
     return s;
 }
 
+namespace {
+qint64 msecs(const timespec& t) {
+    return qint64(t.tv_sec) * 1000 + t.tv_nsec / 1'000'000;
+}
+
+// QSettings keeps what it has read of a file and reads it again only once its
+// size or its time, to the millisecond, has changed: a save of the same size
+// within the millisecond of the file it replaced would read back as the old
+// values, in this process and in any other. Such a save is dated a
+// millisecond after the old file.
+void dateAfter(const QString& file, const struct stat& old) {
+    struct stat now {};
+    const QByteArray name = QFile::encodeName(file);
+    if (::stat(name.constData(), &now) != 0 || now.st_size != old.st_size ||
+        msecs(now.st_mtim) > msecs(old.st_mtim))
+        return;
+    const qint64 later = msecs(old.st_mtim) + 1;
+    const timespec times[2] = {{0, UTIME_OMIT}, {later / 1000, (later % 1000) * 1'000'000}};
+    ::utimensat(AT_FDCWD, name.constData(), times, 0);
+}
+} // namespace
+
 void UserStore::change(const std::function<void(QSettings&)>& edit,
                        const std::function<void(QVariantMap&)>& expect) const {
     auto current = openForWrite(); // moves a damaged file aside
@@ -174,7 +199,10 @@ void UserStore::change(const std::function<void(QSettings&)>& edit,
     for (const QString& key : reread.allKeys()) got.insert(key, reread.value(key));
     if (reread.status() != QSettings::NoError || got != expected)
         throw storeError(QStringLiteral("cannot write %1: the disk may be full").arg(file));
+    struct stat before {};
+    const bool existed = ::stat(QFile::encodeName(file).constData(), &before) == 0;
     if (const auto failure = replaceFile(file, written)) throw storeError(*failure);
+    if (existed) dateAfter(file, before);
 }
 
 UserStore::Names UserStore::resolve(QSettings& s, const QString& section, const QString& key) {
