@@ -68,7 +68,7 @@ cross_root() {
     fonts-dejavu-core procps crossbuild-essential-"$arch"
   )
   for p in qt6-base-dev qt6-svg-dev qt6-serialport-dev qt6-charts-dev libxkbcommon-dev libgl-dev \
-    libqt6opengl6-dev libftdi1-dev libgpiod-dev libgtest-dev libgmock-dev; do
+    libqt6opengl6-dev qt6-multimedia-dev libftdi1-dev libgpiod-dev libgtest-dev libgmock-dev; do
     packages+=("$p:$arch")
   done
   cross_root_dir=${KALIMOR_CROSS_ROOT:-/var/tmp/kalimor-cross-bookworm-$arch}
