@@ -8,8 +8,17 @@
 
 # debian_root ROOT SUITE ARCHITECTURES PACKAGE...: ROOT holds SUITE with
 # ARCHITECTURES (comma-separated, the native one first) and every PACKAGE
-# (pkg or pkg:arch), installing only what is missing.
+# (pkg or pkg:arch), installing only what is missing. Two runs for one ROOT
+# at once (CI starts making the roots early, in the background) take turns.
 debian_root() {
+  mkdir -p "$(dirname "$1")"
+  (
+    flock 9
+    debian_root_locked "$@"
+  ) 9>"$1.lock"
+}
+
+debian_root_locked() {
   local root=$1 suite=$2 archs=$3
   shift 3
   local packages=("$@") missing=() p a
