@@ -16,7 +16,15 @@
 #include <QPalette>
 #include <QStringList>
 
+#include <algorithm>
 #include <memory>
+
+// How many times longer a step may take than on the build machine: the
+// cross-built suite runs under qemu-user, many times slower, where
+// scripts/package sets KALIMOR_TEST_TIME_SCALE; the native run keeps 1.
+inline int timeScale() {
+    return std::max(1, qEnvironmentVariableIntValue("KALIMOR_TEST_TIME_SCALE"));
+}
 
 // A port that refuses every load, as a missing or busy parallel port does.
 class FailingPort : public kalimor::dds::PortBackend {

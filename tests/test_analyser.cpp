@@ -43,7 +43,7 @@ private Q_SLOTS:
         device->setCurrentIndex(device->findText(QStringLiteral("Crystal band-pass, 10.7 MHz")));
         fx->board->clearLoads();
         QTest::mouseClick(a->findChild<QPushButton*>(QStringLiteral("cmdRun")), Qt::LeftButton);
-        QTRY_VERIFY_WITH_TIMEOUT(!a->runner().running(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!a->runner().running(), 20000 * timeScale());
         QCOMPARE(a->shown().size(), size_t(1001));
         // Every point a whole load, then the main window's word put back.
         QCOMPARE(fx->board->loadCount(), std::uint64_t(1002));
@@ -85,13 +85,13 @@ private Q_SLOTS:
         device->setCurrentIndex(device->findData(int(analyser::SimulatedDevice::Kind::Through)));
         points->setValue(101);
         a->cmdRun_Click();
-        QTRY_VERIFY_WITH_TIMEOUT(!a->runner().running(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!a->runner().running(), 20000 * timeScale());
         a->response().cmdThrough_Click();
         device->setCurrentIndex(
             device->findData(int(analyser::SimulatedDevice::Kind::CrystalFilter)));
         points->setValue(1001);
         a->cmdRun_Click();
-        QTRY_VERIFY_WITH_TIMEOUT(!a->runner().running(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!a->runner().running(), 20000 * timeScale());
         QCOMPARE(a->shown().size(), size_t(1001));
         QVERIFY2(std::fabs(a->shown()[500].level - (-2)) < 0.3, "not relative to the through");
         QTemporaryDir dir;

@@ -222,7 +222,7 @@ private Q_SLOTS:
         auto* a = w->findChild<FormAnalyser*>(QStringLiteral("FormAnalyser"));
         QVERIFY(a);
         a->cmdRun_Click();
-        QTRY_VERIFY_WITH_TIMEOUT(!a->runner().running(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!a->runner().running(), 20000 * timeScale());
         check(a, QStringLiteral("analyser"));
         auto* tabs = a->findChild<QTabWidget*>(QStringLiteral("tabs"));
         tabs->setCurrentWidget(&a->detectorPage());
@@ -240,10 +240,10 @@ private Q_SLOTS:
         auto* dut = swr->findChild<QComboBox*>(QStringLiteral("cboSwrDut"));
         dut->setCurrentIndex(0);
         swr->calibrate(analyser::swr::Standard::Open);
-        QTRY_VERIFY_WITH_TIMEOUT(!swr->running(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!swr->running(), 20000 * timeScale());
         dut->setCurrentIndex(3);
         swr->cmdRun_Click();
-        QTRY_VERIFY_WITH_TIMEOUT(!swr->running(), 20000);
+        QTRY_VERIFY_WITH_TIMEOUT(!swr->running(), 20000 * timeScale());
         check(a, QStringLiteral("analyser-swr"));
     }
 

@@ -8,8 +8,17 @@
 
 # debian_root ROOT SUITE ARCHITECTURES PACKAGE...: ROOT holds SUITE with
 # ARCHITECTURES (comma-separated, the native one first) and every PACKAGE
-# (pkg or pkg:arch), installing only what is missing.
+# (pkg or pkg:arch), installing only what is missing. Two runs for one ROOT
+# at once (CI starts making the roots early, in the background) take turns.
 debian_root() {
+  mkdir -p "$(dirname "$1")"
+  (
+    flock 9
+    debian_root_locked "$@"
+  ) 9>"$1.lock"
+}
+
+debian_root_locked() {
   local root=$1 suite=$2 archs=$3
   shift 3
   local packages=("$@") missing=() p a
@@ -55,20 +64,27 @@ debian_root_run() {
   ' debian-root "$root" "$@"
 }
 
-# cross_root ARCH: the Debian 12 root the Raspberry Pi packages (arm64, armhf)
-# are cross-built and tested in, made or completed; its path is left in
-# cross_root_dir. One root for each architecture: two foreign architectures'
-# -dev packages cannot all stand side by side (libftdi1-dev is not multiarch).
+# cross_root ARCH [package|tests]: the Debian 12 root the Raspberry Pi
+# packages (arm64, armhf) are cross-built and tested in, made or completed;
+# its path is left in cross_root_dir. One root for each architecture: two
+# foreign architectures' -dev packages cannot all stand side by side
+# (libftdi1-dev is not multiarch). A root for the package alone goes without
+# what only the tests need (scikit-rf brings SciPy and its build tools,
+# hundreds of megabytes); a later run for the tests adds it.
 cross_root() {
-  local arch=$1 p
+  local arch=$1 what=${2:-tests} p
   case $arch in arm64 | armhf) ;; *) echo "cannot cross-build for '$arch' (arm64 or armhf)" >&2; return 2 ;; esac
   local packages=(
     cmake make pkg-config ccache file dpkg-dev lintian desktop-file-utils appstream man-db
-    gcc-avr avr-libc binutils-avr qemu-user-static libhamlib-utils python3 python3-scikit-rf
-    fonts-dejavu-core procps crossbuild-essential-"$arch"
+    qemu-user-static libhamlib-utils fonts-dejavu-core crossbuild-essential-"$arch"
   )
-  for p in qt6-base-dev qt6-svg-dev qt6-serialport-dev qt6-charts-dev libxkbcommon-dev libgl-dev \
-    libqt6opengl6-dev libpulse-dev libftdi1-dev libgpiod-dev libgtest-dev libgmock-dev; do
+  local target=(qt6-base-dev qt6-svg-dev qt6-serialport-dev qt6-charts-dev libxkbcommon-dev libgl-dev
+    libqt6opengl6-dev libpulse-dev libftdi1-dev libgpiod-dev)
+  if [ "$what" = tests ]; then
+    packages+=(python3 python3-scikit-rf procps)
+    target+=(libgtest-dev libgmock-dev)
+  fi
+  for p in "${target[@]}"; do
     packages+=("$p:$arch")
   done
   cross_root_dir=${KALIMOR_CROSS_ROOT:-/var/tmp/kalimor-cross-bookworm-$arch}
