@@ -143,7 +143,11 @@ void dateAfter(const QString& file, const struct stat& old) {
         msecs(now.st_mtim) > msecs(old.st_mtim))
         return;
     const qint64 later = msecs(old.st_mtim) + 1;
-    const timespec times[2] = {{0, UTIME_OMIT}, {later / 1000, (later % 1000) * 1'000'000}};
+    // time_t and tv_nsec are 32 bits on 32-bit ARM.
+    const timespec times[2] = {
+        {0, UTIME_OMIT},
+        {static_cast<time_t>(later / 1000),
+         static_cast<decltype(timespec::tv_nsec)>((later % 1000) * 1'000'000)}};
     ::utimensat(AT_FDCWD, name.constData(), times, 0);
 }
 } // namespace
