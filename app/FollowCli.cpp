@@ -7,8 +7,8 @@
 #include "dds/Port.h"
 #include "digital/FollowRig.h"
 #include "follow/Follower.h"
+#include "follow/Intake.h"
 #include "follow/PulseFeed.h"
-#include "follow/ToneMeter.h"
 #include "follow/WavFeed.h"
 #include "net/RigctlServer.h"
 #include "ui/Globals.h"
@@ -16,8 +16,6 @@
 #include <QCoreApplication>
 #include <QTimer>
 
-#include <atomic>
-#include <chrono>
 #include <csignal>
 #include <cstdio>
 #include <memory>
@@ -27,8 +25,6 @@ namespace kalimor {
 namespace {
 
 volatile std::sig_atomic_t stopRequested = 0;
-
-using Clock = std::chrono::steady_clock;
 
 } // namespace
 
@@ -53,24 +49,17 @@ int runFollow(const Options& options) {
         }
     }
 
-    // The meter lives on the feed's thread; the follower takes its readings
-    // there and the client's commands here, each under its lock.
-    std::unique_ptr<follow::ToneMeter> meter;
-    std::atomic<std::int64_t> lastReadingNs{0};
-    auto sink = [&](std::span<const float> samples, double rate) {
-        if (!meter || meter->sampleRate() != rate)
-            meter = std::make_unique<follow::ToneMeter>(rate);
-        meter->feed(samples, [&](const follow::Reading& r) {
-            follower.reading(r);
-            lastReadingNs = Clock::now().time_since_epoch().count();
-        });
-    };
-
     int status = 0;
     follow::WavFeed wav;
     follow::PulseFeed pulse;
     const bool fromServer =
         cli.source == QLatin1String("pulse") || cli.source.startsWith(QLatin1String("pulse:"));
+    // The meter lives on the feed's thread; the follower takes its readings
+    // there and the client's commands here, each under its lock.
+    follow::Intake intake(follower, follow::Intake::stallFor(fromServer));
+    auto sink = [&intake](std::span<const float> samples, double rate) {
+        intake.feed(samples, rate);
+    };
     QString why;
     if (!fromServer && !wav.open(cli.source, &why)) {
         std::fprintf(stderr, "kalimor: --follow-audio %s\n", qPrintable(why));
@@ -115,19 +104,11 @@ int runFollow(const Options& options) {
                 cli.setup.dialHz / 1e6, cli.setup.keying == follow::Keying::Cat ? "cat" : "vox");
     std::fflush(stdout);
 
-    // Audio that stops coming (a stalled pipe, a source gone) leaves no
-    // carrier on: 40 ms without a reading is silence. The sound server
-    // relays each block through its main thread, which a busy machine holds
-    // up by tens of milliseconds (44 ms seen with 12 jobs on 2 cores, as
-    // when WSJT-X decodes while it transmits): from there 100 ms, lest the
-    // carrier drop mid-symbol. A source that goes is told at once anyway.
-    const auto stalled = std::chrono::milliseconds(fromServer ? 100 : 40);
     for (int sig : {SIGINT, SIGTERM}) std::signal(sig, [](int) { stopRequested = 1; });
     QTimer watch;
     QObject::connect(&watch, &QTimer::timeout, &watch, [&] {
         if (stopRequested) QCoreApplication::quit();
-        const auto last = Clock::time_point(Clock::duration(lastReadingNs.load()));
-        if (Clock::now() - last > stalled && follower.status().on) follower.silence();
+        intake.watch();
     });
     watch.start(10);
     QCoreApplication::exec();

@@ -259,18 +259,19 @@ std::optional<Error> Board::lastFailure() const {
 }
 
 void Board::load(std::int32_t word, std::int16_t phase, std::int16_t powerDown, Controller by) {
-    const auto job = [&] {
-        if (m_holding.mustPowerDown(by)) powerDown = 1;
-        write(word, phase, powerDown);
-    };
-    if (!m_thread.runHereIfIdle(job)) onThread(job);
+    loadBy(word, phase, powerDown, by, false);
 }
 
 void Board::loadAhead(std::int32_t word, std::int16_t phase, std::int16_t powerDown,
                       Controller by) {
+    loadBy(word, phase, powerDown, by, true);
+}
+
+void Board::loadBy(std::int32_t word, std::int16_t phase, std::int16_t powerDown, Controller by,
+                   bool ahead) {
     const auto job = [&] {
         if (m_holding.mustPowerDown(by)) powerDown = 1;
-        send(word, phase, powerDown, powerDown == 0);
+        send(word, phase, powerDown, ahead && powerDown == 0);
     };
     if (!m_thread.runHereIfIdle(job)) onThread(job);
 }

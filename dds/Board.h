@@ -188,6 +188,9 @@ private:
     void tellSwept(const SweepTick& tick) override { Q_EMIT swept(tick); }
     void tellSequenceDone(const SequenceReport& report) override { Q_EMIT sequenceDone(report); }
 
+    // load and loadAhead: the holder's rules, then the word on the board's thread.
+    void loadBy(std::int32_t word, std::int16_t phase, std::int16_t powerDown, Controller by,
+                bool ahead);
     // Loads a word; `ahead`: without waiting for the answer where the port can.
     void send(std::int32_t word, std::int16_t phase, std::int16_t powerDown, bool ahead);
 

@@ -3,8 +3,8 @@
 #include "core/Numbers.h"
 #include "dds/Board.h"
 #include "digital/FollowRig.h"
+#include "follow/Intake.h"
 #include "follow/PulseFeed.h"
-#include "follow/ToneMeter.h"
 #include "follow/WavFeed.h"
 #include "settings/CSetting.h"
 #include "ui/FrequencyEntry.h"
@@ -43,7 +43,6 @@ const QString Wav = QStringLiteral("wav:");
 const QString Browse = QStringLiteral("browse");
 
 constexpr int LowestDb = -80; // the level meter's left end
-using Clock = std::chrono::steady_clock;
 
 // A list of sources that is current when it opens: the sound server adds
 // and drops inputs (a null sink's monitor, a headset) while the window is up.
@@ -137,7 +136,7 @@ FormDigital::FormDigital(QWidget* owner) : QMainWindow(owner) {
     connect(cboSource, &QComboBox::activated, this, &FormDigital::sourceChosen);
     connect(cmdStart, &QPushButton::clicked, this, &FormDigital::cmdStart_Click);
     connect(cmdStop, &QPushButton::clicked, this, &FormDigital::cmdStop_Click);
-    connect(&m_watch, &QTimer::timeout, this, &FormDigital::watch);
+    connect(&m_watch, &QTimer::timeout, this, [this] { m_intake->watch(); });
     connect(&m_refresh, &QTimer::timeout, this, &FormDigital::showStatus);
     // Before the program's last power-down of a keyed board, not after it:
     // the window outlives the event loop, and its audio would key again.
@@ -235,18 +234,12 @@ void FormDigital::cmdStart_Click() {
 
     // The meter lives on the feed's thread; the follower takes its readings
     // there, and this window's (and the clients') calls here, each under its lock.
-    follow::Follower* const f = follower.get();
-    m_meter.reset();
-    m_lastReadingNs = 0;
-    auto sink = [this, f](std::span<const float> samples, double rate) {
-        if (!m_meter || m_meter->sampleRate() != rate)
-            m_meter = std::make_unique<follow::ToneMeter>(rate);
-        m_meter->feed(samples, [&](const follow::Reading& r) {
-            f->reading(r);
-            m_lastReadingNs = Clock::now().time_since_epoch().count();
-        });
+    auto intake = std::make_unique<follow::Intake>(*follower, follow::Intake::stallFor(!wav));
+    auto sink = [in = intake.get()](std::span<const float> samples, double rate) {
+        in->feed(samples, rate);
     };
     m_setup = setup;
+    m_intake = std::move(intake);
     m_follower = std::move(follower);
     m_rig = std::make_unique<digital::FollowRig>(*m_follower, Globals::RefClkHz);
     if (wav) {
@@ -295,7 +288,7 @@ void FormDigital::stop(const QString& why) {
     m_follower.reset();
     m_wav.reset();
     m_pulse.reset();
-    m_meter.reset();
+    m_intake.reset();
     for (QWidget* w : std::initializer_list<QWidget*>{cboSource, txtDial, cboKeying, spnThreshold,
                                                       chkHoldDial, cmdStart})
         w->setEnabled(true);
@@ -303,14 +296,6 @@ void FormDigital::stop(const QString& why) {
     showStopped(why);
     // Refused at the end (another holds the board): still worth telling.
     if (!problem.isEmpty()) lblProblem->setText(problem);
-}
-
-void FormDigital::watch() {
-    // Audio that stops coming (a source gone, a stalled file) leaves no
-    // carrier on: 40 ms without a reading is silence.
-    const auto last = Clock::time_point(Clock::duration(m_lastReadingNs.load()));
-    if (Clock::now() - last > std::chrono::milliseconds(40) && m_follower->status().on)
-        m_follower->silence();
 }
 
 void FormDigital::showStatus() {

@@ -5,7 +5,6 @@
 #include <QMainWindow>
 #include <QTimer>
 
-#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -21,7 +20,7 @@ namespace kalimor {
 
 namespace follow {
 class PulseFeed;
-class ToneMeter;
+class Intake;
 class WavFeed;
 } // namespace follow
 
@@ -64,7 +63,6 @@ private:
     void sourceChosen(int index);
     void fillSources(const QString& keep);
     void stop(const QString& why);
-    void watch();
     void showStatus();
     void showStopped(const QString& why);
     void saveFields();
@@ -75,10 +73,9 @@ private:
     std::unique_ptr<digital::FollowRig> m_rig;
     std::unique_ptr<follow::WavFeed> m_wav;
     std::unique_ptr<follow::PulseFeed> m_pulse;
-    std::unique_ptr<follow::ToneMeter> m_meter; // the feed's thread's alone
-    std::atomic<std::int64_t> m_lastReadingNs{0};
-    QTimer m_watch;   // the audio stalled: the output goes off
-    QTimer m_refresh; // what the window shows
+    std::unique_ptr<follow::Intake> m_intake; // the meter on the feed's thread, the stall watch
+    QTimer m_watch;                           // the audio stalled: the output goes off
+    QTimer m_refresh;                         // what the window shows
     QString m_problem;
     int m_lastSource = 0;
     bool m_quiet = false; // the source list being filled by the program

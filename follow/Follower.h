@@ -48,8 +48,8 @@ struct FollowStatus {
 // holder of the board of its own kind, a keyed one, so the carrier guard,
 // the port's own guard and the refusals of other controllers apply to it as
 // to a client's PTT; unlike PTT keying, the VFO's words do not reach the
-// board through it while it transmits. Every call may come from any thread: a lock keeps them in
-// turn, and each load is made under it.
+// board through it while it transmits. Every call may come from any thread:
+// a lock keeps them in turn, and each load is made under it.
 class Follower {
 public:
     Follower(const FollowSetup& setup, double refClkHz);

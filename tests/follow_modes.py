@@ -180,6 +180,15 @@ def judge(mode, work, loads, times, lag, tones, first, length):
     return failures
 
 
+def report(failures):
+    """Prints the failures and ends the test by them."""
+    for f in failures:
+        print("FAIL:", f)
+    if failures:
+        sys.exit(1)
+    print("1 passed, 0 failed")
+
+
 def main():
     kalimor, mode = sys.argv[1], sys.argv[2]
     seconds, speed = MODE[mode][3:]
@@ -230,11 +239,7 @@ def main():
 
     failures += judge(mode, work, loads, [audio_time(l["t"]) for l in loads], lag, tones, first,
                       len(audio))
-    for f in failures:
-        print("FAIL:", f)
-    if failures:
-        sys.exit(1)
-    print("1 passed, 0 failed")
+    report(failures)
 
 
 if __name__ == "__main__":

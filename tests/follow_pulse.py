@@ -122,11 +122,7 @@ def main():
     finally:
         daemon.terminate()
         daemon.wait(timeout=10)
-    for f in failures:
-        print("FAIL:", f)
-    if failures:
-        sys.exit(1)
-    print("1 passed, 0 failed")
+    fm.report(failures)
 
 
 if __name__ == "__main__":
