@@ -25,7 +25,8 @@ debian_root_locked() {
   if [ ! -x "$root/usr/bin/apt-get" ]; then
     rm -rf "$root"
     echo "Making a Debian $suite root ($archs) in $root ..."
-    mmdebstrap --quiet --variant=apt --architectures="$archs" \
+    # The package lists stay, for scripts/deps --simulate to ask them.
+    mmdebstrap --quiet --variant=apt --architectures="$archs" --skip=cleanup/apt/lists \
       --include="$(IFS=,; echo "${packages[*]}")" "$suite" "$root" http://deb.debian.org/debian
   fi
   for p in "${packages[@]}"; do
