@@ -12,6 +12,7 @@
 // kernel, and a 4 MB copy is long: run with the trace off as a control.
 //
 // Several of these at once are several beacons at once.
+#include "Percentile.h"
 #include "dds/Board.h"
 #include "dds/Port.h"
 #include "dds/mdlSetKalimor.h"
@@ -137,18 +138,15 @@ int main(int argc, char** argv) {
     board.release(dds::Controller::Beacon);
 
     std::sort(lateMs.begin(), lateMs.end());
-    auto pct = [&](double p) {
-        return lateMs[std::min(lateMs.size() - 1, size_t(p * double(lateMs.size())))];
-    };
-    std::printf("CW 20 wpm, %zu key edges, trace %s, disk writer %s: late median %.3f ms, p99 "
-                "%.3f ms, worst %.3f ms; board's thread %s; machine's stolen time %.0f ms; %ld "
-                "major page faults\n",
-                lateMs.size(), tracePath.isEmpty() ? "off" : "on",
-                busyDir.isEmpty()
-                    ? "off"
-                    : qPrintable(QStringLiteral("on (%1 KB writes)").arg(blockBytes >> 10)),
-                pct(0.5), pct(0.99), lateMs.back(), qPrintable(board.scheduling()),
-                stolenMs() - stolenBefore, majorFaults() - faultsBefore);
+    std::printf(
+        "CW 20 wpm, %zu key edges, trace %s, disk writer %s: late median %.3f ms, p99 "
+        "%.3f ms, worst %.3f ms; board's thread %s; machine's stolen time %.0f ms; %ld "
+        "major page faults\n",
+        lateMs.size(), tracePath.isEmpty() ? "off" : "on",
+        busyDir.isEmpty() ? "off"
+                          : qPrintable(QStringLiteral("on (%1 KB writes)").arg(blockBytes >> 10)),
+        percentile(lateMs, 0.5), percentile(lateMs, 0.99), lateMs.back(),
+        qPrintable(board.scheduling()), stolenMs() - stolenBefore, majorFaults() - faultsBefore);
     board.adoptPort(nullptr);
     return 0;
 }

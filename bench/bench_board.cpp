@@ -2,6 +2,7 @@
 // keystroke in the main window) takes to reach the board and be answered,
 // and the resident memory after 10,000 and after 2,000,000 loads through the
 // simulated board, which must stay within 2 MB of each other.
+#include "Percentile.h"
 #include "dds/Board.h"
 #include "dds/Port.h"
 #include "dds/mdlSetKalimor.h"
@@ -48,11 +49,8 @@ int main(int argc, char** argv) {
     }
     const double afterAll = residentMB();
     std::sort(micros.begin(), micros.end());
-    auto pct = [&](double p) {
-        return micros[std::min(micros.size() - 1, size_t(p * double(micros.size())))];
-    };
     std::printf("load from another thread, answered: median %.1f us, p99 %.1f us, worst %.1f us\n",
-                pct(0.5), pct(0.99), micros.back());
+                percentile(micros, 0.5), percentile(micros, 0.99), micros.back());
     std::printf("resident memory: %.1f MB after 10,000 loads, %.1f MB after %ld (%+.2f MB)\n",
                 after10k, afterAll, total, afterAll - after10k);
     std::printf("loads on the simulated board: %llu, history kept: %zu\n",

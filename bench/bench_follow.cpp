@@ -10,6 +10,7 @@
 // each load waiting for its answer and sent ahead; and words through the
 // board's timed queue instead, for comparison.
 #include "EmulatedBridge.h"
+#include "Percentile.h"
 #include "core/Numbers.h"
 #include "dds/Board.h"
 #include "dds/Port.h"
@@ -63,12 +64,6 @@ public:
 private:
     dds::PortBackend& m_inner;
 };
-
-double percentile(std::vector<double> v, double p) {
-    if (v.empty()) return NAN;
-    std::sort(v.begin(), v.end());
-    return v[std::min(v.size() - 1, std::size_t(p * double(v.size())))];
-}
 
 // `tone` (Hz at seconds into it, or nothing for silence) played for
 // `seconds` at 12 kHz, 5 ms at a time as a sound card hands it over, after
@@ -140,6 +135,7 @@ void followOnBridge(const char* name, bool ahead, double seconds, Tone tone) {
         delays.push_back((at(i) - std::chrono::duration<double>(wanted[w].second - start).count()) *
                          1e3);
     }
+    std::sort(delays.begin(), delays.end());
     std::printf("%-10s %-16s %5.1f words wanted/s, %5.1f latched/s (%zu of %zu); reading to "
                 "latch median %5.1f ms, 95%% %5.1f ms, worst %6.1f ms; first output %5.1f ms "
                 "after the onset, off %5.1f ms after the end\n",
@@ -175,6 +171,7 @@ void queuedOnBridge(double leadMs) {
     std::vector<double> delays;
     for (std::size_t i = 0; i < times.size() && i < asked.size(); ++i)
         delays.push_back((times[i] - asked[i]) * 1e3);
+    std::sort(delays.begin(), delays.end());
     std::printf("timed queue, %.0f ms lead: %5.1f words/s, %zu of %d latched, asked to latch "
                 "median %5.1f ms, worst %5.1f ms\n",
                 leadMs, words / took, times.size(), words, percentile(delays, 0.5),

@@ -5,6 +5,7 @@
 // of each load from its schedule (median, p99, worst), the drift over the run
 // and the ticks missed. Targets on this 2-core machine, as root: mean 10.000
 // +/- 0.005 ms, p99 < 0.5 ms, no missed tick, idle and loaded.
+#include "Percentile.h"
 #include "dds/Board.h"
 #include "dds/Port.h"
 #include "dds/mdlSetKalimor.h"
@@ -59,12 +60,11 @@ void run(const char* title, double seconds) {
         double(n - 1);
     const double drift = late.back() - late.front();
     std::sort(late.begin(), late.end());
-    auto pct = [&](double p) { return late[std::min(n - 1, size_t(p * double(n)))]; };
     std::printf("%s: %s\n", title, qPrintable(board.scheduling()));
     std::printf("  ticks: %zu in %.0f s, mean period %.4f ms, drift %.3f ms\n", n, seconds,
                 meanPeriod, drift);
     std::printf("  load sent after its due time: median %.3f ms, p99 %.3f ms, worst %.3f ms\n",
-                pct(0.5), pct(0.99), late.back());
+                percentile(late, 0.5), percentile(late, 0.99), late.back());
     std::printf("  missed ticks: %lld\n", static_cast<long long>(last.missed));
 }
 

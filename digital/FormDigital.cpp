@@ -261,10 +261,7 @@ void FormDigital::cmdStart_Click() {
             return refuse(why);
         }
     }
-    for (QWidget* w : std::initializer_list<QWidget*>{cboSource, txtDial, cboKeying, spnThreshold,
-                                                      chkHoldDial, cmdStart})
-        w->setEnabled(false);
-    cmdStop->setEnabled(true);
+    showRunning(true);
     m_problem.clear();
     m_watch.start(10);
     m_refresh.start(33); // no display needs more, the tone changes 200 times a second
@@ -289,13 +286,17 @@ void FormDigital::stop(const QString& why) {
     m_wav.reset();
     m_pulse.reset();
     m_intake.reset();
-    for (QWidget* w : std::initializer_list<QWidget*>{cboSource, txtDial, cboKeying, spnThreshold,
-                                                      chkHoldDial, cmdStart})
-        w->setEnabled(true);
-    cmdStop->setEnabled(false);
+    showRunning(false);
     showStopped(why);
     // Refused at the end (another holds the board): still worth telling.
     if (!problem.isEmpty()) lblProblem->setText(problem);
+}
+
+void FormDigital::showRunning(bool running) {
+    for (QWidget* w : std::initializer_list<QWidget*>{cboSource, txtDial, cboKeying, spnThreshold,
+                                                      chkHoldDial, cmdStart})
+        w->setEnabled(!running);
+    cmdStop->setEnabled(running);
 }
 
 void FormDigital::showStatus() {

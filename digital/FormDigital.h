@@ -63,6 +63,8 @@ private:
     void sourceChosen(int index);
     void fillSources(const QString& keep);
     void stop(const QString& why);
+    // The fields are fixed while the follower runs; Stop alone stays.
+    void showRunning(bool running);
     void showStatus();
     void showStopped(const QString& why);
     void saveFields();

@@ -269,7 +269,7 @@ bool PulseFeed::start(const QString& source, Sink sink, QString* why, Deliver de
     s->feed = this;
     s->generation = ++m_generation;
     s->deliver = deliver;
-    s->sink = sink;
+    s->sink = std::move(sink);
     s->rate = chosen->rate;
     s->blockFrames = std::max<std::size_t>(1, std::size_t(std::lround(chosen->rate * 0.005)));
     pa_stream_set_state_callback(
@@ -299,8 +299,6 @@ bool PulseFeed::start(const QString& source, Sink sink, QString* why, Deliver de
     }
     s->running = true;
     m_rate = chosen->rate;
-    m_sourceName = chosen->name;
-    m_sink = std::move(sink);
     m_stream = std::move(s);
     return unlockAnd(true);
 }
@@ -308,12 +306,12 @@ bool PulseFeed::start(const QString& source, Sink sink, QString* why, Deliver de
 void PulseFeed::stop() {
     ++m_generation; // blocks and news still queued are for nobody
     m_stream.reset();
-    m_sink = nullptr;
 }
 
 void PulseFeed::handOn(std::vector<float> block, quint64 generation) {
-    if (generation == m_generation && m_sink)
-        m_sink(std::span<const float>(block.data(), block.size()), m_rate);
+    // The stream's sink: a block still queued after stop() is for nobody.
+    if (generation == m_generation && m_stream)
+        m_stream->sink(std::span<const float>(block.data(), block.size()), m_rate);
 }
 
 void PulseFeed::report(const QString& why, quint64 generation) {

@@ -43,8 +43,6 @@ public:
     void stop();
     // The source's rate once started.
     double rate() const { return m_rate; }
-    // The name of the source being followed.
-    QString sourceName() const { return m_sourceName; }
     // The sources there are, by name, for the window's list.
     static QStringList sources();
     // The same with their descriptions; empty with `why` when the server
@@ -62,9 +60,7 @@ private:
     void report(const QString& why, quint64 generation);
 
     std::unique_ptr<Stream> m_stream;
-    Sink m_sink;
     double m_rate = 48000;
-    QString m_sourceName;
     quint64 m_generation = 0;
 };
 

@@ -15,14 +15,17 @@ FrequencyEntry::FrequencyEntry(QLineEdit* box, QScrollBar* bar, const bool* upda
     m_box->installEventFilter(this);
 }
 
-QString FrequencyEntry::rangeMessage() {
+QString FrequencyEntry::between(double ceilingHz) {
     return QStringLiteral("Between 0.1Hz and ") +
-           formatNumber(Globals::MaxFreqHz, QStringLiteral("##,###,###Hz"));
+           formatNumber(ceilingHz, QStringLiteral("##,###,###Hz"));
+}
+
+QString FrequencyEntry::rangeMessage() {
+    return between(Globals::MaxFreqHz);
 }
 
 QString FrequencyEntry::rangeText() const {
-    return QStringLiteral("Between 0.1Hz and ") +
-           formatNumber(ceilingHz(), QStringLiteral("##,###,###Hz"));
+    return between(ceilingHz());
 }
 
 double FrequencyEntry::ceilingHz() const {

@@ -65,6 +65,7 @@ protected:
 private:
     void showPosition(int position);
     double ceilingHz() const;
+    static QString between(double ceilingHz);
 
     QLineEdit* m_box;
     QScrollBar* m_bar;
