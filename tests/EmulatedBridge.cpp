@@ -178,9 +178,7 @@ void EmulatedBridge::onPort(avr_irq_t*, std::uint32_t value, void* self) {
         if (b->m_chip.state().clocks == 40) {
             b->m_latched.push_back(b->m_chip.state());
             b->m_latchCycles.push_back(b->m_avr->cycle);
-            b->m_latchTimes.push_back(
-                std::chrono::duration<double>(std::chrono::steady_clock::now() - b->m_born)
-                    .count());
+            b->m_latchTimes.push_back(b->trueTime());
             if (b->m_detector)
                 avr_raise_irq(avr_io_getirq(b->m_avr, AVR_IOCTL_ADC_GETIRQ, ADC_IRQ_ADC0),
                               b->m_detector(b->m_chip.state().ftw * 100e6 / 4294967296.0));
@@ -268,6 +266,23 @@ void EmulatedBridge::pace() {
     if (ahead > std::chrono::microseconds(200)) std::this_thread::sleep_for(ahead);
 }
 
+// The cycle a board that is never starved would be at now.
+std::uint64_t EmulatedBridge::wallCycle() const {
+    const double elapsed =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - m_wallStart).count();
+    return m_cycleStart + std::uint64_t(elapsed * 16e6 * (1 + m_skew.load()));
+}
+
+double EmulatedBridge::trueTime() const {
+    if (!m_realTime)
+        return std::chrono::duration<double>(std::chrono::steady_clock::now() - m_born).count();
+    // Where the board's own clock puts this cycle: a host that starves the
+    // emulation for a while delays the work, not the instant a real board,
+    // with a processor of its own, would have done it.
+    return std::chrono::duration<double>(m_wallStart - m_born).count() +
+           double(m_avr->cycle - m_cycleStart) / (16e6 * (1 + m_skew.load()));
+}
+
 void EmulatedBridge::run() {
     m_wallStart = std::chrono::steady_clock::now();
     m_cycleStart = m_avr->cycle;
@@ -329,10 +344,14 @@ void EmulatedBridge::run() {
         // And no sooner than a USB chip and a program could answer what the
         // board sent last (the emulation's time runs apart from the
         // program's, ahead or behind, as the machine's load allows).
+        // Nor before the board's clock reaches the moment the bytes were
+        // read: an emulation the machine starved catches up first, so a
+        // real board's clock never reads earlier than the bytes were sent.
         if (m_toAvr.empty() && n > 0)
             m_nextByte = std::max({m_nextByte,
                                    m_avr->cycle + std::uint64_t(10 * cyclesPerSecond / m_hostBaud),
-                                   m_lastTxEnd + std::uint64_t(TurnAround * cyclesPerSecond)});
+                                   m_lastTxEnd + std::uint64_t(TurnAround * cyclesPerSecond),
+                                   m_realTime ? wallCycle() : 0});
         for (ssize_t i = 0; i < n; ++i) m_toAvr.emplace_back(buffer[i], m_hostBaud);
         // simavr paces the firmware's reads to one a byte time (of 11 bits,
         // and of U2X as it was when UBRR0 was written; the firmware sets it

@@ -49,16 +49,18 @@ public:
     void setDetector(std::function<std::uint32_t(double hz)> millivolts);
     // The AVR's cycle at each latch, in order (16 per microsecond).
     std::vector<std::uint64_t> latchCycles();
-    // The real time of each latch, in seconds since construction: true time
-    // even when the emulation falls behind the board's pace for a while.
+    // The real time of each latch, in seconds since construction. In real
+    // time, the instant the board's own clock says: a machine too loaded to
+    // run the emulation at the board's pace delays what the board hears (as
+    // USB latency does), never where its clock stands, so neither the latches
+    // nor the clock the program samples move with the load.
     std::vector<double> latchTimes();
     // Where latchTimes count from.
     std::chrono::steady_clock::time_point born() const { return m_born; }
     // The program's back-end for this board, as --port serial:DEVICE makes it.
     std::unique_ptr<kalimor::dds::PortBackend> port();
     // The mean period between latches in true time, in ms: the slope of a
-    // line through their real times, which a stall of the emulation now and
-    // then does not tip as it would the first and last. 0 under two latches.
+    // line through their times. 0 under two latches.
     double meanLatchPeriodMs();
     // Runs the AVR no faster than real time, as a board does, so that its
     // own clock and the program's agree (simavr alone runs as fast as it can).
@@ -99,6 +101,9 @@ private:
     int avrBaud() const;
     int pendingInput() const;
     void pace();
+    std::uint64_t wallCycle() const;
+    // Seconds since construction at the AVR's present cycle.
+    double trueTime() const;
     void writeClock(std::uint32_t us);
     void restart();
 
