@@ -104,9 +104,12 @@ public:
     // time (the queue's, the time's) is a sample, and a straight line fitted
     // over the last FitWindow maps our time to the board's microseconds
     // (unwrapped: they count on past 2^32). A resonator is good to about
-    // 0.5 %; the fit takes that out of the queue's due times.
+    // 0.5 %; the fit takes that out of the queue's due times. A frame the
+    // host or the USB chip held up reads the board's clock late, never
+    // early, so the line goes through the earliest reading of each FitBin.
     static constexpr std::chrono::seconds FitWindow{10};
     static constexpr std::chrono::seconds MinFitSpan{1};
+    static constexpr std::chrono::milliseconds FitBin{250};
     static constexpr double MaxClockErrorPpm = 20000;
     std::optional<double> boardAt(SerialLine::Clock::time_point t) const override;
     // Board microseconds per microsecond of ours; 1 until the samples span
@@ -192,6 +195,13 @@ private:
         std::uint32_t raw;
     };
     std::deque<Sample> m_samples;
+    void refit();
+    struct Fit {
+        SerialLine::Clock::time_point origin;
+        double hostUs = 0, boardUs = 0; // the line's centre, host microseconds from origin
+        std::optional<double> ppm;      // once the samples span MinFitSpan
+    };
+    std::optional<Fit> m_fit;
     struct Owed {
         std::uint8_t seq;
         char answer;                      // 'A' for a load, 'k' for the guard

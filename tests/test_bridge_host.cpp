@@ -40,6 +40,7 @@ public:
         Silent,
         NotABridge,
         NoFastLink, // takes a faster speed, then hears nothing at it until it goes back
+        Stalls,     // an exact clock, read 40 ms late by a third of the requests of its first 0.5 s
     };
 
     explicit ScriptedDevice(Behaviour b) : m_behaviour(b) {
@@ -112,6 +113,19 @@ private:
                     continue;
                 }
                 if (body->startsWith('I')) send(QByteArray("i") + seq + QByteArray("\x03\x07", 2));
+                if (body->startsWith('T')) {
+                    const auto now = Clock::now();
+                    if (m_firstTime == Clock::time_point{}) m_firstTime = now;
+                    const bool late = m_behaviour == Behaviour::Stalls &&
+                                      now - m_firstTime < std::chrono::milliseconds(500) &&
+                                      ++m_times % 3 == 0;
+                    const auto us = std::uint32_t(
+                        std::chrono::duration_cast<std::chrono::microseconds>(
+                            now.time_since_epoch() + std::chrono::milliseconds(late ? 40 : 0))
+                            .count());
+                    const char bytes[] = {char(us), char(us >> 8), char(us >> 16), char(us >> 24)};
+                    send(QByteArray("t") + seq + QByteArray(bytes, 4));
+                }
                 if (!body->startsWith('L') || body->size() != 7) continue;
                 if (m_behaviour == Behaviour::StrayRefusal)
                     send(QByteArray("E") + char(seq - 1) + '\x01');
@@ -143,7 +157,8 @@ private:
     std::string m_slave;
     std::mutex m_mutex;
     std::vector<std::uint32_t> m_latched;
-    Clock::time_point m_deaf;
+    Clock::time_point m_deaf, m_firstTime;
+    int m_times = 0;
     std::deque<std::pair<Clock::time_point, QByteArray>> m_outbox;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
@@ -278,4 +293,17 @@ TEST(BridgeHost, APortInUseSaysByWhom) {
     EXPECT_FALSE(second.open(device.device(), 115200, &why));
     EXPECT_TRUE(why.contains(QStringLiteral("in use by this program"))) << qPrintable(why);
     EXPECT_FALSE(why.contains(QStringLiteral("dialout")));
+}
+
+// A stall of the host or the link reads the board's clock late, never early;
+// the rate taken out of the board's due times must not tip with it. Least
+// squares over every sample measured this exact clock thousands of ppm off.
+TEST(BridgeHost, StallsDoNotTipTheBoardsClock) {
+    ScriptedDevice device(ScriptedDevice::Behaviour::Stalls);
+    SerialBridgePort port(device.device());
+    for (const auto start = Clock::now(); Clock::now() - start < std::chrono::milliseconds(1500);
+         std::this_thread::sleep_for(std::chrono::milliseconds(5)))
+        port.boardTimeUs();
+    ASSERT_TRUE(port.clockErrorPpm());
+    EXPECT_NEAR(*port.clockErrorPpm(), 0, 300);
 }
