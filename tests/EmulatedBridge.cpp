@@ -19,6 +19,8 @@ extern "C" {
 #include <fcntl.h>
 #include <fstream>
 #include <iterator>
+#include <pthread.h>
+#include <sched.h>
 #include <stdexcept>
 #include <termios.h>
 #include <unistd.h>
@@ -26,6 +28,8 @@ extern "C" {
 namespace {
 constexpr std::uint8_t Wclk = 0x01, FqUd = 0x02, Data = 0x04; // PB0, PB1, PB2
 constexpr double TurnAround = 500e-6; // seconds from a byte leaving the board to an answer
+// Above the program's own real-time threads (SCHED_FIFO 20).
+constexpr int BoardPriority = 30;
 constexpr std::uint16_t Ucsr0a = 0xC0, Ubrr0l = 0xC4, Ubrr0h = 0xC5, Udr0 = 0xC6;
 
 // Where a variable of the firmware lives in the AVR's data space, from the
@@ -286,7 +290,19 @@ double EmulatedBridge::trueTime() const {
 void EmulatedBridge::run() {
     m_wallStart = std::chrono::steady_clock::now();
     m_cycleStart = m_avr->cycle;
+    bool ownProcessor = false;
     while (!m_stop) {
+        // A real board has a processor of its own: ahead of the program's
+        // real-time threads and the machine's other load where we may say
+        // so (root, as in CI); elsewhere the catch-up below keeps its clock.
+        if (m_realTime && !ownProcessor) {
+            ownProcessor = true;
+            sched_param p{};
+            p.sched_priority = BoardPriority;
+            if (pthread_setschedparam(pthread_self(), SCHED_FIFO, &p) != 0) {
+                // Not allowed: normal priority.
+            }
+        }
         {
             std::lock_guard lock(m_mutex);
             for (auto [channel, mv] : m_analog)
