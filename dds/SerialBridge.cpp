@@ -8,7 +8,6 @@
 #include <chrono>
 #include <cmath>
 #include <thread>
-#include <vector>
 
 namespace kalimor::dds {
 
@@ -152,8 +151,7 @@ void SerialBridgePort::open() {
     if (!m_port.open(m_device, 115200, &why)) notABridge(why);
     m_baud = 115200;
     ++m_opens;
-    m_samples.clear(); // a reset board's clock starts again
-    m_fit.reset();
+    m_clock.clear(); // a reset board's clock starts again
     // The board resets as the port opens and says hello when it is up; one
     // that does not reset is asked who it is, at each speed a program may
     // have left it at. Frames of any other kind do not keep the open
@@ -418,88 +416,10 @@ bool SerialBridgePort::hasQueue() {
     return m_caps & BRIDGE_CAP_QUEUE;
 }
 
-void SerialBridgePort::sample(SerialLine::Clock::time_point sent, std::uint32_t boardUs) {
-    double unwrapped = boardUs;
-    if (!m_samples.empty())
-        unwrapped = m_samples.back().boardUs + double(std::int32_t(boardUs - m_samples.back().raw));
-    m_samples.push_back({sent, unwrapped, boardUs});
-    while (m_samples.size() > 2 && m_samples.back().host - m_samples.front().host > FitWindow)
-        m_samples.pop_front();
-    refit();
-}
-
-namespace {
-double seconds(SerialLine::Clock::duration d) {
-    return std::chrono::duration<double>(d).count();
-}
-} // namespace
-
-void SerialBridgePort::refit() {
-    if (m_samples.empty()) {
-        m_fit.reset();
-        return;
-    }
-    // The least-delayed sample of each bin: a stall of the host or the
-    // link delays some readings by tens of milliseconds, and least squares
-    // over every sample let one tip the rate by thousands of ppm.
-    struct Point {
-        double x, y;
-    };
-    std::vector<Point> points;
-    const Sample& origin = m_samples.front();
-    const double binUs = std::chrono::duration<double, std::micro>(FitBin).count();
-    long bin = -1;
-    for (const Sample& s : m_samples) {
-        const Point p{seconds(s.host - origin.host) * 1e6, s.boardUs - origin.boardUs};
-        const long at = long(p.x / binUs);
-        if (at != bin) {
-            points.push_back(p);
-            bin = at;
-        } else if (p.y - p.x < points.back().y - points.back().x) {
-            points.back() = p;
-        }
-    }
-    double mx = 0, my = 0;
-    for (const Point& p : points) {
-        mx += p.x;
-        my += p.y;
-    }
-    mx /= double(points.size());
-    my /= double(points.size());
-    Fit fit{origin.host, mx, my + origin.boardUs, std::nullopt};
-    // Over less than a second a millisecond of USB latency is a tenth of a
-    // per cent; beyond 2 % it is no resonator but a stalled host.
-    if (m_samples.size() >= 3 && m_samples.back().host - origin.host >= MinFitSpan) {
-        double sxx = 0, sxy = 0;
-        for (const Point& p : points) {
-            sxx += (p.x - mx) * (p.x - mx);
-            sxy += (p.x - mx) * (p.y - my);
-        }
-        fit.ppm = std::clamp((sxy / sxx - 1) * 1e6, -MaxClockErrorPpm, MaxClockErrorPpm);
-    }
-    m_fit = fit;
-}
-
-double SerialBridgePort::clockRatio() const {
-    if (!clockErrorPpm()) return 1;
-    return 1 + *clockErrorPpm() / 1e6;
-}
-
-std::optional<double> SerialBridgePort::clockErrorPpm() const {
-    if (!m_fit) return std::nullopt;
-    return m_fit->ppm;
-}
-
-std::optional<double> SerialBridgePort::boardAt(SerialLine::Clock::time_point t) const {
-    if (!m_fit) return std::nullopt;
-    // From the line's centre, so no one sample's delay sets it.
-    return m_fit->boardUs + clockRatio() * (seconds(t - m_fit->origin) * 1e6 - m_fit->hostUs);
-}
-
 std::uint32_t SerialBridgePort::boardTimeUs() {
     const QByteArray reply = exchange("T", 't');
     if (reply.size() < 6) lost(QStringLiteral("a short time"));
-    sample(m_sentAt, fromLe32(reply, 2));
+    m_clock.add(m_sentAt, fromLe32(reply, 2));
     return fromLe32(reply, 2);
 }
 
@@ -513,7 +433,7 @@ SerialBridgePort::QueueReply SerialBridgePort::queue(const std::vector<QueuedLoa
     r.nowUs = fromLe32(reply, 3);
     r.latched = fromLe32(reply, 7);
     r.late = std::uint16_t(std::uint8_t(reply[11]) | std::uint8_t(reply[12]) << 8);
-    sample(m_sentAt, r.nowUs);
+    m_clock.add(m_sentAt, r.nowUs);
     return r;
 }
 

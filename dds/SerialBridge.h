@@ -1,5 +1,6 @@
 #pragma once
 
+#include "dds/ClockFit.h"
 #include "dds/Port.h"
 #include "dds/SerialLine.h"
 #include "firmware/protocol.h"
@@ -100,22 +101,12 @@ public:
     std::uint32_t boardTimeUs() override;
     QueueReply queue(const std::vector<QueuedLoad>& loads) override;
 
-    // The board's clock against ours: every answer that carries the board's
-    // time (the queue's, the time's) is a sample, and a straight line fitted
-    // over the last FitWindow maps our time to the board's microseconds
-    // (unwrapped: they count on past 2^32). A resonator is good to about
-    // 0.5 %; the fit takes that out of the queue's due times. A frame the
-    // host or the USB chip held up reads the board's clock late, never
-    // early, so the line goes through the earliest reading of each FitBin.
-    static constexpr std::chrono::seconds FitWindow{10};
-    static constexpr std::chrono::seconds MinFitSpan{1};
-    static constexpr std::chrono::milliseconds FitBin{250};
-    static constexpr double MaxClockErrorPpm = 20000;
-    std::optional<double> boardAt(SerialLine::Clock::time_point t) const override;
-    // Board microseconds per microsecond of ours; 1 until the samples span
-    // MinFitSpan.
-    double clockRatio() const override;
-    std::optional<double> clockErrorPpm() const override;
+    // The board's clock against ours (ClockFit).
+    std::optional<double> boardAt(SerialLine::Clock::time_point t) const override {
+        return m_clock.boardAt(t);
+    }
+    double clockRatio() const override { return m_clock.ratio(); }
+    std::optional<double> clockErrorPpm() const override { return m_clock.errorPpm(); }
     int dropAfter(std::uint32_t afterUs) override;
     Latched lastLatched() override;
     SerialLine::Clock::time_point lastSentAt() const override { return m_sentAt; }
@@ -145,7 +136,6 @@ private:
     void ensureOpen();
     // Asks who is there at the line's present speed.
     int identify(SerialLine::Clock::time_point deadline);
-    void sample(SerialLine::Clock::time_point sent, std::uint32_t boardUs);
     void guard(bool armed);
     QString guardFiredReport() const;
     void close();
@@ -189,19 +179,7 @@ private:
     bool m_keyed = false;
     QString m_guardFired; // the guard's report, raised once
     SerialLine::Clock::time_point m_sentAt, m_lastSent;
-    struct Sample {
-        SerialLine::Clock::time_point host;
-        double boardUs; // unwrapped
-        std::uint32_t raw;
-    };
-    std::deque<Sample> m_samples;
-    void refit();
-    struct Fit {
-        SerialLine::Clock::time_point origin;
-        double hostUs = 0, boardUs = 0; // the line's centre, host microseconds from origin
-        std::optional<double> ppm;      // once the samples span MinFitSpan
-    };
-    std::optional<Fit> m_fit;
+    ClockFit m_clock;
     struct Owed {
         std::uint8_t seq;
         char answer;                      // 'A' for a load, 'k' for the guard

@@ -5,7 +5,6 @@
 // and nothing may hold the caller past its bound.
 #include "LoadStream.h"
 #include "Raised.h"
-#include "TimeScale.h"
 #include "dds/SerialBridge.h"
 
 #include <gtest/gtest.h>
@@ -41,7 +40,6 @@ public:
         Silent,
         NotABridge,
         NoFastLink, // takes a faster speed, then hears nothing at it until it goes back
-        Stalls,     // an exact clock, read 40 ms late by a third of the requests of its first 0.5 s
     };
 
     explicit ScriptedDevice(Behaviour b) : m_behaviour(b) {
@@ -114,19 +112,6 @@ private:
                     continue;
                 }
                 if (body->startsWith('I')) send(QByteArray("i") + seq + QByteArray("\x03\x07", 2));
-                if (body->startsWith('T')) {
-                    const auto now = Clock::now();
-                    if (m_firstTime == Clock::time_point{}) m_firstTime = now;
-                    const bool late = m_behaviour == Behaviour::Stalls &&
-                                      now - m_firstTime < std::chrono::milliseconds(500) &&
-                                      ++m_times % 3 == 0;
-                    const auto us = std::uint32_t(
-                        std::chrono::duration_cast<std::chrono::microseconds>(
-                            now.time_since_epoch() + std::chrono::milliseconds(late ? 40 : 0))
-                            .count());
-                    const char bytes[] = {char(us), char(us >> 8), char(us >> 16), char(us >> 24)};
-                    send(QByteArray("t") + seq + QByteArray(bytes, 4));
-                }
                 if (!body->startsWith('L') || body->size() != 7) continue;
                 if (m_behaviour == Behaviour::StrayRefusal)
                     send(QByteArray("E") + char(seq - 1) + '\x01');
@@ -158,8 +143,7 @@ private:
     std::string m_slave;
     std::mutex m_mutex;
     std::vector<std::uint32_t> m_latched;
-    Clock::time_point m_deaf, m_firstTime;
-    int m_times = 0;
+    Clock::time_point m_deaf;
     std::deque<std::pair<Clock::time_point, QByteArray>> m_outbox;
     std::atomic<bool> m_stop{false};
     std::thread m_thread;
@@ -294,24 +278,4 @@ TEST(BridgeHost, APortInUseSaysByWhom) {
     EXPECT_FALSE(second.open(device.device(), 115200, &why));
     EXPECT_TRUE(why.contains(QStringLiteral("in use by this program"))) << qPrintable(why);
     EXPECT_FALSE(why.contains(QStringLiteral("dialout")));
-}
-
-// A stall of the host or the link reads the board's clock late, never early;
-// the rate taken out of the board's due times must not tip with it. Least
-// squares over every sample measured this exact clock 15,000 ppm off; the
-// earliest readings, within about 100 (the device answers within a
-// millisecond of its polling).
-TEST(BridgeHost, StallsDoNotTipTheBoardsClock) {
-    ScriptedDevice device(ScriptedDevice::Behaviour::Stalls);
-    SerialBridgePort port(device.device());
-    // Under emulation an answer can come so late that the link is opened
-    // again, which starts the fit afresh: then it needs longer.
-    const auto start = Clock::now();
-    const auto span = std::chrono::milliseconds(1500), most = span * timeScale();
-    while (Clock::now() - start < span || (!port.clockErrorPpm() && Clock::now() - start < most)) {
-        port.boardTimeUs();
-        std::this_thread::sleep_for(std::chrono::milliseconds(5));
-    }
-    ASSERT_TRUE(port.clockErrorPpm());
-    EXPECT_NEAR(*port.clockErrorPpm(), 0, 1000 * timeScale());
 }
