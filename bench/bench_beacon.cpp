@@ -47,33 +47,18 @@ bool frame(double error) {
     const auto start = Clock::now() + std::chrono::milliseconds(100);
     dds::QueuedSequence sequence(port, words, start);
     while (const auto next = sequence.step()) std::this_thread::sleep_until(*next);
-    const auto stamped = board.latchTimes();
-    const auto cycles = board.latchCycles();
-    if (stamped.size() != words.size() || cycles.size() != words.size()) {
-        std::printf("%zu latches for %zu words\n", stamped.size(), words.size());
+    // Each latch where the board's own clock puts it, which the machine's
+    // load does not move.
+    const auto times = board.latchTimes();
+    if (times.size() != words.size()) {
+        std::printf("%zu latches for %zu words\n", times.size(), words.size());
         return false;
     }
-    // The board's own time of each latch is its cycle count at its true
-    // rate; the harness's stamp adds the emulation's lag behind real time
-    // when the machine delays its thread, which a real board has not. The
-    // cycles are put on the host's time line by the median offset, which
-    // such lags do not move.
-    std::vector<double> offsets;
-    for (std::size_t i = 0; i < cycles.size(); ++i)
-        offsets.push_back(stamped[i] - board.trueSeconds(cycles[i]));
-    std::nth_element(offsets.begin(), offsets.begin() + offsets.size() / 2, offsets.end());
-    const double offset = offsets[offsets.size() / 2];
-    std::vector<double> times;
-    for (auto c : cycles) times.push_back(board.trueSeconds(c) + offset);
     const double origin = std::chrono::duration<double>(start - born).count();
-    auto errorsOf = [&](const std::vector<double>& at) {
-        std::vector<double> errors;
-        for (std::size_t i = 0; i < words.size(); ++i)
-            errors.push_back((at[i] - origin - std::chrono::duration<double>(words[i].at).count()) *
-                             1e3);
-        return errors;
-    };
-    const auto errors = errorsOf(times);
+    std::vector<double> errors;
+    for (std::size_t i = 0; i < words.size(); ++i)
+        errors.push_back((times[i] - origin - std::chrono::duration<double>(words[i].at).count()) *
+                         1e3);
     std::vector<double> magnitude(errors.size());
     std::transform(errors.begin(), errors.end(), magnitude.begin(),
                    [](double e) { return std::fabs(e); });
@@ -86,10 +71,6 @@ bool frame(double error) {
                 error * 100, errors.size(), *least, *most, magnitude[magnitude.size() / 2],
                 magnitude[magnitude.size() * 99 / 100], length, (length - 110.592) * 1e3,
                 port.clockErrorPpm().value_or(0), sequence.late(), sequence.queuedLate());
-    const auto lagged = errorsOf(stamped);
-    const auto [lLeast, lMost] = std::minmax_element(lagged.begin(), lagged.end());
-    std::printf("  as the harness stamped them (with the emulation's own lag): %+.3f to %+.3f ms\n",
-                *lLeast, *lMost);
     return magnitude.back() <= 1.0 && std::fabs(length - 110.592) <= 0.005;
 }
 
